@@ -1,0 +1,139 @@
+// The FTP client engine: any number of independent sessions, each one control connection to one
+// server, named by a 32-bit key. Every operation takes the key as its last argument, looks the
+// session up (FTP_NOT_INITIALIZED when there is none) and returns a result code from
+// result_codes.h. Operations run on a worker thread of the caller's choosing, one at a time per
+// session; FtpCancel and the counter reads may be called from any other thread meanwhile.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "net.h"
+#include "platform.h"
+#include "result_codes.h"
+
+inline constexpr int32_t FTP_REPLY_SIZE = 2048;
+inline constexpr int32_t FTP_BLOCK_SIZE = 4096;
+inline constexpr int32_t FTP_COMMAND_SIZE = 256;
+
+// The control and data connection of a session.
+struct FtpConnection {
+    std::atomic<int32_t> controlSocket{-1};  // -1 = not connected
+    std::atomic<int32_t> dataSocket{-1};     // -1 = no data connection
+    char currentType = 0;                    // 'A', 'I', 'L' or 0 (none)
+    int32_t traceEnabled = 0;                // echo commands and replies to the debugger output
+    uint16_t port = 21;
+    uint32_t timeoutSeconds = 30;  // replies, accepts and receives
+    int32_t logFile = -1;          // copy of all control traffic, -1 = none
+    char replyText[FTP_REPLY_SIZE] = {};
+};
+
+// One client. Created by FtpCreateSession, destroyed by FtpDestroySession; an operation that is
+// running keeps the record's memory alive until it returns (see FtpSessionRef).
+struct FtpSession {
+    int32_t sessionKey = 0;
+    PlatWindow hiddenWindow = nullptr;
+    PlatWindow parentWindow = nullptr;
+    PlatInstance moduleInstance = nullptr;
+    int32_t localFile = -1;
+    uint32_t blockCount = 0;  // blocks moved since creation, never reset
+    int32_t blocksPerPauseAlone = 10;
+    int32_t blocksPerPauseShared = 3;
+    uint32_t pauseMilliseconds = 100;
+    std::atomic<int32_t> abortRequested{0};
+    char transferBuffer[FTP_BLOCK_SIZE] = {};
+    std::atomic<int32_t> bytesTransferred{0};
+    std::atomic<int32_t> bytesToBeTransferred{0};
+    FtpConnection connection;
+    // The blocking calls of this session's operations; FtpCancel interrupts them.
+    PlatCancelTarget* cancelTarget = nullptr;
+
+    ~FtpSession();
+};
+
+// ---------------------------------------------------------------------------------------------
+// Sessions
+
+// Creates a session for key with its hidden window under parentWindow. 0, 1001, 1012, 5002, 5003.
+int32_t FtpCreateSession(PlatWindow parentWindow, int32_t key);
+// Destroys the session of key. 0, 1006 (none), 1007 (a call of the session is still blocked:
+// it is cancelled and the session survives).
+int32_t FtpDestroySession(int32_t key);
+// The session of key, or null. The pointer is only safe on the thread that owns the session's
+// operations; see FtpAcquireSession.
+FtpSession* FtpFindSession(int32_t key);
+// Keys of the sessions in creation order (for tests and diagnostics).
+int32_t FtpSessionKeys(int32_t* keys, int32_t capacity);
+int32_t FtpBytesTransferred(int32_t key);
+int32_t FtpBytesToBeTransferred(int32_t key);
+void FtpResetCounters(int32_t key);
+// Writes "<tick>: Proc <thread>\t<message>\r\n" to the debugger output.
+void FtpTrace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// ---------------------------------------------------------------------------------------------
+// Command exchange
+
+inline constexpr int32_t FTP_COMMAND_TABLE_SIZE = 20;
+
+// Sends entry's command (with argument for a "%s" entry), reads one reply, maps its code.
+int32_t FtpExecCommand(int32_t entry, const char* argument, int32_t key);
+// Sends one command line (CR LF appended) and echoes it when the session traces.
+int32_t FtpSendLine(int32_t socket, const char* line, int32_t urgent, int32_t logFile, int32_t key);
+// Reads one reply into connection->replyText; its code or the reader's failure value.
+int32_t FtpReadReply(FtpConnection* connection, int32_t key);
+
+// ---------------------------------------------------------------------------------------------
+// Connection, login and simple commands
+
+int32_t FtpConnect(const char* host, int32_t key);
+int32_t FtpLogin(const char* host, const char* user, const char* password, int32_t key);
+int32_t FtpLogout(int32_t key);
+int32_t FtpDisconnect(int32_t key);
+// Closes the local file and the data connection, draining it first when drain is set.
+void FtpCloseDataChannel(FtpSession* session, bool drain);
+int32_t FtpHelp(const char* topic, char* output, int32_t capacity, int32_t key);
+int32_t FtpDeleteFile(const char* name, int32_t key);
+int32_t FtpCWD(const char* path, int32_t key);
+int32_t FtpCDUp(int32_t key);
+int32_t FtpCreateDirectory(const char* name, char* output, int32_t capacity, int32_t key);
+int32_t FtpDeleteDirectory(const char* name, int32_t key);
+int32_t FtpPWD(char* output, int32_t capacity, int32_t key);
+int32_t FtpSelectType(char type, int32_t key);
+int32_t FtpSendRestart(int32_t position, int32_t key);
+int32_t FtpRenameFile(const char* oldName, const char* newName, int32_t key);
+int32_t FtpCommand(const char* line, char* output, int32_t capacity, int32_t key);
+
+// ---------------------------------------------------------------------------------------------
+// Data connection and transfers
+
+inline constexpr int32_t LOCAL_OPEN_CREATE = 32;
+inline constexpr int32_t LOCAL_OPEN_READ = 216;
+inline constexpr int32_t LOCAL_OPEN_APPEND = 467;
+inline constexpr int32_t DATA_CHANNEL_FAILED = -1;
+inline constexpr int32_t DATA_COMMAND_FAILED = -3;
+
+int32_t FtpListenAndPort(FtpConnection* connection, int32_t key);
+int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mode, char type,
+                         int32_t restartPosition, const char* commandLine);
+int32_t FtpSendLoop(FtpSession* session);
+int32_t FtpRecvLoop(FtpSession* session);
+int32_t FtpParseTransferSize(int32_t key);
+
+int32_t FtpRecvFile(const char* remote, const char* local, char type, int32_t key);
+int32_t FtpAppendToLocalFile(const char* remote, const char* local, char type, int32_t key);
+int32_t FtpRestartRecvFile(const char* remote, int32_t file, char type, int32_t position,
+                           int32_t key);
+int32_t FtpSendFile(const char* local, const char* remote, char type, int32_t key);
+int32_t FtpAppendToRemoteFile(const char* local, const char* remote, char type, int32_t key);
+int32_t FtpRestartSendFile(int32_t file, const char* remote, char type, int32_t position,
+                           int32_t key);
+int32_t FtpDir(const char* filter, const char* localPath, int32_t moreDetails, int32_t key);
+
+// ---------------------------------------------------------------------------------------------
+// Abort and cancellation
+
+// Ends a transfer early: ABOR as urgent data, its replies, close (and drain) the data side.
+void FtpAbortTransfer(FtpSession* session, bool drain, int32_t position);
+// From any thread: marks a running transfer for abort and interrupts the session's blocked
+// call. 1 when the session exists, 0 otherwise.
+int32_t FtpCancel(int32_t key);

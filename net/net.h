@@ -1,0 +1,139 @@
+// The network layer: TCP sockets with time-outs, line and reply reading for a command
+// connection, a registry of the sockets it opens, and a diagnostic trace. Free functions on plain
+// socket handles; every fallible operation returns one of the NET_ codes below and none throws.
+// It knows lines, codes and time-outs, nothing of any particular protocol's commands.
+#pragma once
+
+#include <cstdint>
+
+#include "platform.h"
+
+// ---------------------------------------------------------------------------------------------
+// Result codes
+
+inline constexpr int32_t NET_OK = 1;
+inline constexpr int32_t NET_CLOSED = 0;          // the peer closed the connection
+inline constexpr int32_t NET_ERROR = -1;          // a socket call failed (not cancelled)
+inline constexpr int32_t NET_TIMEOUT = -2;        // nothing became ready in time
+inline constexpr int32_t NET_BAD_POINTER = -3;    // an output location is not writable
+inline constexpr int32_t NET_HOST_UNKNOWN = -4;   // the host neither parses nor resolves
+inline constexpr int32_t NET_NO_SOCKET = -5;      // no socket could be made
+inline constexpr int32_t NET_CONNECT_FAILED = -6; // the connection attempt failed
+inline constexpr int32_t NET_BIND_FAILED = -8;    // bind or listen failed
+inline constexpr int32_t NET_OVERFLOW = -9;       // the buffer filled before the delimiter came
+inline constexpr int32_t NET_CANCELLED = -11;     // a blocking call was cancelled
+inline constexpr int32_t NET_NO_MEMORY = -12;     // a scratch buffer could not be allocated
+inline constexpr int32_t NET_BAD_PORT = -13;      // no non-zero port from service or number
+inline constexpr int32_t NET_REPLY_OVERFLOW = 2;  // a reply line did not fit (reply readers)
+
+// The socket error that marks an interrupted (cancelled) blocking call.
+inline constexpr int32_t NET_INTERRUPTED_ERROR = PLAT_WSAEINTR;
+
+// ---------------------------------------------------------------------------------------------
+// Socket registry
+
+inline constexpr int32_t SOCKET_KIND_LISTEN = 12;
+inline constexpr int32_t SOCKET_KIND_CONNECTED = 13;
+inline constexpr int32_t SOCKET_KIND_ACCEPTED = 14;
+inline constexpr int SOCKET_TABLE_SIZE = 512;
+
+struct SocketTableEntry {
+    int32_t socket;  // -1 = free
+    int32_t kind;
+    uint32_t ownerThread;
+};
+
+// Records s with its kind and the calling thread; a full table leaves s unregistered.
+void NetRegisterSocket(int32_t s, int32_t kind);
+// Copies the entry of s into *entry. Returns false when s is not registered.
+bool NetLookupSocket(int32_t s, SocketTableEntry* entry);
+// Frees the entry of s, if any.
+void NetReleaseSocket(int32_t s);
+// Number of registered sockets (for tests and diagnostics).
+int NetRegisteredSocketCount();
+
+// ---------------------------------------------------------------------------------------------
+// Trace
+
+inline constexpr uint32_t TRACE_CALL = 1;
+inline constexpr uint32_t TRACE_LOOKUP = 2;
+inline constexpr uint32_t TRACE_INTERNAL = 8;
+inline constexpr uint32_t TRACE_ENTER = 16;
+inline constexpr uint32_t TRACE_EXIT = 64;
+inline constexpr uint32_t TRACE_DUMP = 0x4000;
+inline constexpr uint32_t TRACE_ERROR = 0x8000;
+
+// Category mask of the trace, 0 at load. Nothing in the product sets it; tests may.
+extern uint32_t traceMask;
+
+// Writes one trace line "Proc <thread>\t<prefix><message>\r\n" when category is selected.
+void NetTrace(uint32_t category, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Writes a hex dump of length bytes, 16 to a line, labelled, when TRACE_DUMP is selected.
+void NetDump(const void* data, int32_t length, const char* label);
+
+// ---------------------------------------------------------------------------------------------
+// Start-up, closing, pending data
+
+// Starts the socket library once more; readies the registry on first use. NET_OK or NET_ERROR.
+int32_t NetInit();
+// Cancels a blocking call of the calling thread's cancel target and returns NET_ERROR if there is
+// one; otherwise closes the sockets that the calling thread registered, ends one start of the
+// socket library and returns NET_OK.
+int32_t NetCleanup();
+// Closes *socketVar (registered kinds get their closing steps) and stores -1 there.
+int32_t TcpClose(int32_t* socketVar);
+// Discards what has already arrived on s, normal and urgent data, without waiting.
+int32_t TcpFlush(int32_t s);
+// 1 when unread normal data is waiting on s, else 0.
+int32_t TcpIsDataAvail(int32_t s);
+// 1 when an unread urgent byte is waiting on s, else 0.
+int32_t TcpIsOOBDataAvail(int32_t s);
+
+// ---------------------------------------------------------------------------------------------
+// Socket operations. Time-outs are whole seconds; 0 waits without limit. logFile (-1 = none)
+// receives a copy of every byte moved.
+
+// Connects to host (name or dotted address) on the service's port, or *portVar when service is
+// null or unknown; writes the port used back to *portVar.
+int32_t TcpConnect(int32_t* socketVar, const char* host, const char* service, uint16_t* portVar);
+// Opens a listening socket on the wildcard address; writes the bound port to *portVar.
+int32_t TcpGetListenSocket(int32_t* socketVar, const char* service, uint16_t* portVar,
+                           int32_t backlog);
+// Waits up to timeout seconds for a connection on listenSocket and accepts it.
+int32_t TcpAccept(int32_t* acceptedVar, int32_t listenSocket, int32_t timeout);
+// Sends all length bytes (urgent: as out-of-band data).
+int32_t TcpSend(int32_t s, const void* data, uint32_t length, int32_t urgent, int32_t logFile);
+// Waits for data (timeout -1: not at all) and receives one chunk of at most size bytes. Returns
+// the count received, or NET_CLOSED, NET_TIMEOUT or a failure code. A null buffer or size 0 only
+// tests readiness (NET_OK).
+int32_t TcpRecv(int32_t s, void* buffer, uint32_t size, int32_t timeout, int32_t logFile);
+// Waits up to timeout seconds (0: without limit) until s can take data without blocking.
+// NET_OK, NET_TIMEOUT or a failure code. Cancellable like every wait of this layer.
+int32_t TcpWaitWritable(int32_t s, int32_t timeout);
+// Parses or resolves host; the IPv4 address in network order, or all ones.
+uint32_t NetGetIPAddr(const char* host);
+// The value of the leading decimal digits of text (0 if none), wrapping in 32 bits.
+int32_t NetAtoi(const char* text);
+
+// ---------------------------------------------------------------------------------------------
+// Delimited receive and reply reading
+
+inline constexpr int32_t NET_COMPARE_EXACT = 1;
+inline constexpr int32_t NET_COMPARE_FOLDED = 0;
+
+// Receives from s into buffer up to the delimiter (length L); *lengthVar holds the capacity on
+// entry and the count of data bytes stored on return. No byte after the delimiter leaves s.
+int32_t TcpRecvUntilStr(int32_t s, char* buffer, uint32_t* lengthVar, const char* delimiter,
+                        int32_t L, int32_t mode, int32_t timeout, int32_t logFile);
+// Searches chunk for the delimiter, continuing a partial match from the previous chunk.
+int32_t FindDelimiter(const char* chunk, int32_t n, const char* delimiter, int32_t L,
+                      int32_t* partialMatch, int32_t mode);
+// Sends line followed by CR LF (urgent: as out-of-band data).
+int32_t TnSend(int32_t s, const char* line, int32_t urgent, int32_t logFile);
+// Reads one LF-ended line into buffer (NUL-terminated, without CR LF).
+int32_t TnReadReplyLine(int32_t s, char* buffer, int32_t size, int32_t timeout, int32_t logFile);
+// Reads one numbered reply, single- or multi-line, its lines joined by LF. Returns 1, 0
+// (closed), NET_REPLY_OVERFLOW, NET_TIMEOUT, NET_CANCELLED or NET_ERROR.
+int32_t TnReadMultiLine(int32_t s, char* buffer, int32_t size, int32_t timeout, int32_t logFile);
+// Reads one reply and returns its code, or TnReadMultiLine's result when that is not 1.
+int32_t TnReadAnswerCode(int32_t s, char* buffer, int32_t size, int32_t timeout, int32_t logFile);

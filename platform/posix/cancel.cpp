@@ -1,0 +1,168 @@
+// Cancellation of blocking calls on POSIX.
+//
+// Every thread that blocks owns a wake-up descriptor (an eventfd) that its waits poll next to
+// the socket. A cancel target keeps the list of threads blocked on it right now; cancelling marks
+// each of them and writes to its eventfd. A thread that finds itself marked when its wait ends
+// reports PLAT_WSAEINTR and drains its eventfd. Requests that find nobody blocked are dropped.
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include "platform.h"
+#include "posix/wait.h"
+
+namespace {
+
+struct Waiter {
+    int wakeFd;
+    bool cancelled;
+};
+
+// The calling thread's wake-up descriptor, made on first use and closed when the thread ends.
+struct ThreadWake {
+    int fd = -1;
+    ~ThreadWake() {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    int get() {
+        if (fd < 0) {
+            fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        }
+        return fd;
+    }
+};
+
+thread_local ThreadWake tlsWake;
+thread_local PlatCancelTarget* tlsTarget = nullptr;
+
+}  // namespace
+
+struct PlatCancelTarget {
+    std::mutex lock;
+    std::vector<Waiter*> waiters;
+};
+
+PlatCancelTarget* PlatCancelTargetCreate() { return new (std::nothrow) PlatCancelTarget(); }
+
+void PlatCancelTargetDestroy(PlatCancelTarget* target) { delete target; }
+
+PlatCancelTarget* PlatBindCancelTarget(PlatCancelTarget* target) {
+    PlatCancelTarget* previous = tlsTarget;
+    tlsTarget = target;
+    return previous;
+}
+
+PlatCancelTarget* PlatBoundCancelTarget() { return tlsTarget; }
+
+int32_t PlatCancelBlockingCall(PlatCancelTarget* target) {
+    if (target == nullptr) {
+        PlatSetLastSocketError(PLAT_WSAEINVAL);
+        return -1;
+    }
+    std::lock_guard<std::mutex> guard(target->lock);
+    if (target->waiters.empty()) {
+        PlatSetLastSocketError(PLAT_WSAEINVAL);
+        return -1;
+    }
+    for (Waiter* w : target->waiters) {
+        w->cancelled = true;
+        uint64_t one = 1;
+        // An eventfd write only fails when the counter would overflow; it is drained on wake.
+        [[maybe_unused]] ssize_t n = write(w->wakeFd, &one, sizeof one);
+    }
+    return 0;
+}
+
+bool PlatIsBlocking(PlatCancelTarget* target) {
+    if (target == nullptr) {
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(target->lock);
+    return !target->waiters.empty();
+}
+
+int32_t PosixWait(int fd, short events, int32_t timeoutMs) {
+    PlatCancelTarget* target = tlsTarget;
+    int wakeFd = target != nullptr ? tlsWake.get() : -1;
+    if (target != nullptr && wakeFd < 0) {
+        PosixSetSocketErrorFromErrno(errno);
+        return -1;
+    }
+
+    Waiter self{wakeFd, false};
+    if (target != nullptr) {
+        std::lock_guard<std::mutex> guard(target->lock);
+        target->waiters.push_back(&self);
+    }
+
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    int32_t result;
+    for (;;) {
+        pollfd fds[2];
+        nfds_t count = 0;
+        if (fd >= 0) {
+            fds[count++] = pollfd{fd, events, 0};
+        }
+        if (wakeFd >= 0) {
+            fds[count++] = pollfd{wakeFd, POLLIN, 0};
+        }
+        int wait = -1;
+        if (timeoutMs >= 0) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+        }
+        int n = poll(count > 0 ? fds : nullptr, count, wait);
+        if (n < 0 && errno == EINTR) {
+            continue;  // a signal is not a cancellation
+        }
+        if (n < 0) {
+            PosixSetSocketErrorFromErrno(errno);
+            result = -1;
+            break;
+        }
+        if (wakeFd >= 0 && (fds[count - 1].revents & POLLIN) != 0) {
+            result = -1;  // decided below, under the lock
+            break;
+        }
+        if (n == 0) {
+            result = 0;
+            break;
+        }
+        if (fd >= 0 && fds[0].revents != 0) {
+            result = 1;  // POLLERR and POLLHUP also make the next call return at once
+            break;
+        }
+    }
+
+    if (target != nullptr) {
+        bool cancelled;
+        {
+            std::lock_guard<std::mutex> guard(target->lock);
+            auto& ws = target->waiters;
+            for (auto it = ws.begin(); it != ws.end(); ++it) {
+                if (*it == &self) {
+                    ws.erase(it);
+                    break;
+                }
+            }
+            cancelled = self.cancelled;
+        }
+        if (cancelled) {
+            uint64_t value;
+            [[maybe_unused]] ssize_t r = read(wakeFd, &value, sizeof value);
+            PlatSetLastSocketError(PLAT_WSAEINTR);
+            return -1;
+        }
+    }
+    return result;
+}
