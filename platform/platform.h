@@ -223,11 +223,12 @@ void PlatWindowDestroy(PlatWindow window);
 // (and is counted down); tests set them and the product never does.
 
 struct PlatFaults {
-    int32_t failSends;        // PlatSend fails with PLAT_WSAECONNRESET
-    int32_t shortFileWrites;  // PlatFileWrite writes one byte less than asked
-    int32_t failFileReads;    // PlatFileRead fails
-    int32_t failWindowCreates;
-    int32_t failClassRegisters;
+    int32_t failSends = 0;        // PlatSend fails with PLAT_WSAECONNRESET...
+    int32_t sendsToPass = 0;      // ...after this many sends have gone through
+    int32_t shortFileWrites = 0;  // PlatFileWrite writes one byte less than asked
+    int32_t failFileReads = 0;    // PlatFileRead fails
+    int32_t failWindowCreates = 0;
+    int32_t failClassRegisters = 0;
 };
 // Sets the fault counters (all zero turns injection off).
 void PlatSetFaults(const PlatFaults& faults);

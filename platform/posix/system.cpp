@@ -33,10 +33,19 @@ std::set<PlatInstance>& RegisteredClasses() {
 }
 
 std::atomic<int32_t> faults[5];
+std::atomic<int32_t> sendsToPass{0};
 
 }  // namespace
 
 bool PosixTakeFault(PosixFault kind) {
+    if (kind == PosixFault::Send && faults[0].load() > 0) {
+        int32_t pass = sendsToPass.load();
+        while (pass > 0) {
+            if (sendsToPass.compare_exchange_weak(pass, pass - 1)) {
+                return false;
+            }
+        }
+    }
     std::atomic<int32_t>& counter = faults[static_cast<int>(kind)];
     int32_t current = counter.load();
     while (current > 0) {
@@ -49,6 +58,7 @@ bool PosixTakeFault(PosixFault kind) {
 
 void PlatSetFaults(const PlatFaults& f) {
     faults[static_cast<int>(PosixFault::Send)] = f.failSends;
+    sendsToPass = f.sendsToPass;
     faults[static_cast<int>(PosixFault::ShortFileWrite)] = f.shortFileWrites;
     faults[static_cast<int>(PosixFault::FileRead)] = f.failFileReads;
     faults[static_cast<int>(PosixFault::WindowCreate)] = f.failWindowCreates;

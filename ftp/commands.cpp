@@ -1,0 +1,275 @@
+// Connection, login, logout and the commands that need only the control connection.
+
+#include <cstdio>
+#include <cstring>
+
+#include "command_table.h"
+#include "session_internal.h"
+
+namespace {
+
+// Closes the data side and the control connection of a session, without QUIT.
+void CloseConnection(FtpSession* session) {
+    FtpCloseDataChannel(session, false);
+    int32_t control = session->connection.controlSocket;
+    TcpClose(&control);
+    session->connection.controlSocket = control;
+}
+
+// Copies the text between the first pair of double quotes that opens at character 4 of the
+// reply. Returns false, writing nothing, when the reply has no such pair.
+bool CopyQuotedDirectory(const char* replyText, char* output, int32_t capacity) {
+    const char* tail = FtpReplyTail(replyText);
+    if (tail[0] != '"') {
+        return false;
+    }
+    const char* close = strchr(tail + 1, '"');
+    if (close == nullptr) {
+        return false;
+    }
+    if (output != nullptr && capacity > 0) {
+        size_t n = static_cast<size_t>(close - (tail + 1));
+        if (n > static_cast<size_t>(capacity - 1)) {
+            n = static_cast<size_t>(capacity - 1);
+        }
+        memcpy(output, tail + 1, n);
+        output[n] = '\0';
+    }
+    return true;
+}
+
+}  // namespace
+
+int32_t FtpConnect(const char* host, int32_t key) {
+    FtpOperation op(key);
+    if (!op) {
+        return FTP_NOT_INITIALIZED;
+    }
+    FtpConnection& c = op->connection;
+    if (c.controlSocket != -1) {
+        // A session that is still connected (after a refused login, say) would otherwise leak
+        // its old control connection.
+        CloseConnection(op.get());
+    }
+    int32_t control = -1;
+    int32_t result = TcpConnect(&control, host, c.port == 21 ? "ftp" : nullptr, &c.port);
+    c.controlSocket = control;
+    switch (result) {
+        case NET_OK:
+            c.currentType = 'A';
+            return FtpExecCommand(CMD_GREETING, nullptr, key);
+        case NET_CANCELLED: return FTP_ABORTED;
+        case NET_CONNECT_FAILED: return FTP_NO_SERVER;
+        case NET_NO_SOCKET: return FTP_NO_SOCKET;
+        case NET_HOST_UNKNOWN: return FTP_HOST_UNRESOLVED;
+        case NET_TIMEOUT: return FTP_TIMEOUT;
+        default: return FTP_CONNECT_ERROR;
+    }
+}
+
+int32_t FtpLogin(const char* host, const char* user, const char* password, int32_t key) {
+    FtpOperation op(key);
+    if (!op) {
+        return FTP_NOT_INITIALIZED;
+    }
+    if (host == nullptr) {
+        return FTP_BAD_PARAMETERS;
+    }
+    // Refuse what cannot be sent before connecting at all.
+    char line[FTP_COMMAND_SIZE];
+    if ((user != nullptr && FtpBuildCommandLine(line, CommandTable[CMD_USER].format, user) != 0) ||
+        (password != nullptr &&
+         FtpBuildCommandLine(line, CommandTable[CMD_PASS].format, password) != 0)) {
+        return FTP_BAD_PARAMETERS;
+    }
+    int32_t result = FtpConnect(host, key);
+    if (result == FTP_OK && user != nullptr) {
+        result = FtpExecCommand(CMD_USER, user, key);
+    }
+    if (result == FTP_PASSWORD_REQUIRED && password != nullptr) {
+        result = FtpExecCommand(CMD_PASS, password, key);
+    }
+    return result;
+}
+
+int32_t FtpLogout(int32_t key) {
+    int32_t result = FtpExecCommand(CMD_QUIT, nullptr, key);
+    if (result == FTP_OK) {
+        FtpDisconnect(key);
+    }
+    return result;
+}
+
+int32_t FtpDisconnect(int32_t key) {
+    FtpOperation op(key);
+    if (!op) {
+        return FTP_NOT_INITIALIZED;
+    }
+    CloseConnection(op.get());
+    const FtpConnection& c = op->connection;
+    return c.controlSocket == -1 && c.dataSocket == -1 ? FTP_OK : FTP_CLOSE_FAILED;
+}
+
+void FtpCloseDataChannel(FtpSession* session, bool drain) {
+    if (session->localFile != -1) {
+        PlatFileClose(session->localFile);
+        session->localFile = -1;
+    }
+    int32_t data = session->connection.dataSocket;
+    if (drain && data != -1) {
+        // Each read waits at most 5 seconds, and the whole drain too, so a server that ignores
+        // an abort and keeps streaming cannot hold it for ever.
+        const uint32_t limitMs = 5000;
+        uint32_t perRead = session->connection.timeoutSeconds;
+        if (perRead == 0 || perRead > 5) {
+            perRead = 5;
+        }
+        const uint32_t start = PlatTickCount();
+        for (;;) {
+            uint32_t elapsed = PlatTickCount() - start;
+            if (elapsed >= limitMs) {
+                break;
+            }
+            uint32_t leftSeconds = (limitMs - elapsed + 999) / 1000;
+            int32_t wait = static_cast<int32_t>(leftSeconds < perRead ? leftSeconds : perRead);
+            if (TcpRecv(data, session->transferBuffer, FTP_BLOCK_SIZE, wait, -1) <= 0) {
+                break;
+            }
+        }
+    }
+    TcpClose(&data);
+    session->connection.dataSocket = data;
+}
+
+int32_t FtpHelp(const char* topic, char* output, int32_t capacity, int32_t key) {
+    FtpOperation op(key);
+    if (!op) {
+        return FTP_NOT_INITIALIZED;
+    }
+    int32_t result = topic != nullptr ? FtpExecCommand(CMD_HELP_TOPIC, topic, key)
+                                      : FtpExecCommand(CMD_HELP, nullptr, key);
+    if (result != FTP_OK) {
+        return result;
+    }
+    char* reply = op->connection.replyText;
+    char* lastCr = strrchr(reply, '\r');
+    if (lastCr != nullptr) {
+        *lastCr = '\0';
+    }
+    FtpCopyText(output, capacity, FtpReplyTail(reply));
+    return FTP_OK;
+}
+
+int32_t FtpDeleteFile(const char* name, int32_t key) { return FtpExecCommand(CMD_DELE, name, key); }
+
+int32_t FtpCWD(const char* path, int32_t key) { return FtpExecCommand(CMD_CWD, path, key); }
+
+int32_t FtpCDUp(int32_t key) { return FtpExecCommand(CMD_CDUP, nullptr, key); }
+
+int32_t FtpDeleteDirectory(const char* name, int32_t key) {
+    return FtpExecCommand(CMD_RMD, name, key);
+}
+
+int32_t FtpCreateDirectory(const char* name, char* output, int32_t capacity, int32_t key) {
+    FtpOperation op(key);
+    if (!op) {
+        return FTP_NOT_INITIALIZED;
+    }
+    int32_t result = FtpExecCommand(CMD_MKD, name, key);
+    if (result != FTP_OK || output == nullptr || capacity <= 0) {
+        return result;
+    }
+    if (!CopyQuotedDirectory(op->connection.replyText, output, capacity)) {
+        output[0] = '\0';
+    }
+    return FTP_OK;
+}
+
+int32_t FtpPWD(char* output, int32_t capacity, int32_t key) {
+    FtpOperation op(key);
+    if (!op) {
+        return FTP_NOT_INITIALIZED;
+    }
+    int32_t result = FtpExecCommand(CMD_PWD, nullptr, key);
+    if (result != FTP_OK) {
+        return result;
+    }
+    if (CopyQuotedDirectory(op->connection.replyText, output, capacity)) {
+        return FTP_OK;
+    }
+    FtpCopyText(output, capacity, FtpReplyTail(op->connection.replyText));
+    return FTP_PWD_NO_DIRECTORY;
+}
+
+int32_t FtpSelectType(char type, int32_t key) {
+    FtpOperation op(key);
+    if (!op) {
+        return FTP_NOT_INITIALIZED;
+    }
+    if (type == op->connection.currentType) {
+        return FTP_OK;
+    }
+    char argument[4] = {type, '\0'};
+    if (type == 'L') {
+        strcpy(argument, "L 8");
+    }
+    int32_t result = FtpExecCommand(CMD_TYPE, argument, key);
+    if (result == FTP_OK) {
+        op->connection.currentType = type;
+    }
+    return result;
+}
+
+int32_t FtpSendRestart(int32_t position, int32_t key) {
+    if (position <= 0) {
+        return FTP_RESTART_OK;
+    }
+    char text[12];
+    snprintf(text, sizeof text, "%ld", static_cast<long>(position));
+    return FtpExecCommand(CMD_REST, text, key);
+}
+
+int32_t FtpRenameFile(const char* oldName, const char* newName, int32_t key) {
+    // Both names are checked before RNFR goes out, so that a refused new name leaves no rename
+    // half begun on the server.
+    char line[FTP_COMMAND_SIZE];
+    if (FtpAcquireSession(key) != nullptr &&
+        (FtpBuildCommandLine(line, CommandTable[CMD_RNFR].format, oldName) != FTP_OK ||
+         FtpBuildCommandLine(line, CommandTable[CMD_RNTO].format, newName) != FTP_OK)) {
+        return FTP_BAD_PARAMETERS;
+    }
+    int32_t result = FtpExecCommand(CMD_RNFR, oldName, key);
+    if (result != FTP_OK) {
+        return result;
+    }
+    return FtpExecCommand(CMD_RNTO, newName, key);
+}
+
+int32_t FtpCommand(const char* line, char* output, int32_t capacity, int32_t key) {
+    FtpOperation op(key);
+    if (!op || line == nullptr) {
+        return FTP_NOT_INITIALIZED;
+    }
+    FtpConnection& c = op->connection;
+    if (c.controlSocket == -1) {
+        return FTP_NOT_CONNECTED;
+    }
+    if (FtpHasLineBreak(line) || strlen(line) >= static_cast<size_t>(FTP_COMMAND_SIZE)) {
+        return FTP_BAD_PARAMETERS;
+    }
+    int32_t sent = TnSend(c.controlSocket, line, 0, c.logFile);
+    // The raw line may have changed the type (TYPE, REIN) behind the engine's back; the next
+    // transfer must state its type again.
+    c.currentType = 0;
+    if (sent != NET_OK) {
+        return FTP_SEND_FAILED;
+    }
+    int32_t code = FtpReadReply(&c, key);
+    // A closed connection, a time-out, a cancelled read or an overflow is not a reply code.
+    if (code == -1 || code == NET_CLOSED || code == NET_TIMEOUT || code == NET_CANCELLED ||
+        code == NET_REPLY_OVERFLOW) {
+        return FTP_NO_ANSWER;
+    }
+    FtpCopyText(output, capacity, c.replyText);
+    return code;
+}

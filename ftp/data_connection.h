@@ -1,0 +1,13 @@
+// Pure helpers of the data connection, kept apart so that they can be tested without sockets.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Formats "PORT h1,h2,h3,h4,p1,p2" for an IPv4 address in network byte order and a port in host
+// byte order. Returns false when out is too small.
+bool FtpFormatPort(char* out, size_t size, uint32_t addressNetworkOrder, uint16_t port);
+
+// The size a 125 or 150 reply announces ("... (512 bytes)"), lower-casing text in place; 0 when
+// the reply has another code, announces no size, or a size beyond signed 32 bits.
+int32_t FtpParseSizeText(char* text);

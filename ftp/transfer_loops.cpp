@@ -1,0 +1,143 @@
+// The two transfer loops and the expected size of a download.
+
+#include <cctype>
+#include <cstring>
+
+#include "command_table.h"
+#include "data_connection.h"
+#include "session_internal.h"
+
+namespace {
+
+// Where an abort was decided; the abort's trace line shows it.
+constexpr int32_t ABORT_SEND_BEFORE_BLOCK = 6;
+constexpr int32_t ABORT_SEND_PAUSE = 7;
+constexpr int32_t ABORT_RECV_REQUESTED = 8;
+constexpr int32_t ABORT_RECV_DISK_FULL = 9;
+constexpr int32_t ABORT_RECV_FAILED = 10;
+constexpr int32_t ABORT_SEND_READ_FAILED = 11;
+
+bool AbortWanted(FtpSession* session) {
+    return !FtpSessionIsValid(session) || session->abortRequested != 0;
+}
+
+// Counts the block and pauses when the session's rhythm says so. Returns false when the pause
+// was cut short (cancelled).
+bool PauseRhythm(FtpSession* session) {
+    ++session->blockCount;
+    int32_t every = FtpOtherSessionsExist() ? session->blocksPerPauseShared
+                                            : session->blocksPerPauseAlone;
+    if (every <= 0 || session->pauseMilliseconds == 0 ||
+        session->blockCount % static_cast<uint32_t>(every) != 0) {
+        return true;
+    }
+    return PlatPause(session->pauseMilliseconds) == 0;
+}
+
+// Ends a transfer normally: close the data side, then read the server's completion reply.
+int32_t FinishTransfer(FtpSession* session) {
+    FtpCloseDataChannel(session, false);
+    return FtpExecCommand(CMD_TRANSFER_END, nullptr, session->sessionKey);
+}
+
+}  // namespace
+
+int32_t FtpSendLoop(FtpSession* session) {
+    PlatCancelScope scope(session->cancelTarget);
+    const int32_t timeout = static_cast<int32_t>(session->connection.timeoutSeconds);
+    for (;;) {
+        if (AbortWanted(session)) {
+            FtpAbortTransfer(session, false, ABORT_SEND_BEFORE_BLOCK);
+            return FTP_ABORTED;
+        }
+        int32_t n = PlatFileRead(session->localFile, session->transferBuffer, FTP_BLOCK_SIZE);
+        if (n == 0) {
+            return FinishTransfer(session);
+        }
+        if (n < 0) {
+            // A failed read is not the end of the file: finishing normally would report a
+            // truncated remote file as a success.
+            FtpAbortTransfer(session, false, ABORT_SEND_READ_FAILED);
+            return FTP_CANNOT_OPEN_FILE;
+        }
+        session->bytesTransferred.fetch_add(n);
+        // A send has no time-out of its own; a server that stops reading would hold the worker
+        // for ever. Wait for room first, bounded and cancellable.
+        int32_t data = session->connection.dataSocket;
+        if (TcpWaitWritable(data, timeout) != NET_OK ||
+            TcpSend(data, session->transferBuffer, static_cast<uint32_t>(n), 0, -1) != NET_OK) {
+            FtpCloseDataChannel(session, false);
+            return FTP_SEND_FAILED;
+        }
+        if (!PauseRhythm(session) && AbortWanted(session)) {
+            FtpAbortTransfer(session, false, ABORT_SEND_PAUSE);
+            return FTP_ABORTED;
+        }
+    }
+}
+
+int32_t FtpRecvLoop(FtpSession* session) {
+    PlatCancelScope scope(session->cancelTarget);
+    const int32_t timeout = static_cast<int32_t>(session->connection.timeoutSeconds);
+    for (;;) {
+        int32_t n = NET_ERROR;
+        if (!AbortWanted(session)) {
+            n = TcpRecv(session->connection.dataSocket, session->transferBuffer, FTP_BLOCK_SIZE,
+                        timeout, -1);
+        }
+        if (AbortWanted(session)) {
+            FtpAbortTransfer(session, true, ABORT_RECV_REQUESTED);
+            return FTP_ABORTED;
+        }
+        if (n == 0) {
+            return FinishTransfer(session);
+        }
+        if (n < 0) {
+            FtpAbortTransfer(session, true, ABORT_RECV_FAILED);
+            return FTP_DATA_CONNECTION_FAILED;
+        }
+        int32_t written =
+            PlatFileWrite(session->localFile, session->transferBuffer, static_cast<uint32_t>(n));
+        if (written < n) {
+            FtpAbortTransfer(session, true, ABORT_RECV_DISK_FULL);
+            return FTP_CANNOT_WRITE_FILE;
+        }
+        session->bytesTransferred.fetch_add(n);
+        PauseRhythm(session);
+    }
+}
+
+int32_t FtpParseSizeText(char* text) {
+    if (strncmp(text, "150", 3) != 0 && strncmp(text, "125", 3) != 0) {
+        return 0;
+    }
+    for (char* p = text; *p != '\0'; ++p) {
+        if (*p >= 'A' && *p <= 'Z') {
+            *p = static_cast<char>(*p - 'A' + 'a');
+        }
+    }
+    const char* match = strstr(text, " bytes");
+    if (match == nullptr) {
+        return 0;
+    }
+    const char* first = match;
+    while (first > text && first[-1] >= '0' && first[-1] <= '9') {
+        --first;
+    }
+    if (first == match) {
+        return 0;
+    }
+    int64_t value = 0;
+    for (const char* p = first; p < match; ++p) {
+        value = value * 10 + (*p - '0');
+        if (value > INT32_MAX) {
+            return 0;  // a size beyond 32 bits is unknown, never a wrapped or negative one
+        }
+    }
+    return static_cast<int32_t>(value);
+}
+
+int32_t FtpParseTransferSize(int32_t key) {
+    FtpSessionRef session = FtpAcquireSession(key);
+    return session ? FtpParseSizeText(session->connection.replyText) : 0;
+}

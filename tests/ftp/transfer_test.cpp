@@ -1,0 +1,645 @@
+// Transfers against the scripted server: bytes on the wire and in files, counters, refusals,
+// aborts and the failures of the data connection.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "engine_fixture.h"
+
+namespace ktest {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Greeting, TYPE (when typeLine is not empty), PORT and the transfer command with its reply.
+Scenario TransferStart(const std::string& typeLine, const std::string& command,
+                       const std::string& preliminary) {
+    Scenario s;
+    s.reply("220 ready");
+    if (!typeLine.empty()) {
+        s.command(typeLine, "200 type set");
+    }
+    s.expectPrefix("PORT 127,0,0,1,").reply("200 PORT ok").command(command, preliminary);
+    return s;
+}
+
+// The port announced by a "PORT h1,h2,h3,h4,p1,p2" line.
+int PortOf(const std::string& line) {
+    unsigned h[4], p1 = 0, p2 = 0;
+    if (sscanf(line.c_str(), "PORT %u,%u,%u,%u,%u,%u", &h[0], &h[1], &h[2], &h[3], &p1, &p2) != 6) {
+        return -1;
+    }
+    return static_cast<int>(p1 * 256 + p2);
+}
+
+TEST_F(EngineTest, DownloadCopiesBytesVerbatimAndCountsThem) {
+    for (size_t size : {size_t(0), size_t(1), size_t(4096), size_t(4097), size_t(3 * 4096)}) {
+        TempDir dir;
+        // Type A copies verbatim too: CR LF, bare LF and NUL bytes all arrive unchanged.
+        std::string data = PatternBytes(size, static_cast<uint32_t>(size));
+        ScriptedServer server;
+        server.start(TransferStart("", "RETR f.txt",
+                                   "150 Opening ASCII connection for f.txt (" +
+                                       std::to_string(size) + " Bytes)")
+                         .dataConnect()
+                         .dataSend(data, {.chunkSize = 1000})
+                         .dataClose()
+                         .reply("226 done"));
+        ASSERT_EQ(Connect(server), FTP_OK);
+        EXPECT_EQ(FtpRecvFile("f.txt", dir.path("f").c_str(), 'A', key), 0) << size;
+        EXPECT_EQ(ReadFile(dir.path("f")), data) << size;
+        EXPECT_EQ(FtpBytesTransferred(key), static_cast<int32_t>(size));
+        EXPECT_EQ(FtpBytesToBeTransferred(key), static_cast<int32_t>(size));
+        EXPECT_EQ(session->localFile, -1);
+        EXPECT_EQ(session->connection.dataSocket.load(), -1);
+        ASSERT_TRUE(server.waitDone()) << server.report();
+        EXPECT_TRUE(server.failures().empty()) << server.report();
+        EXPECT_GT(PortOf(server.lines().at(0)), 0);
+        FtpDisconnect(key);
+    }
+}
+
+TEST_F(EngineTest, DownloadWithoutAnnouncedSizeCountsOnlyWhatArrives) {
+    TempDir dir;
+    ScriptedServer server;
+    server.start(TransferStart("TYPE I", "RETR b", "150 here it comes")
+                     .dataConnect()
+                     .dataSend("12345")
+                     .dataClose()
+                     .reply("226 done"));
+    ASSERT_EQ(Connect(server), FTP_OK);
+    EXPECT_EQ(FtpRecvFile("b", dir.path("b").c_str(), 'I', key), 0);
+    EXPECT_EQ(FtpBytesToBeTransferred(key), 0);
+    EXPECT_EQ(FtpBytesTransferred(key), 5);
+}
+
+TEST_F(EngineTest, EndOfTransferRepliesMapThroughTheTable) {
+    const std::pair<const char*, int32_t> cases[] = {
+        {"226 ok", 0}, {"250 ok", 0}, {"552 no room", 1005}, {"421 bye", 1008}, {"451 odd", 3001}};
+    for (const auto& [reply, expected] : cases) {
+        TempDir dir;
+        ScriptedServer server;
+        server.start(
+            TransferStart("TYPE I", "RETR x", "150 go").dataConnect().dataClose().reply(reply));
+        ASSERT_EQ(Connect(server), FTP_OK);
+        EXPECT_EQ(FtpRecvFile("x", dir.path("x").c_str(), 'I', key), expected) << reply;
+        FtpDisconnect(key);
+    }
+}
+
+TEST_F(EngineTest, AppendToLocalFileKeepsWhatIsThereAndCreatesWhatIsNot) {
+    TempDir dir;
+    WriteFile(dir.path("log"), "old;");
+    for (const char* name : {"log", "fresh"}) {
+        ScriptedServer server;
+        server.start(TransferStart("TYPE I", std::string("RETR r"), "150 go")
+                         .dataConnect()
+                         .dataSend("new")
+                         .dataClose()
+                         .reply("226 done"));
+        ASSERT_EQ(Connect(server), FTP_OK);
+        EXPECT_EQ(FtpAppendToLocalFile("r", dir.path(name).c_str(), 'I', key), 0);
+        FtpDisconnect(key);
+        session->connection.currentType = 0;
+    }
+    EXPECT_EQ(ReadFile(dir.path("log")), "old;new");
+    EXPECT_EQ(ReadFile(dir.path("fresh")), "new");
+}
+
+TEST_F(EngineTest, RestartedDownloadSendsRestAfterPortAndWritesAtTheHandlesPosition) {
+    TempDir dir;
+    WriteFile(dir.path("part"), "0123456789");
+    ScriptedServer server;
+    server.start(Scenario()
+                     .reply("220 ready")
+                     .command("TYPE I", "200 ok")
+                     .expectPrefix("PORT ")
+                     .reply("200 ok")
+                     .command("REST 4", "350 restarting at 4")
+                     .command("RETR big", "150 Opening (10 bytes)")
+                     .dataConnect()
+                     .dataSend("ABCDEF")
+                     .dataClose()
+                     .reply("226 done"));
+    ASSERT_EQ(Connect(server), FTP_OK);
+    int32_t file = PlatFileOpen(dir.path("part").c_str(), PLAT_OF_WRITE);
+    ASSERT_EQ(PlatFileSeek(file, 4, PLAT_FILE_BEGIN), 4);
+    EXPECT_EQ(FtpRestartRecvFile("big", file, 'I', 4, key), 0);
+    EXPECT_EQ(FtpBytesToBeTransferred(key), 6);
+    EXPECT_EQ(ReadFile(dir.path("part")), "0123ABCDEF");
+    ASSERT_TRUE(server.waitDone()) << server.report();
+    EXPECT_TRUE(server.failures().empty()) << server.report();
+}
+
+// The descriptor number of a closed handle can be reused at once by another thread, so the
+// check counts this process's open descriptors instead of probing the number.
+int OpenDescriptorCount() {
+    int count = 0;
+    for (int fd = 0; fd < 1024; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+TEST_F(EngineTest, RestartFormsCloseTheHandleWhenTheyFailEarly) {
+    TempDir dir;
+    WriteFile(dir.path("x"), "x");
+    int before = OpenDescriptorCount();
+    int32_t file = PlatFileOpen(dir.path("x").c_str(), PLAT_OF_READ);
+    EXPECT_EQ(FtpRestartSendFile(file, "x", 'I', 1, key), FTP_NOT_CONNECTED);
+    file = PlatFileOpen(dir.path("x").c_str(), PLAT_OF_READ);
+    EXPECT_EQ(FtpRestartRecvFile("x", file, 'I', 1, key + 100000), FTP_NOT_INITIALIZED);
+    EXPECT_EQ(OpenDescriptorCount(), before);
+}
+
+TEST_F(EngineTest, UploadSendsTheFileAndAnnouncesItsSize) {
+    for (size_t size : {size_t(0), size_t(4095), size_t(2 * 4096), size_t(10001)}) {
+        TempDir dir;
+        std::string data = PatternBytes(size, 7);
+        WriteFile(dir.path("up"), data);
+        ScriptedServer server;
+        server.start(TransferStart("TYPE I", "STOR up.bin", "150 send it")
+                         .dataConnect()
+                         .dataReceive()
+                         .reply("226 stored"));
+        ASSERT_EQ(Connect(server), FTP_OK);
+        EXPECT_EQ(FtpSendFile(dir.path("up").c_str(), "up.bin", 'I', key), 0) << size;
+        EXPECT_EQ(FtpBytesToBeTransferred(key), static_cast<int32_t>(size));
+        EXPECT_EQ(FtpBytesTransferred(key), static_cast<int32_t>(size));
+        ASSERT_TRUE(server.waitDone()) << server.report();
+        EXPECT_EQ(server.dataReceived(), data) << size;
+        FtpDisconnect(key);
+        session->connection.currentType = 0;
+    }
+}
+
+TEST_F(EngineTest, AppendToRemoteUsesAppeAndRestartedUploadStartsAtTheHandle) {
+    TempDir dir;
+    WriteFile(dir.path("src"), "abcdefghij");
+    ScriptedServer server;
+    server.start(TransferStart("TYPE I", "APPE dst", "150 go")
+                     .dataConnect()
+                     .dataReceive()
+                     .reply("226 ok")
+                     .expectPrefix("PORT ")
+                     .reply("200 ok")
+                     .command("REST 7", "350 ok")
+                     .command("STOR dst", "150 go")
+                     .dataConnect()
+                     .dataReceive()
+                     .reply("226 ok"));
+    ASSERT_EQ(Connect(server), FTP_OK);
+    EXPECT_EQ(FtpAppendToRemoteFile(dir.path("src").c_str(), "dst", 'I', key), 0);
+    int32_t file = PlatFileOpen(dir.path("src").c_str(), PLAT_OF_READ);
+    ASSERT_EQ(PlatFileSeek(file, 7, PLAT_FILE_BEGIN), 7);
+    EXPECT_EQ(FtpRestartSendFile(file, "dst", 'I', 7, key), 0);
+    EXPECT_EQ(FtpBytesToBeTransferred(key), 3);
+    ASSERT_TRUE(server.waitDone()) << server.report();
+    EXPECT_TRUE(server.failures().empty()) << server.report();
+    EXPECT_EQ(server.dataReceived(), "abcdefghijhij");
+}
+
+TEST_F(EngineTest, ListingsUseTheVerbAndFilterAndAlwaysTypeA) {
+    TempDir dir;
+    const std::string listing = "-rw-r--r-- 1 a a 5 Jan 1 00:00 x\r\ndrwxr-xr-x 2 a a 0 Jan 1 00:00 d\r\n";
+    ScriptedServer server;
+    server.start(Scenario()
+                     .reply("220 ready")
+                     .command("TYPE I", "200 ok")
+                     .command("TYPE A", "200 ok")
+                     .expectPrefix("PORT ")
+                     .reply("200 ok")
+                     .command("LIST *.txt", "150 listing")
+                     .dataConnect()
+                     .dataSend(listing)
+                     .dataClose()
+                     .reply("226 ok")
+                     .expectPrefix("PORT ")
+                     .reply("200 ok")
+                     .command("NLST", "150 names")
+                     .dataConnect()
+                     .dataSend("x\r\nd\r\n")
+                     .dataClose()
+                     .reply("226 ok"));
+    ASSERT_EQ(Connect(server), FTP_OK);
+    ASSERT_EQ(FtpSelectType('I', key), 0);
+    EXPECT_EQ(FtpDir("*.txt", dir.path("list").c_str(), 1, key), 0);
+    EXPECT_EQ(ReadFile(dir.path("list")), listing);
+    EXPECT_EQ(FtpDir("", dir.path("list").c_str(), 0, key), 0);  // empty filter: bare verb
+    EXPECT_EQ(ReadFile(dir.path("list")), "x\r\nd\r\n");
+    EXPECT_EQ(FtpBytesToBeTransferred(key), 0);
+    ASSERT_TRUE(server.waitDone()) << server.report();
+    EXPECT_TRUE(server.failures().empty()) << server.report();
+}
+
+TEST_F(EngineTest, ListingRefusalsTouchNoFile) {
+    TempDir dir;
+    WriteFile(dir.path("list"), "before");
+    EXPECT_EQ(FtpDir("", dir.path("list").c_str(), 1, key), FTP_NOT_CONNECTED);
+    EXPECT_EQ(ReadFile(dir.path("list")), "before");
+    ScriptedServer server;
+    server.start(Scenario().reply("220 ready"));
+    ASSERT_EQ(Connect(server), FTP_OK);
+    EXPECT_EQ(FtpDir("", nullptr, 1, key), FTP_BAD_PARAMETERS);
+    EXPECT_EQ(FtpDir("a\r\nDELE b", dir.path("list").c_str(), 1, key), FTP_BAD_PARAMETERS);
+    EXPECT_EQ(FtpRecvFile(std::string(251, 'n').c_str(), dir.path("list").c_str(), 'I', key),
+              FTP_BAD_PARAMETERS);
+    EXPECT_EQ(ReadFile(dir.path("list")), "before");
+    EXPECT_EQ(FtpDir("", "/nonexistent-dir/list", 1, key), FTP_CANNOT_OPEN_FILE);
+    EXPECT_EQ(FtpSendFile(dir.path("missing").c_str(), "r", 'A', key), FTP_CANNOT_OPEN_FILE);
+}
+
+TEST_F(EngineTest, RefusedTransferCommandLeavesAnEmptyFileAndNoConnection) {
+    const std::pair<const char*, int32_t> cases[] = {
+        {"550 no such file", 1010}, {"553 not allowed", 1011}, {"425 cannot open", 3001},
+        {"226 early", 3001}};
+    for (const auto& [reply, expected] : cases) {
+        TempDir dir;
+        ScriptedServer server;
+        server.start(TransferStart("TYPE I", "RETR gone", reply));
+        ASSERT_EQ(Connect(server), FTP_OK);
+        EXPECT_EQ(FtpRecvFile("gone", dir.path("g").c_str(), 'I', key), expected) << reply;
+        EXPECT_EQ(ReadFile(dir.path("g")), "");
+        EXPECT_EQ(session->connection.dataSocket.load(), -1);
+        EXPECT_EQ(session->localFile, -1);
+        FtpDisconnect(key);
+        session->connection.currentType = 0;
+    }
+}
+
+TEST_F(EngineTest, RefusedPortAndRestEndThePreparation) {
+    TempDir dir;
+    ScriptedServer server;
+    server.start(Scenario()
+                     .reply("220 ready")
+                     .command("TYPE I", "200 ok")
+                     .expectPrefix("PORT ")
+                     .reply("500 PORT not understood")
+                     .expectPrefix("PORT ")
+                     .reply("200 ok")
+                     .command("REST 10", "502 no restarts here"));
+    ASSERT_EQ(Connect(server), FTP_OK);
+    EXPECT_EQ(FtpRecvFile("f", dir.path("f").c_str(), 'I', key), 3001);
+    int32_t file = PlatFileCreate(dir.path("r").c_str());
+    EXPECT_EQ(FtpRestartRecvFile("f", file, 'I', 10, key), 3003);
+    ASSERT_TRUE(server.waitDone()) << server.report();
+    EXPECT_TRUE(server.failures().empty()) << server.report();
+}
+
+TEST_F(EngineTest, PreliminaryReplyWithoutConnectionTimesOut) {
+    TempDir dir;
+    session->connection.timeoutSeconds = 1;
+    ScriptedServer server;
+    server.start(TransferStart("TYPE I", "RETR f", "150 go").refuseData().stall(3000ms));
+    ASSERT_EQ(Connect(server), FTP_OK);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(FtpRecvFile("f", dir.path("f").c_str(), 'I', key), FTP_DATA_CONNECTION_FAILED);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 900ms);
+    EXPECT_EQ(session->localFile, -1);
+}
+
+TEST_F(EngineTest, DataConnectionFromAnotherAddressIsRefused) {
+    TempDir dir;
+    ScriptedServer server;
+    server.start(TransferStart("TYPE I", "RETR f", "150 go")
+                     .dataConnect({.fromAddress = "", .thiefAddress = "127.0.0.5"})
+                     .expectThiefClosed()
+                     .dataSend("genuine")
+                     .dataClose()
+                     .reply("226 ok"));
+    ASSERT_EQ(Connect(server), FTP_OK);
+    EXPECT_EQ(FtpRecvFile("f", dir.path("f").c_str(), 'I', key), 0);
+    EXPECT_EQ(ReadFile(dir.path("f")), "genuine");
+    ASSERT_TRUE(server.waitDone()) << server.report();
+    EXPECT_TRUE(server.failures().empty()) << server.report();
+}
+
+TEST_F(EngineTest, OnlyAForeignDataConnectionEndsInTimeOut) {
+    TempDir dir;
+    session->connection.timeoutSeconds = 1;
+    ScriptedServer server;
+    server.start(TransferStart("TYPE I", "RETR f", "150 go")
+                     .dataConnect({.fromAddress = "127.0.0.6", .thiefAddress = ""})
+                     .dataSend("stolen")
+                     .stall(2500ms));
+    ASSERT_EQ(Connect(server), FTP_OK);
+    EXPECT_EQ(FtpRecvFile("f", dir.path("f").c_str(), 'I', key), FTP_DATA_CONNECTION_FAILED);
+    EXPECT_EQ(ReadFile(dir.path("f")), "");
+}
+
+TEST_F(EngineTest, StalledDownloadAbortsWith2006) {
+    TempDir dir;
+    session->connection.timeoutSeconds = 1;
+    ScriptedServer server;
+    server.start(TransferStart("TYPE I", "RETR f", "150 go")
+                     .dataConnect()
+                     .dataSend("first part")
+                     .expectAbort({"426 broken", "226 aborted"})
+                     .dataClose());
+    ASSERT_EQ(Connect(server), FTP_OK);
+    EXPECT_EQ(FtpRecvFile("f", dir.path("f").c_str(), 'I', key), FTP_DATA_CONNECTION_FAILED);
+    EXPECT_EQ(ReadFile(dir.path("f")), "first part");  // what arrived stays
+    ASSERT_TRUE(server.waitDone()) << server.report();
+    EXPECT_TRUE(server.failures().empty()) << server.report();
+    EXPECT_EQ(server.aborCount(), 1);
+}
+
+TEST_F(EngineTest, FullDiskAbortsTheDownloadWith1005) {
+    ScriptedServer server;
+    server.start(TransferStart("TYPE I", "RETR f", "150 go")
+                     .dataConnect()
+                     .dataSend(PatternBytes(20000), {.stopOnControlInput = true})
+                     .expectAbort({"426 broken", "226 aborted"})
+                     .dataClose());
+    ASSERT_EQ(Connect(server), FTP_OK);
+    // Every write to this device fails for lack of space.
+    EXPECT_EQ(FtpRecvFile("f", "/dev/full", 'I', key), FTP_CANNOT_WRITE_FILE);
+    EXPECT_EQ(FtpBytesTransferred(key), 0);  // the failed block is not counted
+    ASSERT_TRUE(server.waitDone()) << server.report();
+    EXPECT_EQ(server.aborCount(), 1);
+}
+
+TEST_F(EngineTest, CancelDuringDownloadSendsAborOnceAsUrgentDataAndDrains) {
+    TempDir dir;
+    ScriptedServer server;
+    server.start(TransferStart("TYPE I", "RETR big", "150 go (1000000 bytes)")
+                     .dataConnect()
+                     .dataSend(PatternBytes(1000000), {.chunkSize = 4096, .pause = 5ms,
+                                                       .stopOnControlInput = true})
+                     .expectAbort({"426 transfer aborted", "226 abort successful"})
+                     .dataSend("tail the client must drain")
+                     .dataClose());
+    ASSERT_EQ(Connect(server), FTP_OK);
+    auto worker = std::async(std::launch::async, [&] {
+        return FtpRecvFile("big", dir.path("big").c_str(), 'I', key);
+    });
+    ASSERT_TRUE(WaitFor([&] { return FtpBytesTransferred(key) > 0; }));
+    EXPECT_EQ(FtpCancel(key), 1);
+    ASSERT_EQ(worker.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(worker.get(), FTP_ABORTED);
+    ASSERT_TRUE(server.waitDone()) << server.report();
+    EXPECT_TRUE(server.failures().empty()) << server.report();
+    EXPECT_EQ(server.aborCount(), 1);
+    EXPECT_EQ(session->abortRequested.load(), 0);
+    EXPECT_EQ(session->connection.dataSocket.load(), -1);
+    EXPECT_LT(FtpBytesTransferred(key), 1000000);
+}
+
+TEST_F(EngineTest, CancelDuringUploadAbortsWithoutDraining) {
+    TempDir dir;
+    WriteFile(dir.path("up"), PatternBytes(400000));
+    session->pauseMilliseconds = 20;
+    ScriptedServer server;
+    server.start(TransferStart("TYPE I", "STOR up", "150 go")
+                     .dataConnect()
+                     .dataReceive(true)
+                     .expectAbort({"426 aborted", "226 ok"})
+                     .dataClose());
+    ASSERT_EQ(Connect(server), FTP_OK);
+    auto worker = std::async(std::launch::async, [&] {
+        return FtpSendFile(dir.path("up").c_str(), "up", 'I', key);
+    });
+    ASSERT_TRUE(WaitFor([&] { return FtpBytesTransferred(key) > 0; }));
+    EXPECT_EQ(FtpCancel(key), 1);
+    ASSERT_EQ(worker.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(worker.get(), FTP_ABORTED);
+    ASSERT_TRUE(server.waitDone()) << server.report();
+    EXPECT_EQ(server.aborCount(), 1);
+    ASSERT_FALSE(server.commandLines().empty());
+    EXPECT_TRUE(server.commandLines().back().urgent);
+}
+
+TEST_F(EngineTest, AborRefusedOnceIsRepeatedThenOneMoreReplyIsRead) {
+    TempDir dir;
+    ScriptedServer server;
+    server.start(TransferStart("TYPE I", "RETR big", "150 go")
+                     .dataConnect()
+                     .dataSend(PatternBytes(1000000), {.chunkSize = 4096, .pause = 5ms,
+                                                       .stopOnControlInput = true})
+                     .expectAbort({"500 what?"})
+                     .expectAbort({"226 abort ok", "226 closing"})
+                     .dataClose()
+                     .command("NOOP", "200 in step"));
+    ASSERT_EQ(Connect(server), FTP_OK);
+    auto worker = std::async(std::launch::async, [&] {
+        return FtpRecvFile("big", dir.path("big").c_str(), 'I', key);
+    });
+    ASSERT_TRUE(WaitFor([&] { return FtpBytesTransferred(key) > 0; }));
+    FtpCancel(key);
+    ASSERT_EQ(worker.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(worker.get(), FTP_ABORTED);
+    // Both replies were consumed: the next command reads its own answer.
+    EXPECT_EQ(FtpCommand("NOOP", nullptr, 0, key), 200);
+    ASSERT_TRUE(server.waitDone()) << server.report();
+    EXPECT_EQ(server.aborCount(), 2);
+}
+
+TEST_F(EngineTest, AborRepetitionIsBounded) {
+    TempDir dir;
+    session->connection.timeoutSeconds = 1;
+    ScriptedServer server;
+    server.start(TransferStart("TYPE I", "RETR f", "150 go")
+                     .dataConnect()
+                     .dataSend("x")
+                     .expectAbort({"500 no"})
+                     .expectAbort({"500 no"})
+                     .expectAbort({"500 no"})
+                     .expectAbort({"500 no"})
+                     .expectAbort({"500 no", "500 still no"})
+                     .dataClose()
+                     .stall(1500ms));
+    ASSERT_EQ(Connect(server), FTP_OK);
+    // The stalled data connection times out after one second and starts the abort.
+    EXPECT_EQ(FtpRecvFile("f", dir.path("f").c_str(), 'I', key), FTP_DATA_CONNECTION_FAILED);
+    ASSERT_TRUE(server.waitDone()) << server.report();
+    EXPECT_EQ(server.aborCount(), 5);
+}
+
+TEST_F(EngineTest, FailedLocalReadAbortsTheUploadInsteadOfFinishingIt) {
+    TempDir dir;
+    WriteFile(dir.path("up"), PatternBytes(10000));
+    ScriptedServer server;
+    server.start(TransferStart("TYPE I", "STOR up", "150 go")
+                     .dataConnect()
+                     .dataReceive(true)
+                     .expectAbort({"426 aborted", "226 ok"}));
+    ASSERT_EQ(Connect(server), FTP_OK);
+    PlatSetFaults({.failFileReads = 1});
+    EXPECT_EQ(FtpSendFile(dir.path("up").c_str(), "up", 'I', key), FTP_CANNOT_OPEN_FILE);
+    PlatSetFaults({});
+    ASSERT_TRUE(server.waitDone()) << server.report();
+    EXPECT_EQ(server.aborCount(), 1);
+}
+
+TEST_F(EngineTest, FailedDataSendGives2005WithoutAbor) {
+    TempDir dir;
+    WriteFile(dir.path("up"), PatternBytes(10000));
+    ScriptedServer server;
+    server.start(TransferStart("TYPE I", "STOR up", "150 go")
+                     .dataConnect()
+                     .dataReceive()
+                     .command("NOOP", "226 the late reply to the broken STOR"));
+    ASSERT_EQ(Connect(server), FTP_OK);
+    PlatSetFaults({.failSends = 1, .sendsToPass = 3});  // TYPE, PORT and STOR go through
+    EXPECT_EQ(FtpSendFile(dir.path("up").c_str(), "up", 'I', key), FTP_SEND_FAILED);
+    PlatSetFaults({});
+    EXPECT_EQ(session->connection.dataSocket.load(), -1);
+    EXPECT_EQ(FtpCommand("NOOP", nullptr, 0, key), 226);
+    ASSERT_TRUE(server.waitDone()) << server.report();
+    EXPECT_EQ(server.aborCount(), 0);
+}
+
+TEST_F(EngineTest, UploadToAServerThatStopsReadingEndsWith2005) {
+    TempDir dir;
+    WriteFile(dir.path("up"), PatternBytes(32 << 20));
+    session->connection.timeoutSeconds = 1;
+    session->pauseMilliseconds = 0;
+    ScriptedServer server;
+    server.start(TransferStart("TYPE I", "STOR up", "150 go").dataConnect().stall(8000ms));
+    ASSERT_EQ(Connect(server), FTP_OK);
+    EXPECT_EQ(FtpSendFile(dir.path("up").c_str(), "up", 'I', key), FTP_SEND_FAILED);
+    EXPECT_LT(FtpBytesTransferred(key), 32 << 20);
+}
+
+TEST_F(EngineTest, CancelReachesAPendingReplyAndAPendingAccept) {
+    TempDir dir;
+    ScriptedServer server;
+    server.start(Scenario()
+                     .reply("220 ready")
+                     .expect("CWD slow")
+                     .stall(1000ms)
+                     .reply("250 too late")
+                     .command("TYPE I", "200 ok")
+                     .expectPrefix("PORT ")
+                     .reply("200 ok")
+                     .command("RETR f", "150 never connecting")
+                     .stall(3000ms));
+    session->connection.timeoutSeconds = 30;
+    ASSERT_EQ(Connect(server), FTP_OK);
+    auto start = std::chrono::steady_clock::now();
+    auto cwd = std::async(std::launch::async, [&] { return FtpCWD("slow", key); });
+    // A request that finds no blocked call is dropped, so repeat it until it lands.
+    while (cwd.wait_for(20ms) != std::future_status::ready) {
+        FtpCancel(key);
+    }
+    EXPECT_EQ(cwd.get(), 3001);
+    // The stale "250 too late" arrives later; read it away before the next exchange.
+    char stray[64];
+    EXPECT_EQ(TnReadAnswerCode(session->connection.controlSocket, stray, sizeof stray, 5, -1), 250);
+
+    auto transfer = std::async(std::launch::async, [&] {
+        return FtpRecvFile("f", dir.path("f").c_str(), 'I', key);
+    });
+    // Cancel only once the client waits for the data connection: the 150 has been sent and
+    // read, and the worker is blocked.
+    ASSERT_TRUE(WaitFor([&] {
+        return server.stepsRun() >= 10 && TcpIsDataAvail(session->connection.controlSocket) == 0 &&
+               PlatIsBlocking(session->cancelTarget);
+    }));
+    while (transfer.wait_for(20ms) != std::future_status::ready) {
+        FtpCancel(key);
+    }
+    EXPECT_EQ(transfer.get(), FTP_DATA_CONNECTION_FAILED);  // no data connection: no abort flag
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);  // far below the 30 s time-out
+}
+
+TEST_F(EngineTest, CancelReachesOnlyItsOwnSession) {
+    int32_t otherKey = key + 50000;
+    ASSERT_EQ(FtpCreateSession(nullptr, otherKey), FTP_OK);
+    ScriptedServer mine, other;
+    mine.start(Scenario().reply("220 ready").expect("CWD a").stall(1500ms).reply("250 late"));
+    other.start(Scenario().reply("220 ready").expect("CWD b").stall(800ms).reply("250 on time"));
+    ASSERT_EQ(Connect(mine), FTP_OK);
+    FtpFindSession(otherKey)->connection.port = other.port();
+    ASSERT_EQ(FtpConnect("127.0.0.1", otherKey), FTP_OK);
+    auto a = std::async(std::launch::async, [&] { return FtpCWD("a", key); });
+    auto b = std::async(std::launch::async, [&] { return FtpCWD("b", otherKey); });
+    while (a.wait_for(20ms) != std::future_status::ready) {
+        FtpCancel(key);
+    }
+    EXPECT_EQ(a.get(), 3001);
+    EXPECT_EQ(b.get(), 0);  // the other session's reply read was not touched
+    FtpDisconnect(otherKey);
+    EXPECT_EQ(FtpDestroySession(otherKey), FTP_OK);
+}
+
+TEST_F(EngineTest, CancelBetweenOperationsSetsNothing) {
+    ScriptedServer server;
+    server.start(Scenario().reply("220 ready"));
+    ASSERT_EQ(Connect(server), FTP_OK);
+    EXPECT_EQ(FtpCancel(key), 1);
+    EXPECT_EQ(session->abortRequested.load(), 0);
+    EXPECT_EQ(FtpCancel(key + 100000), 0);
+}
+
+// Uploads twenty full blocks with a 150 ms pause and measures the time: alone, the session
+// pauses after every 10th block (2 pauses); with a second session alive, after every 3rd (6).
+TEST_F(EngineTest, PauseRhythmDependsOnOtherSessions) {
+    TempDir dir;
+    WriteFile(dir.path("up"), PatternBytes(20 * 4096));
+    session->pauseMilliseconds = 150;
+    auto timedUpload = [&] {
+        ScriptedServer server;
+        server.start(TransferStart("TYPE I", "STOR up", "150 go")
+                         .dataConnect()
+                         .dataReceive()
+                         .reply("226 ok"));
+        EXPECT_EQ(Connect(server), FTP_OK);
+        session->blockCount = 0;
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(FtpSendFile(dir.path("up").c_str(), "up", 'I', key), 0);
+        auto elapsed = std::chrono::steady_clock::now() - start;
+        FtpDisconnect(key);
+        session->connection.currentType = 0;
+        return elapsed;
+    };
+    auto alone = timedUpload();
+    ASSERT_EQ(FtpCreateSession(nullptr, key + 70000), FTP_OK);
+    auto shared = timedUpload();
+    EXPECT_EQ(FtpDestroySession(key + 70000), FTP_OK);
+    EXPECT_GE(alone, 300ms);
+    EXPECT_LT(alone, 900ms);
+    EXPECT_GE(shared, 900ms);
+    EXPECT_EQ(session->blockCount, 20u);
+}
+
+TEST_F(EngineTest, BlockCountRunsOnAcrossTransfers) {
+    TempDir dir;
+    WriteFile(dir.path("up"), PatternBytes(5 * 4096));
+    for (int i = 0; i < 2; ++i) {
+        ScriptedServer server;
+        server.start(TransferStart(i == 0 ? "TYPE I" : "", "STOR up", "150 go")
+                         .dataConnect()
+                         .dataReceive()
+                         .reply("226 ok"));
+        ASSERT_EQ(Connect(server), FTP_OK);
+        session->connection.currentType = i == 0 ? 0 : 'I';
+        EXPECT_EQ(FtpSendFile(dir.path("up").c_str(), "up", 'I', key), 0);
+        FtpDisconnect(key);
+    }
+    EXPECT_EQ(session->blockCount, 10u);
+}
+
+TEST_F(EngineTest, ByteCounterWrapsInsteadOfOverflowing) {
+    TempDir dir;
+    ScriptedServer server;
+    server.start(TransferStart("TYPE I", "RETR f", "150 go")
+                     .dataConnect()
+                     .dataSend("0123456789")
+                     .dataClose()
+                     .reply("226 ok"));
+    ASSERT_EQ(Connect(server), FTP_OK);
+    ASSERT_EQ(FtpStartTransfer(session, dir.path("f").c_str(), LOCAL_OPEN_CREATE, 'I', 0,
+                               "RETR f"),
+              0);
+    session->bytesTransferred = INT32_MAX - 4;
+    EXPECT_EQ(FtpRecvLoop(session), 0);
+    EXPECT_EQ(session->bytesTransferred.load(), INT32_MIN + 5);
+}
+
+}  // namespace
+}  // namespace ktest
