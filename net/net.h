@@ -4,6 +4,7 @@
 // It knows lines, codes and time-outs, nothing of any particular protocol's commands.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "platform.h"
@@ -63,8 +64,9 @@ inline constexpr uint32_t TRACE_EXIT = 64;
 inline constexpr uint32_t TRACE_DUMP = 0x4000;
 inline constexpr uint32_t TRACE_ERROR = 0x8000;
 
-// Category mask of the trace, 0 at load. Nothing in the product sets it; tests may.
-extern uint32_t traceMask;
+// Category mask of the trace, 0 at load. Nothing in the product sets it; tests may, while other
+// threads trace, hence atomic.
+extern std::atomic<uint32_t> traceMask;
 
 // Writes one trace line "Proc <thread>\t<prefix><message>\r\n" when category is selected.
 void NetTrace(uint32_t category, const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -82,7 +84,9 @@ int32_t NetInit();
 int32_t NetCleanup();
 // Closes *socketVar (registered kinds get their closing steps) and stores -1 there.
 int32_t TcpClose(int32_t* socketVar);
-// Discards what has already arrived on s, normal and urgent data, without waiting.
+// Discards what has already arrived on s, normal and urgent data, without waiting: at most what
+// was waiting when it began, so a peer that keeps sending cannot hold it. 1 when the last read
+// took data, NET_CLOSED when it met the end, else the failure code (also when nothing was there).
 int32_t TcpFlush(int32_t s);
 // 1 when unread normal data is waiting on s, else 0.
 int32_t TcpIsDataAvail(int32_t s);
@@ -94,21 +98,24 @@ int32_t TcpIsOOBDataAvail(int32_t s);
 // receives a copy of every byte moved.
 
 // Connects to host (name or dotted address) on the service's port, or *portVar when service is
-// null or unknown; writes the port used back to *portVar.
+// null or unknown; writes the port used back to *portVar. NET_OK, NET_BAD_PORT (checked before
+// the host is resolved), NET_HOST_UNKNOWN, NET_NO_SOCKET, NET_CONNECT_FAILED, NET_BAD_POINTER,
+// or NET_CANCELLED when the connect was cancelled.
 int32_t TcpConnect(int32_t* socketVar, const char* host, const char* service, uint16_t* portVar);
 // Opens a listening socket on the wildcard address; writes the bound port to *portVar.
 int32_t TcpGetListenSocket(int32_t* socketVar, const char* service, uint16_t* portVar,
                            int32_t backlog);
-// Waits up to timeout seconds for a connection on listenSocket and accepts it.
+// Waits up to timeout seconds (0: without limit; negative: not at all) for a connection on
+// listenSocket and accepts it. NET_OK, NET_TIMEOUT, NET_BAD_POINTER or the failure code.
 int32_t TcpAccept(int32_t* acceptedVar, int32_t listenSocket, int32_t timeout);
 // Sends all length bytes (urgent: as out-of-band data).
 int32_t TcpSend(int32_t s, const void* data, uint32_t length, int32_t urgent, int32_t logFile);
-// Waits for data (timeout -1: not at all) and receives one chunk of at most size bytes. Returns
-// the count received, or NET_CLOSED, NET_TIMEOUT or a failure code. A null buffer or size 0 only
-// tests readiness (NET_OK).
+// Waits for data (timeout -1, or any negative value: not at all) and receives one chunk of at
+// most size bytes. Returns the count received, or NET_CLOSED, NET_TIMEOUT or a failure code. A
+// null buffer or size 0 only tests readiness (NET_OK).
 int32_t TcpRecv(int32_t s, void* buffer, uint32_t size, int32_t timeout, int32_t logFile);
-// Waits up to timeout seconds (0: without limit) until s can take data without blocking.
-// NET_OK, NET_TIMEOUT or a failure code. Cancellable like every wait of this layer.
+// Waits up to timeout seconds (0: without limit; negative: not at all) until s can take data
+// without blocking. NET_OK, NET_TIMEOUT or a failure code. Cancellable like every wait here.
 int32_t TcpWaitWritable(int32_t s, int32_t timeout);
 // Parses or resolves host; the IPv4 address in network order, or all ones.
 uint32_t NetGetIPAddr(const char* host);
@@ -128,12 +135,14 @@ int32_t TcpRecvUntilStr(int32_t s, char* buffer, uint32_t* lengthVar, const char
 // Searches chunk for the delimiter, continuing a partial match from the previous chunk.
 int32_t FindDelimiter(const char* chunk, int32_t n, const char* delimiter, int32_t L,
                       int32_t* partialMatch, int32_t mode);
-// Sends line followed by CR LF (urgent: as out-of-band data).
+// Sends line followed by CR LF (urgent: as out-of-band data). A line holding CR or LF is refused
+// with NET_ERROR. NET_OK, NET_ERROR or NET_NO_MEMORY.
 int32_t TnSend(int32_t s, const char* line, int32_t urgent, int32_t logFile);
 // Reads one LF-ended line into buffer (NUL-terminated, without CR LF).
 int32_t TnReadReplyLine(int32_t s, char* buffer, int32_t size, int32_t timeout, int32_t logFile);
 // Reads one numbered reply, single- or multi-line, its lines joined by LF. Returns 1, 0
-// (closed), NET_REPLY_OVERFLOW, NET_TIMEOUT, NET_CANCELLED or NET_ERROR.
+// (closed), NET_REPLY_OVERFLOW (a line did not fit, or the reply took more bytes out of the
+// socket than size, dropped empty lines included), NET_TIMEOUT, NET_CANCELLED or NET_ERROR.
 int32_t TnReadMultiLine(int32_t s, char* buffer, int32_t size, int32_t timeout, int32_t logFile);
 // Reads one reply and returns its code, or TnReadMultiLine's result when that is not 1.
 int32_t TnReadAnswerCode(int32_t s, char* buffer, int32_t size, int32_t timeout, int32_t logFile);

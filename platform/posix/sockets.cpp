@@ -59,11 +59,6 @@ int32_t Fail(int err) {
     return -1;
 }
 
-bool SetNonBlocking(int fd) {
-    int flags = fcntl(fd, F_GETFL, 0);
-    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
-}
-
 sockaddr_in MakeAddress(uint32_t addr, uint16_t port) {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;

@@ -1,0 +1,379 @@
+// TCP operations: resolve, connect, listen, accept with a time-out, send a whole block, receive
+// one chunk with a time-out, and the two small text helpers of the layer. Every socket opened
+// here is registered with its kind, so that TcpClose can take the closing steps the kind needs.
+
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "net.h"
+#include "socket_steps.h"
+
+namespace {
+
+constexpr uint16_t ACCEPTED_LINGER_SECONDS = 5;
+constexpr int32_t MAX_WAIT_SECONDS = INT32_MAX / 1000;
+
+uint16_t PortToNetworkOrder(uint16_t port) {
+    const unsigned char bytes[2] = {static_cast<unsigned char>(port >> 8),
+                                    static_cast<unsigned char>(port & 0xFF)};
+    uint16_t result;
+    memcpy(&result, bytes, sizeof result);
+    return result;
+}
+
+uint16_t PortToHostOrder(uint16_t port) {
+    unsigned char bytes[2];
+    memcpy(bytes, &port, sizeof bytes);
+    return static_cast<uint16_t>((bytes[0] << 8) | bytes[1]);
+}
+
+// Text for a trace argument that may be absent.
+const char* TraceText(const char* text, const char* absent) {
+    return text != nullptr ? text : absent;
+}
+
+// The port to use: the service's, when a service is named and known, else *port (host order).
+// Returned in network order.
+uint16_t ChoosePort(const char* service, uint16_t port) {
+    if (service != nullptr) {
+        NetTrace(TRACE_LOOKUP, "getservbyname %s/tcp", service);
+        uint16_t servicePort = 0;
+        if (PlatLookupService(service, &servicePort) == 0) {
+            return servicePort;
+        }
+    }
+    return PortToNetworkOrder(port);
+}
+
+int32_t ReceiveChunk(int32_t s, void* buffer, uint32_t size, int32_t timeout, int32_t logFile,
+                     bool dump) {
+    if (s == -1) {
+        return NET_ERROR;
+    }
+    NetTrace(TRACE_CALL, "select on socket %d", s);
+    const int32_t ready = PlatWaitReadable(s, NetWaitMilliseconds(timeout));
+    if (ready < 0) {
+        const int32_t failure = NetFailureCode();
+        NetTrace(TRACE_ERROR, "select on socket %d", s);
+        return failure;
+    }
+    if (ready == 0) {
+        NetTrace(TRACE_ERROR, "select on socket %d: Timeout", s);
+        return NET_TIMEOUT;
+    }
+    if (buffer == nullptr || size == 0) {
+        return NET_OK;
+    }
+
+    const int32_t want = size > INT32_MAX ? INT32_MAX : static_cast<int32_t>(size);
+    NetTrace(TRACE_CALL, "recv socket %d, buffer %d bytes", s, want);
+    // The caller's buffer is written only after a successful receive, and only with what came.
+    char single = 0;
+    std::unique_ptr<char[]> block;
+    char* scratch = &single;
+    if (want > 1) {
+        block.reset(new (std::nothrow) char[static_cast<size_t>(want)]());
+        if (!block) {
+            return NET_NO_MEMORY;
+        }
+        scratch = block.get();
+    }
+    const int32_t received = PlatRecv(s, scratch, want, 0);
+    if (received < 0) {
+        const int32_t failure = NetFailureCode();
+        NetTrace(TRACE_ERROR, "recv socket %d", s);
+        return failure;
+    }
+    if (received == 0) {
+        NetTrace(TRACE_ERROR, "socket %d: Host has closed connection", s);
+        return NET_CLOSED;
+    }
+    if (logFile != -1) {
+        PlatFileWrite(logFile, scratch, static_cast<uint32_t>(received));
+    }
+    if (!PlatIsWritable(buffer, static_cast<size_t>(received))) {
+        return NET_BAD_POINTER;
+    }
+    memcpy(buffer, scratch, static_cast<size_t>(received));
+    if (dump) {
+        NetDump(buffer, received, "<");
+    }
+    return received;
+}
+
+int32_t SendAll(int32_t s, const char* data, uint32_t length, int32_t urgent, int32_t logFile) {
+    if (s == -1) {
+        return NET_ERROR;
+    }
+    if (logFile != -1) {
+        PlatFileWrite(logFile, data, length);
+    }
+    uint32_t sent = 0;
+    while (sent < length) {
+        const uint32_t left = length - sent;
+        const int32_t chunk = left > INT32_MAX ? INT32_MAX : static_cast<int32_t>(left);
+        NetTrace(TRACE_CALL, "send on socket %d. %d bytes to be sent", s, chunk);
+        const int32_t result = PlatSend(s, data + sent, chunk, urgent != 0 ? PLAT_MSG_OOB : 0);
+        if (result <= 0) {
+            const int32_t failure = NetFailureCode();
+            NetTrace(TRACE_ERROR, "send on socket %d.", s);
+            return failure;
+        }
+        sent += static_cast<uint32_t>(result);
+    }
+    return NET_OK;
+}
+
+int32_t DumpLength(uint32_t length) {
+    return length > INT32_MAX ? INT32_MAX : static_cast<int32_t>(length);
+}
+
+}  // namespace
+
+int32_t NetFailureCode() {
+    return PlatLastSocketError() == NET_INTERRUPTED_ERROR ? NET_CANCELLED : NET_ERROR;
+}
+
+int32_t NetWaitMilliseconds(int32_t seconds) {
+    if (seconds == 0) {
+        return -1;
+    }
+    if (seconds < 0) {
+        return 0;
+    }
+    return (seconds > MAX_WAIT_SECONDS ? MAX_WAIT_SECONDS : seconds) * 1000;
+}
+
+int32_t TcpRecvStep(int32_t s, void* buffer, uint32_t size, int32_t timeout, int32_t logFile) {
+    const int32_t result = ReceiveChunk(s, buffer, size, timeout, logFile, false);
+    NetTrace(TRACE_EXIT, "TcpRecv");
+    return result;
+}
+
+int32_t TcpSendStep(int32_t s, const char* data, uint32_t length, int32_t urgent, int32_t logFile) {
+    const int32_t result = SendAll(s, data, length, urgent, logFile);
+    NetTrace(TRACE_EXIT, "TcpSend");
+    return result;
+}
+
+int32_t TcpConnect(int32_t* socketVar, const char* host, const char* service, uint16_t* portVar) {
+    NetTrace(TRACE_ENTER, "TcpConnect. Host %s, service %s, port %u", TraceText(host, "(null)"),
+             TraceText(service, "none"), portVar != nullptr ? *portVar : 0xFFFFFFFFu);
+    const bool socketVarWritable = PlatIsWritable(socketVar, sizeof *socketVar);
+    if (socketVarWritable) {
+        *socketVar = -1;
+    }
+    uint16_t localPort = 0;
+    uint16_t* port = portVar != nullptr ? portVar : &localPort;
+
+    const uint16_t networkPort = ChoosePort(service, *port);
+    if (networkPort == 0) {
+        return NET_BAD_PORT;
+    }
+    const uint32_t address = NetGetIPAddr(host);
+    if (address == PLAT_INADDR_NONE) {
+        return NET_HOST_UNKNOWN;
+    }
+
+    NetTrace(TRACE_CALL, "socket PF_INET, SOCK_STREAM");
+    int32_t s = PlatSocketCreate();
+    if (s == -1) {
+        NetTrace(TRACE_ERROR, "socket");
+        return NET_NO_SOCKET;
+    }
+    char dotted[16];
+    PlatInetNtoa(address, dotted);
+    NetTrace(TRACE_CALL, "connect on host %s", dotted);
+    int32_t result = NET_OK;
+    if (PlatConnect(s, address, networkPort) != 0) {
+        // A cancelled connect is reported as NET_CANCELLED, not NET_CONNECT_FAILED, so that
+        // cancelling a client also ends its connection attempt as an abort.
+        result = NetFailureCode() == NET_CANCELLED ? NET_CANCELLED : NET_CONNECT_FAILED;
+        NetTrace(TRACE_ERROR, "connect");
+        PlatSocketClose(s);
+        s = -1;
+    } else {
+        NetRegisterSocket(s, SOCKET_KIND_CONNECTED);
+    }
+
+    if (PlatIsWritable(port, sizeof *port)) {
+        *port = PortToHostOrder(networkPort);
+    }
+    if (!socketVarWritable) {
+        NetTrace(TRACE_ERROR, "TcpConnect: invalid pointer");
+        return NET_BAD_POINTER;
+    }
+    *socketVar = s;
+    NetTrace(TRACE_EXIT, "TcpConnect");
+    return result;
+}
+
+int32_t TcpGetListenSocket(int32_t* socketVar, const char* service, uint16_t* portVar,
+                           int32_t backlog) {
+    NetTrace(TRACE_ENTER, "TcpGetListenSocket on service %s, port %u", TraceText(service, "none"),
+             portVar != nullptr ? *portVar : 0u);
+    const bool socketVarWritable = PlatIsWritable(socketVar, sizeof *socketVar);
+    if (socketVarWritable) {
+        *socketVar = -1;
+    }
+    uint16_t localPort = 0;
+    uint16_t* port = portVar != nullptr ? portVar : &localPort;
+    const uint16_t networkPort = ChoosePort(service, *port);
+
+    NetTrace(TRACE_CALL, "socket AF_INET, SOCK_STREAM");
+    int32_t s = PlatSocketCreate();
+    if (s == -1) {
+        NetTrace(TRACE_ERROR, "socket");
+        return NET_NO_SOCKET;
+    }
+    NetTrace(TRACE_CALL, "setsockopt SO_REUSEADDR on sock %d", s);
+    PlatSetReuseAddr(s, true);
+    NetTrace(TRACE_CALL, "setsockopt SO_LINGER on sock %d", s);
+    PlatSetLinger(s, true, 0);
+
+    char wildcard[16];
+    PlatInetNtoa(0, wildcard);
+    NetTrace(TRACE_CALL, "bind socket %d to %s", s, wildcard);
+    bool bound = PlatBind(s, 0, networkPort) == 0;
+    if (bound) {
+        NetTrace(TRACE_CALL, "listen on socket %d. %d pendind connections", s, backlog);
+        bound = PlatListen(s, backlog) == 0;
+    }
+    if (!bound) {
+        NetTrace(TRACE_ERROR, "bind or listen on socket %d", s);
+        PlatSocketClose(s);
+        return NET_BIND_FAILED;
+    }
+
+    NetTrace(TRACE_LOOKUP, "getsockname on socket %d", s);
+    uint16_t boundPort = 0;
+    if (PlatGetSockName(s, nullptr, &boundPort) == 0 && PlatIsWritable(port, sizeof *port)) {
+        *port = PortToHostOrder(boundPort);
+    }
+    NetRegisterSocket(s, SOCKET_KIND_LISTEN);
+
+    if (!socketVarWritable) {
+        NetTrace(TRACE_ERROR, "TcpGetListenSocket: invalid pointer");
+        return NET_BAD_POINTER;
+    }
+    *socketVar = s;
+    NetTrace(TRACE_EXIT, "TcpGetListenSocket");
+    return NET_OK;
+}
+
+int32_t TcpAccept(int32_t* acceptedVar, int32_t listenSocket, int32_t timeout) {
+    NetTrace(TRACE_ENTER, "TcpAccept. Listen socket %d, Timeout %d", listenSocket, timeout);
+    NetTrace(TRACE_CALL, "select on socket %d", listenSocket);
+    const int32_t ready = PlatWaitReadable(listenSocket, NetWaitMilliseconds(timeout));
+    if (ready < 0) {
+        const int32_t failure = NetFailureCode();
+        NetTrace(TRACE_ERROR, "select on socket %d", listenSocket);
+        return failure;
+    }
+    if (ready == 0) {
+        NetTrace(TRACE_ERROR, "select on socket %d: Timeout", listenSocket);
+        return NET_TIMEOUT;
+    }
+
+    NetTrace(TRACE_CALL, "accept on listen socket %d", listenSocket);
+    int32_t s = PlatAccept(listenSocket, nullptr, nullptr);
+    if (s == -1) {
+        const int32_t failure = NetFailureCode();
+        NetTrace(TRACE_ERROR, "accept on socket %d", listenSocket);
+        return failure;
+    }
+    NetRegisterSocket(s, SOCKET_KIND_ACCEPTED);
+    NetTrace(TRACE_CALL, "setsockopt SOL_LINGER on socket %d", s);
+    PlatSetLinger(s, true, ACCEPTED_LINGER_SECONDS);
+
+    if (!PlatIsWritable(acceptedVar, sizeof *acceptedVar)) {
+        NetTrace(TRACE_ERROR, "TcpAccept. invalid pointer");
+        TcpClose(&s);
+        return NET_BAD_POINTER;
+    }
+    *acceptedVar = s;
+    NetTrace(TRACE_EXIT, "TcpAccept");
+    return NET_OK;
+}
+
+int32_t TcpSend(int32_t s, const void* data, uint32_t length, int32_t urgent, int32_t logFile) {
+    NetTrace(TRACE_ENTER, "TcpSend on socket %d. %d bytes to be sent", s, DumpLength(length));
+    int32_t result = NET_ERROR;
+    if (s != -1 && (data != nullptr || length == 0)) {
+        std::unique_ptr<char[]> scratch(new (std::nothrow) char[length > 0 ? length : 1]());
+        if (!scratch) {
+            result = NET_NO_MEMORY;
+        } else {
+            if (length > 0) {
+                memcpy(scratch.get(), data, length);
+            }
+            result = SendAll(s, scratch.get(), length, urgent, logFile);
+            if (result == NET_OK) {
+                NetDump(scratch.get(), DumpLength(length), ">");
+            }
+        }
+    }
+    NetTrace(TRACE_EXIT, "TcpSend");
+    return result;
+}
+
+int32_t TcpRecv(int32_t s, void* buffer, uint32_t size, int32_t timeout, int32_t logFile) {
+    NetTrace(TRACE_ENTER, "TcpRecv on socket %d. Timeout %d, bufsize %d", s, timeout,
+             DumpLength(size));
+    const int32_t result = ReceiveChunk(s, buffer, size, timeout, logFile, true);
+    NetTrace(TRACE_EXIT, "TcpRecv");
+    return result;
+}
+
+int32_t TcpWaitWritable(int32_t s, int32_t timeout) {
+    NetTrace(TRACE_ENTER, "TcpWaitWritable on socket %d. Timeout %d", s, timeout);
+    int32_t result = NET_ERROR;
+    if (s != -1) {
+        NetTrace(TRACE_CALL, "select on socket %d", s);
+        const int32_t ready = PlatWaitWritable(s, NetWaitMilliseconds(timeout));
+        if (ready < 0) {
+            result = NetFailureCode();
+            NetTrace(TRACE_ERROR, "select on socket %d", s);
+        } else if (ready == 0) {
+            result = NET_TIMEOUT;
+            NetTrace(TRACE_ERROR, "select on socket %d: Timeout", s);
+        } else {
+            result = NET_OK;
+        }
+    }
+    NetTrace(TRACE_EXIT, "TcpWaitWritable");
+    return result;
+}
+
+uint32_t NetGetIPAddr(const char* host) {
+    NetTrace(TRACE_INTERNAL, "NetGetIPAddr host %s", TraceText(host, "(null)"));
+    if (host == nullptr) {
+        return PLAT_INADDR_NONE;
+    }
+    const uint32_t dotted = PlatInetAddr(host);
+    if (dotted != PLAT_INADDR_NONE) {
+        return dotted;
+    }
+    NetTrace(TRACE_CALL, "gethostbyname host %s", host);
+    uint32_t address = PLAT_INADDR_NONE;
+    if (PlatLookupHost(host, &address) != 0) {
+        NetTrace(TRACE_ERROR, "gethostbyname host %s", host);
+        return PLAT_INADDR_NONE;
+    }
+    return address;
+}
+
+int32_t NetAtoi(const char* text) {
+    NetTrace(TRACE_INTERNAL, "NetAtoi");
+    if (text == nullptr) {
+        return 0;
+    }
+    // Unsigned arithmetic wraps by definition; the conversion back keeps the low 32 bits.
+    uint32_t value = 0;
+    for (const char* p = text; *p >= '0' && *p <= '9'; ++p) {
+        value = value * 10u + static_cast<uint32_t>(*p - '0');
+    }
+    return static_cast<int32_t>(value);
+}

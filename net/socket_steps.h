@@ -1,0 +1,26 @@
+// Internal to the network layer: the receive and send steps that the public socket operations
+// and the reply reader share, and the two rules every operation applies to a failed wait or a
+// time-out. Not for callers outside net/.
+#pragma once
+
+#include <cstdint>
+
+// The failure code of the socket call that has just failed on this thread: NET_CANCELLED when it
+// was interrupted by a cancellation, else NET_ERROR. Call it right after the failing call.
+int32_t NetFailureCode();
+
+// Converts a time-out in whole seconds to the platform's milliseconds: 0 waits without limit
+// (-1), a negative value does not wait at all (0), n waits n seconds (capped near 24 days).
+int32_t NetWaitMilliseconds(int32_t seconds);
+
+// The receive step of TcpRecv without its entry trace and without the dump: waits until s is
+// readable (timeout as for TcpRecv), then, unless buffer is null or size is 0, receives one chunk
+// of at most size bytes, copies it to logFile (unless -1) and to buffer. Returns the count, or
+// NET_OK for a readiness test, or NET_CLOSED, NET_TIMEOUT, NET_BAD_POINTER, NET_NO_MEMORY or the
+// failure code. Writes the exit line "TcpRecv".
+int32_t TcpRecvStep(int32_t s, void* buffer, uint32_t size, int32_t timeout, int32_t logFile);
+
+// The send step of TcpSend without its entry trace and without the dump: copies the length bytes
+// to logFile (unless -1), then sends them all (urgent: as out-of-band data). Returns NET_OK or the
+// failure code. Writes the exit line "TcpSend".
+int32_t TcpSendStep(int32_t s, const char* data, uint32_t length, int32_t urgent, int32_t logFile);

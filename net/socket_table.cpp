@@ -1,0 +1,264 @@
+// What the whole network layer shares: the start-up and shut-down of the socket library, the
+// registry of the sockets the layer opens (with their kind and owner thread), closing a socket
+// with the steps its kind needs, and discarding input that has already arrived.
+
+#include <mutex>
+
+#include "net.h"
+#include "socket_steps.h"
+
+namespace {
+
+constexpr int32_t FLUSH_CHUNK_SIZE = 64;
+// TCP keeps one urgent byte at a time, so a few reads take whatever was waiting when the flush
+// began; the bound keeps a peer that sends urgent data without pause from holding it.
+constexpr int MAX_URGENT_READS = 16;
+constexpr uint32_t LISTEN_CLOSE_PAUSE_MS = 100;
+
+// The registry. One lock, held only while entries are read or written, never across a socket
+// call, so that registrations from different threads never take the same free entry.
+struct SocketTable {
+    std::mutex lock;
+    SocketTableEntry entries[SOCKET_TABLE_SIZE];
+    bool tableReady = false;
+
+    SocketTable() {
+        // Free from the start, so that nothing is found before the first NetInit.
+        for (SocketTableEntry& entry : entries) {
+            entry = SocketTableEntry{-1, 0, 0};
+        }
+    }
+
+    // Index of the first entry holding s, or -1. The lock must be held.
+    int FindLocked(int32_t s) const {
+        for (int i = 0; i < SOCKET_TABLE_SIZE; ++i) {
+            if (entries[i].socket == s) {
+                return i;
+            }
+        }
+        return -1;
+    }
+};
+
+SocketTable& Table() {
+    static SocketTable table;
+    return table;
+}
+
+// Frees entry index if it still holds s (the entry that TcpClose looked up before closing).
+void ReleaseEntry(int index, int32_t s) {
+    SocketTable& table = Table();
+    std::lock_guard<std::mutex> guard(table.lock);
+    if (table.entries[index].socket == s) {
+        table.entries[index].socket = -1;
+    }
+}
+
+}  // namespace
+
+void NetRegisterSocket(int32_t s, int32_t kind) {
+    SocketTable& table = Table();
+    std::lock_guard<std::mutex> guard(table.lock);
+    int index = table.FindLocked(-1);
+    if (index >= 0) {
+        table.entries[index] = SocketTableEntry{s, kind, PlatCurrentThreadId()};
+    }
+}
+
+bool NetLookupSocket(int32_t s, SocketTableEntry* entry) {
+    if (s == -1) {
+        return false;
+    }
+    SocketTable& table = Table();
+    std::lock_guard<std::mutex> guard(table.lock);
+    int index = table.FindLocked(s);
+    if (index < 0) {
+        return false;
+    }
+    if (entry != nullptr) {
+        *entry = table.entries[index];
+    }
+    return true;
+}
+
+void NetReleaseSocket(int32_t s) {
+    if (s == -1) {
+        return;
+    }
+    SocketTable& table = Table();
+    std::lock_guard<std::mutex> guard(table.lock);
+    int index = table.FindLocked(s);
+    if (index >= 0) {
+        table.entries[index].socket = -1;
+    }
+}
+
+int NetRegisteredSocketCount() {
+    SocketTable& table = Table();
+    std::lock_guard<std::mutex> guard(table.lock);
+    int count = 0;
+    for (const SocketTableEntry& entry : table.entries) {
+        count += entry.socket != -1 ? 1 : 0;
+    }
+    return count;
+}
+
+int32_t NetInit() {
+    NetTrace(TRACE_ENTER, "NetInit");
+    {
+        SocketTable& table = Table();
+        std::lock_guard<std::mutex> guard(table.lock);
+        if (!table.tableReady) {
+            for (SocketTableEntry& entry : table.entries) {
+                entry.socket = -1;
+            }
+            table.tableReady = true;
+        }
+    }
+    NetTrace(TRACE_CALL, "WSAStartup, Winsock 1.1 required");
+    const int32_t started = PlatSocketStartup();
+    NetTrace(TRACE_EXIT, "NetInit");
+    return started == 0 ? NET_OK : NET_ERROR;
+}
+
+int32_t NetCleanup() {
+    NetTrace(TRACE_ENTER, "NetCleanup");
+    SocketTable& table = Table();
+    bool ready;
+    {
+        std::lock_guard<std::mutex> guard(table.lock);
+        ready = table.tableReady;
+    }
+    int32_t result = NET_OK;
+    if (ready) {
+        // A call blocked on this thread's cancel target belongs to a worker of the same client:
+        // cancel it and refuse, so that nothing is closed under its feet.
+        PlatCancelTarget* target = PlatBoundCancelTarget();
+        if (PlatIsBlocking(target)) {
+            PlatCancelBlockingCall(target);
+            result = NET_ERROR;
+        } else {
+            const uint32_t self = PlatCurrentThreadId();
+            for (int i = 0; i < SOCKET_TABLE_SIZE; ++i) {
+                int32_t s;
+                {
+                    std::lock_guard<std::mutex> guard(table.lock);
+                    const SocketTableEntry& entry = table.entries[i];
+                    if (entry.socket == -1 || entry.ownerThread != self) {
+                        continue;
+                    }
+                    s = entry.socket;
+                }
+                // A close that fails leaves its entry; the others are still closed.
+                TcpClose(&s);
+            }
+            PlatSocketCleanup();
+        }
+    }
+    NetTrace(TRACE_EXIT, "NetCleanup");
+    return result;
+}
+
+int32_t TcpClose(int32_t* socketVar) {
+    if (socketVar == nullptr) {
+        NetTrace(TRACE_ERROR, "TcpClose: Invalid pointer");
+        return NET_ERROR;
+    }
+    const int32_t s = *socketVar;
+    NetTrace(TRACE_ENTER, "TcpClose socket %d", s);
+    if (s == -1) {
+        return NET_OK;
+    }
+
+    int index;
+    int32_t kind = 0;
+    {
+        SocketTable& table = Table();
+        std::lock_guard<std::mutex> guard(table.lock);
+        index = table.FindLocked(s);
+        if (index >= 0) {
+            kind = table.entries[index].kind;
+        }
+    }
+    if (index >= 0) {
+        if (kind == SOCKET_KIND_LISTEN) {
+            PlatPause(LISTEN_CLOSE_PAUSE_MS);
+        } else {
+            // Unread input would turn the close into a reset that the peer sees as an error.
+            TcpFlush(s);
+        }
+    }
+
+    NetTrace(TRACE_CALL, "closesocket socket %d", s);
+    if (PlatSocketClose(s) != 0) {
+        NetTrace(TRACE_ERROR, "closesocket socket %d", s);
+        return NET_ERROR;
+    }
+    if (index >= 0) {
+        ReleaseEntry(index, s);
+    }
+    if (PlatIsWritable(socketVar, sizeof *socketVar)) {
+        *socketVar = -1;
+    } else {
+        NetTrace(TRACE_ERROR, "TcpClose: Invalid pointer");
+    }
+    NetTrace(TRACE_EXIT, "TcpClose");
+    return NET_OK;
+}
+
+int32_t TcpFlush(int32_t s) {
+    NetTrace(TRACE_ENTER, "TcpFlush on socket %d", s);
+    if (s == -1) {
+        return NET_ERROR;
+    }
+    int32_t lastResult = -1;
+    char chunk[FLUSH_CHUNK_SIZE];
+
+    // Only what was waiting when the flush began is discarded: a peer that keeps sending must
+    // not keep the caller here for ever.
+    uint32_t budget = 0;
+    if (PlatBytesWaiting(s, &budget) != 0) {
+        budget = 0;
+    }
+    while (budget > 0 && TcpIsDataAvail(s) == 1) {
+        const int32_t want =
+            budget < FLUSH_CHUNK_SIZE ? static_cast<int32_t>(budget) : FLUSH_CHUNK_SIZE;
+        lastResult = PlatRecv(s, chunk, want, 0);
+        if (lastResult <= 0) {
+            break;
+        }
+        NetDump(chunk, lastResult, "Flushed");
+        budget -= static_cast<uint32_t>(lastResult);
+    }
+
+    for (int round = 0; round < MAX_URGENT_READS && TcpIsOOBDataAvail(s) == 1; ++round) {
+        lastResult = PlatRecv(s, chunk, FLUSH_CHUNK_SIZE, PLAT_MSG_OOB);
+        if (lastResult <= 0) {
+            break;
+        }
+        NetDump(chunk, lastResult, "Flushed");
+    }
+
+    NetTrace(TRACE_EXIT, "TcpFlush");
+    if (lastResult > 0) {
+        return 1;
+    }
+    return lastResult == 0 ? NET_CLOSED : NetFailureCode();
+}
+
+int32_t TcpIsDataAvail(int32_t s) {
+    NetTrace(TRACE_ENTER, "TcpIsDataAvail on socket %d", s);
+    NetTrace(TRACE_CALL, "Ioctl FIONREAD on socket %d", s);
+    uint32_t count = 0;
+    const bool waiting = PlatBytesWaiting(s, &count) == 0 && count > 0;
+    NetTrace(TRACE_EXIT, "TcpIsDataAvail");
+    return waiting ? 1 : 0;
+}
+
+int32_t TcpIsOOBDataAvail(int32_t s) {
+    NetTrace(TRACE_ENTER, "TcpIsOOBDataAvail on socket %d", s);
+    bool noUrgentData = true;
+    const bool waiting = PlatAtMark(s, &noUrgentData) == 0 && !noUrgentData;
+    NetTrace(TRACE_EXIT, "TcpIsOOBDataAvail");
+    return waiting ? 1 : 0;
+}
