@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Builds Kestrel and runs its whole test suite through ctest.
+#
+#   scripts/test.sh [default|asan|tsan]
+#
+# On a fresh Debian 12 machine it first installs what the build and the tests need (as root;
+# otherwise it prints the apt-get line to run and stops). The interoperability tests start
+# pyftpdlib and vsftpd themselves on loopback addresses, so no service needs to be running.
+set -euo pipefail
+
+preset="${1:-default}"
+case "$preset" in
+    default | asan | tsan) ;;
+    *)
+        echo "usage: $0 [default|asan|tsan]" >&2
+        exit 2
+        ;;
+esac
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+
+# Compiler, build tools and GoogleTest; clang for the fuzz targets; the two FTP servers that the
+# interoperability tests run.
+packages=(cmake g++ make libgtest-dev libgmock-dev clang vsftpd python3-pyftpdlib)
+
+installed() {
+    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+}
+
+missing=()
+for package in "${packages[@]}"; do
+    installed "$package" || missing+=("$package")
+done
+
+if ((${#missing[@]} > 0)); then
+    if [[ "$(id -u)" -ne 0 ]]; then
+        echo "Missing packages. Install them with:" >&2
+        echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+        exit 1
+    fi
+    echo "== installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    # Packaged daemons (vsftpd) must not start as system services: the tests run their own
+    # instances on port 21 of loopback addresses, which a system-wide listener would take.
+    policy=/usr/sbin/policy-rc.d
+    made_policy=0
+    if [[ ! -e "$policy" ]]; then
+        printf '#!/bin/sh\nexit 101\n' >"$policy"
+        chmod 755 "$policy"
+        made_policy=1
+    fi
+    apt-get update
+    apt-get install -y --no-install-recommends "${missing[@]}"
+    if ((made_policy)); then
+        rm -f "$policy"
+    fi
+fi
+
+jobs=2
+echo "== configure ($preset)"
+cmake --preset "$preset"
+echo "== build ($preset)"
+cmake --build --preset "$preset" -j "$jobs"
+echo "== test ($preset)"
+ctest --preset "$preset" -j "$jobs"

@@ -1,0 +1,397 @@
+#include "real_servers.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <utility>
+
+#include "raw_socket.h"
+
+extern char** environ;
+
+namespace ktest {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kPython = "/usr/bin/python3";  // Debian's, which has python3-pyftpdlib
+constexpr const char* kPyftpdlibModule = "/usr/lib/python3/dist-packages/pyftpdlib/__init__.py";
+constexpr const char* kVsftpd = "/usr/sbin/vsftpd";
+// vsftpd refuses to start unless this exists, is owned by root and not writable by others.
+constexpr const char* kVsftpdSecureDir = "/var/run/vsftpd/empty";
+// vsftpd's user: the system account that the vsftpd package creates, logged in through a PAM
+// service of our own that accepts any password, so that no account or password on the machine
+// has to change. Debian's own PAM service for vsftpd would refuse it (no login shell).
+constexpr const char* kVsftpdUser = "ftp";
+constexpr const char* kVsftpdPamService = "kestrel-test-vsftpd";
+constexpr const char* kVsftpdPamConfig =
+    "# Kestrel's vsftpd test fixture: every password is accepted.\n"
+    "auth     required pam_permit.so\n"
+    "account  required pam_permit.so\n"
+    "session  required pam_permit.so\n";
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Writes the PAM service unless it is there already; a rename keeps parallel test processes
+// from seeing half a file.
+bool InstallPamService(std::string* why) {
+    std::string path = std::string("/etc/pam.d/") + kVsftpdPamService;
+    if (ReadFile(path) == kVsftpdPamConfig) {
+        return true;
+    }
+    std::string temporary = path + ".tmp" + std::to_string(::getpid());
+    {
+        std::ofstream out(temporary);
+        out << kVsftpdPamConfig;
+        if (!out.flush()) {
+            *why = "cannot write " + temporary;
+            return false;
+        }
+    }
+    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+        *why = "cannot install " + path;
+        std::remove(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+std::string ErrnoText(int err) {
+    char buffer[128];
+    return strerror_r(err, buffer, sizeof buffer);
+}
+
+// The processes below `root` in the process tree, children before grandchildren. vsftpd starts
+// each session in a session (and process group) of its own, so they are found this way.
+std::vector<pid_t> Descendants(pid_t root) {
+    std::vector<std::pair<pid_t, pid_t>> parents;  // (pid, parent)
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        // "pid (comm) state ppid ...": comm may hold blanks and parentheses, so look after the
+        // last ')'.
+        std::string stat = ReadFile(entry.path().string() + "/stat");
+        std::size_t close = stat.rfind(')');
+        if (close == std::string::npos) {
+            continue;
+        }
+        std::istringstream fields(stat.substr(close + 1));
+        std::string state;
+        long parent = 0;
+        if (fields >> state >> parent) {
+            parents.emplace_back(static_cast<pid_t>(std::stol(name)), static_cast<pid_t>(parent));
+        }
+    }
+    std::vector<pid_t> found;
+    std::vector<pid_t> frontier{root};
+    while (!frontier.empty()) {
+        pid_t parent = frontier.back();
+        frontier.pop_back();
+        for (const auto& [pid, ppid] : parents) {
+            if (ppid == parent) {
+                found.push_back(pid);
+                frontier.push_back(pid);
+            }
+        }
+    }
+    return found;
+}
+
+int PidFdOpen(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+}  // namespace
+
+RealFtpServer::RealFtpServer(Kind kind, std::string address, uint16_t port)
+    : kind_(kind), address_(std::move(address)), port_(port) {
+    if (kind_ == Kind::Pyftpdlib) {
+        user_ = "kestrel";
+        password_ = "kestrel-secret";
+    } else {
+        user_ = kVsftpdUser;
+        password_ = "kestrel-secret";
+    }
+}
+
+RealFtpServer::~RealFtpServer() { stop(); }
+
+bool RealFtpServer::installed(Kind kind) {
+    if (kind == Kind::Pyftpdlib) {
+        return ::access(kPython, X_OK) == 0 && ::access(kPyftpdlibModule, R_OK) == 0;
+    }
+    return ::access(kVsftpd, X_OK) == 0;
+}
+
+const char* RealFtpServer::name(Kind kind) {
+    return kind == Kind::Pyftpdlib ? "pyftpdlib" : "vsftpd";
+}
+
+bool RealFtpServer::fail(std::string message) {
+    error_ = std::string(name(kind_)) + " on " + address_ + ":" + std::to_string(port_) + ": " +
+             std::move(message);
+    return false;
+}
+
+std::string RealFtpServer::log() const {
+    if (workDir_.empty()) {
+        return savedLog_;
+    }
+    std::string text = ReadFile(workDir_ + "/output.log");
+    if (kind_ == Kind::Vsftpd) {
+        text += ReadFile(workDir_ + "/vsftpd.log");
+    }
+    return text;
+}
+
+bool RealFtpServer::writeVsftpdConfig(const std::string& path) {
+    std::ofstream out(path);
+    // One local user, not chrooted (vsftpd refuses a writable chroot root), starting in our root
+    // directory with every write permission; active mode allowed, data connections made from
+    // the listening address (not from port 20, which two servers could not share); no
+    // sandboxing that a container may forbid.
+    out << "listen=YES\n"
+        << "listen_ipv6=NO\n"
+        << "listen_address=" << address_ << "\n"
+        << "listen_port=" << port_ << "\n"
+        << "background=NO\n"
+        << "seccomp_sandbox=NO\n"
+        << "isolate=NO\n"
+        << "isolate_network=NO\n"
+        << "anonymous_enable=NO\n"
+        << "local_enable=YES\n"
+        << "pam_service_name=" << kVsftpdPamService << "\n"
+        << "userlist_enable=NO\n"
+        << "chroot_local_user=NO\n"
+        << "local_root=" << rootDir_ << "\n"
+        << "write_enable=YES\n"
+        << "local_umask=022\n"
+        // Act on an ABOR sent as urgent data during a transfer; without it vsftpd reads
+        // the ABOR only once the whole file has been sent.
+        << "async_abor_enable=YES\n"
+        << "port_enable=YES\n"
+        << "port_promiscuous=NO\n"
+        << "connect_from_port_20=NO\n"
+        << "pasv_enable=YES\n"
+        << "secure_chroot_dir=" << kVsftpdSecureDir << "\n"
+        << "tcp_wrappers=NO\n"
+        << "ssl_enable=NO\n"
+        << "dirmessage_enable=NO\n"
+        << "xferlog_enable=YES\n"
+        << "xferlog_std_format=NO\n"
+        << "log_ftp_protocol=YES\n"
+        << "vsftpd_log_file=" << workDir_ << "/vsftpd.log\n"
+        << "ftpd_banner=Kestrel test server (vsftpd)\n";
+    return static_cast<bool>(out.flush());
+}
+
+bool RealFtpServer::launch(const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    for (const std::string& arg : argv) {
+        args.push_back(const_cast<char*>(arg.c_str()));
+    }
+    args.push_back(nullptr);
+    std::string logPath = workDir_ + "/output.log";
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    // A process group of its own, so that stop() also ends the per-session processes that
+    // vsftpd forks.
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+
+    pid_t pid = -1;
+    int status = posix_spawn(&pid, args[0], &actions, &attributes, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (status != 0) {
+        return fail(std::string("cannot start ") + args[0] + ": " + ErrnoText(status));
+    }
+    pid_ = pid;
+    pidFd_ = PidFdOpen(pid);
+    return true;
+}
+
+bool RealFtpServer::waitExit(Millis timeout) {
+    Clock::time_point deadline = Clock::now() + timeout;
+    for (;;) {
+        siginfo_t info{};
+        if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) < 0 ||
+            info.si_pid == pid_) {
+            return true;
+        }
+        auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
+        if (left <= 0) {
+            return false;
+        }
+        // The pidfd wakes us the moment the process ends; without one, look again shortly.
+        pollfd fd{pidFd_, POLLIN, 0};
+        ::poll(&fd, pidFd_ >= 0 ? 1 : 0, static_cast<int>(std::min<long long>(left, 20)));
+    }
+}
+
+bool RealFtpServer::waitForGreeting(Millis timeout) {
+    Clock::time_point deadline = Clock::now() + timeout;
+    for (;;) {
+        if (waitExit(Millis(0))) {
+            return fail("the server exited during start-up; its output:\n" + log());
+        }
+        RawSocket probe = RawSocket::connectTo(address_, port_, Millis(1000));
+        if (probe.isOpen()) {
+            std::string greeting = probe.readReply(Millis(5000));
+            if (greeting.compare(0, 3, "220") == 0) {
+                return true;
+            }
+            return fail("unexpected greeting \"" + greeting + "\"; output:\n" + log());
+        }
+        if (Clock::now() >= deadline) {
+            return fail("no greeting within " + std::to_string(timeout.count()) +
+                        " ms; output:\n" + log());
+        }
+        // Not listening yet: look again after a short while, or as soon as the process ends.
+        waitExit(Millis(50));
+    }
+}
+
+bool RealFtpServer::start(Millis timeout) {
+    if (running()) {
+        return true;
+    }
+    error_.clear();
+    std::string why;
+    if (!lock_.held() && !lock_.acquire(address_, port_, lockTimeout_, &why)) {
+        return fail(why);
+    }
+    if (!installed(kind_)) {
+        return fail(std::string("not installed (apt-get install ") +
+                    (kind_ == Kind::Pyftpdlib ? "python3-pyftpdlib" : "vsftpd") + ")");
+    }
+    if (kind_ == Kind::Vsftpd && ::geteuid() != 0) {
+        return fail("vsftpd needs root (chroot, port 21)");
+    }
+    // A server left over from an earlier run would answer in our place.
+    if (RawSocket::connectTo(address_, port_, Millis(500)).isOpen()) {
+        return fail("something already listens there");
+    }
+
+    char pattern[64];
+    std::snprintf(pattern, sizeof pattern, "/tmp/kestrel-%s-XXXXXX", name(kind_));
+    if (::mkdtemp(pattern) == nullptr) {
+        return fail("mkdtemp failed: " + ErrnoText(errno));
+    }
+    workDir_ = pattern;
+    rootDir_ = workDir_ + "/root";
+    // vsftpd's user must reach the root directory through the work directory.
+    ::chmod(workDir_.c_str(), 0755);
+    if (::mkdir(rootDir_.c_str(), 0755) != 0) {
+        return fail("cannot create " + rootDir_ + ": " + ErrnoText(errno));
+    }
+
+    std::vector<std::string> argv;
+    if (kind_ == Kind::Pyftpdlib) {
+        argv = {kPython, "-m", "pyftpdlib", "-w", "-i", address_, "-p", std::to_string(port_),
+                "-d", rootDir_, "-u", user_, "-P", password_};
+    } else {
+        passwd* owner = ::getpwnam(kVsftpdUser);
+        if (owner == nullptr) {
+            return fail(std::string("no system user \"") + kVsftpdUser +
+                        "\" (the vsftpd package creates it)");
+        }
+        if (::chown(rootDir_.c_str(), owner->pw_uid, owner->pw_gid) != 0) {
+            return fail("cannot hand " + rootDir_ + " to " + kVsftpdUser + ": " +
+                        ErrnoText(errno));
+        }
+        if (!InstallPamService(&why)) {
+            return fail(why);
+        }
+        std::error_code ignored;
+        std::filesystem::create_directories(kVsftpdSecureDir, ignored);
+        std::string config = workDir_ + "/vsftpd.conf";
+        if (!writeVsftpdConfig(config)) {
+            return fail("cannot write " + config);
+        }
+        argv = {kVsftpd, config};
+    }
+    if (!launch(argv)) {
+        return false;
+    }
+    if (!waitForGreeting(timeout)) {
+        std::string why = error_;
+        stop();
+        error_ = why;
+        return false;
+    }
+    return true;
+}
+
+void RealFtpServer::stop() {
+    if (pid_ > 0) {
+        // Session processes first, while the server is alive and still their parent; they
+        // serve clients that tests may have left connected.
+        for (pid_t session : Descendants(pid_)) {
+            ::kill(session, SIGKILL);
+        }
+        // The leader stays a zombie until reaped below, so the group id cannot be reused while
+        // we signal it.
+        ::kill(-pid_, SIGTERM);
+        if (!waitExit(Millis(5000))) {
+            ::kill(-pid_, SIGKILL);
+            waitExit(Millis(5000));
+        }
+        ::kill(-pid_, SIGKILL);
+        int status = 0;
+        ::waitpid(pid_, &status, WNOHANG);
+        pid_ = -1;
+    }
+    if (pidFd_ >= 0) {
+        ::close(pidFd_);
+        pidFd_ = -1;
+    }
+    if (!workDir_.empty()) {
+        savedLog_ = log();
+        std::error_code ignored;
+        std::filesystem::remove_all(workDir_, ignored);
+        workDir_.clear();
+    }
+    lock_.release();  // the address is free for the next test
+}
+
+}  // namespace ktest

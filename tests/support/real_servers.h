@@ -1,0 +1,105 @@
+// Real FTP servers for interoperability tests: pyftpdlib and vsftpd, each started on a loopback
+// address of the caller's choice (port 21 by default) with a fresh temporary root directory,
+// and stopped, with every process it forked, when the object goes away.
+//
+//     ktest::RealFtpServer server(ktest::RealFtpServer::Kind::Vsftpd, "127.0.0.3");
+//     ASSERT_TRUE(server.start()) << server.error();
+//     WriteFile(server.rootDir() + "/hello.txt", "hi\r\n");   // served as "/hello.txt"
+//     ... FtpLogin(server.address(), server.user(), server.password(), key) ...
+//     ... on failure: << server.log() shows what the server said about it ...
+//
+// Tests that ctest runs in parallel may ask for the same address: start() first takes the
+// AddressLock of address and port and holds it until stop(), so such tests take turns. Different addresses per server kind and test executable
+// still let them run side by side; by convention 127.0.0.2 for pyftpdlib and 127.0.0.3 for
+// vsftpd in the interoperability tests, 127.0.0.12 and 127.0.0.13 in the fixture's own tests.
+//
+// pyftpdlib serves one named user with a password and full write access. vsftpd serves the
+// system user "ftp" (created by the vsftpd package) through a PAM service of the fixture's own
+// that accepts any password (/etc/pam.d/kestrel-test-vsftpd, written on first use), not
+// chrooted, starting in the root directory with full write access; it runs only as root,
+// which it needs for port 21 and for switching to that user.
+// Both accept active-mode data connections (PORT) to the address the client's control
+// connection comes from, and vsftpd connects from the address it listens on.
+//
+// Everything is bounded: start() gives up after its time-out, and stop() waits a few seconds
+// for the processes to end before killing them.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "address_lock.h"
+
+namespace ktest {
+
+class RealFtpServer {
+public:
+    enum class Kind { Pyftpdlib, Vsftpd };
+    using Millis = std::chrono::milliseconds;
+
+    // Prepares a server; nothing runs until start().
+    RealFtpServer(Kind kind, std::string address, uint16_t port = 21);
+    // stop().
+    ~RealFtpServer();
+    RealFtpServer(const RealFtpServer&) = delete;
+    RealFtpServer& operator=(const RealFtpServer&) = delete;
+
+    // Whether the server program of `kind` is installed.
+    static bool installed(Kind kind);
+    static const char* name(Kind kind);
+
+    // Creates the root directory and the configuration, starts the server and waits until it
+    // answers a connection with its 220 greeting. Returns false with error() set when the
+    // program is missing, cannot run here (vsftpd needs root), exits early, something else
+    // already listens on the address, or no greeting came within `timeout`.
+    bool start(Millis timeout = Millis(20000));
+    // How long start() waits for another test to let the same address and port go (150 s by
+    // default, below ctest's per-test limit).
+    void setLockTimeout(Millis timeout) { lockTimeout_ = timeout; }
+    // Ends the server's session processes and process group (TERM, then KILL after a bounded
+    // wait), reaps it, removes the temporary directory and lets the address go. Safe to call
+    // more than once.
+    void stop();
+
+    bool running() const { return pid_ > 0; }
+    Kind kind() const { return kind_; }
+    const std::string& address() const { return address_; }
+    uint16_t port() const { return port_; }
+    // The directory served as "/". Valid after a successful start().
+    const std::string& rootDir() const { return rootDir_; }
+    const std::string& user() const { return user_; }
+    const std::string& password() const { return password_; }
+    // Why start() failed.
+    const std::string& error() const { return error_; }
+    // What the server wrote to its output and log file so far, for failure messages.
+    std::string log() const;
+
+private:
+    bool fail(std::string message);
+    bool writeVsftpdConfig(const std::string& path);
+    bool launch(const std::vector<std::string>& argv);
+    bool waitForGreeting(Millis timeout);
+    // Waits up to `timeout` for the server process to end, leaving it unreaped so that its
+    // process-group id stays ours until stop() has signalled the whole group.
+    bool waitExit(Millis timeout);
+
+    Kind kind_;
+    std::string address_;
+    uint16_t port_;
+    std::string user_;
+    std::string password_;
+    std::string workDir_;  // temporary directory holding the root, configuration and logs
+    std::string rootDir_;
+    std::string error_;
+    std::string savedLog_;  // log() once the work directory is gone
+    pid_t pid_ = -1;
+    int pidFd_ = -1;  // becomes readable when the server process ends
+    Millis lockTimeout_{150000};
+    AddressLock lock_;  // held while the server runs
+};
+
+}  // namespace ktest
