@@ -90,7 +90,31 @@ bool PlatIsBlocking(PlatCancelTarget* target) {
     return !target->waiters.empty();
 }
 
+// Polls fd once without waiting. Returns 1 when ready, 0 when not, -1 on failure.
+static int32_t PollNow(int fd, short events) {
+    for (;;) {
+        pollfd p{fd, events, 0};
+        int n = poll(&p, 1, 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            PosixSetSocketErrorFromErrno(errno);
+            return -1;
+        }
+        return n > 0 && p.revents != 0 ? 1 : 0;
+    }
+}
+
 int32_t PosixWait(int fd, short events, int32_t timeoutMs) {
+    // A socket that is ready already does not block: answer without registering, so that the
+    // call never shows as blocked and a cancellation is only ever aimed at a real wait.
+    if (fd >= 0) {
+        int32_t now = PollNow(fd, events);
+        if (now != 0 || timeoutMs == 0) {
+            return now;
+        }
+    }
     PlatCancelTarget* target = tlsTarget;
     int wakeFd = target != nullptr ? tlsWake.get() : -1;
     if (target != nullptr && wakeFd < 0) {
