@@ -38,6 +38,10 @@ FtpSessionRef FindLocked(int32_t key) {
 }  // namespace
 
 FtpSession::~FtpSession() {
+    // A session still listed when the module goes away takes its window with it.
+    if (hiddenWindow != nullptr) {
+        PlatWindowDestroy(hiddenWindow);
+    }
     if (cancelTarget != nullptr) {
         PlatCancelTargetDestroy(cancelTarget);
     }

@@ -163,8 +163,8 @@ uint32_t PlatTickCount();
 // An identity of the calling thread that tells threads apart.
 uint32_t PlatCurrentThreadId();
 
-// Writes text to the debugger output: stderr by default, or the sink set below. One call writes
-// one piece of text whole.
+// Writes text to the debugger output (OutputDebugStringA on Windows, stderr elsewhere), or to
+// the sink set below. One call writes one piece of text whole.
 void PlatDebugOutput(const char* text);
 using PlatDebugSink = void (*)(const char* text, void* context);
 // Replaces the debugger output (null restores the default). For tests.

@@ -1,0 +1,273 @@
+// Cancellation of blocking calls on Win32.
+//
+// WSACancelBlockingCall only reaches a blocking call of the calling thread, so it cannot stop a
+// worker's call from the script's thread. Instead every cancellable call waits in select, and a
+// cancel target owns a wake-up socket (UDP, bound to 127.0.0.1) that each of its waits selects on
+// next to the socket it waits for. The target keeps the list of threads blocked on it right now;
+// cancelling marks each of them and sends one datagram to the wake-up socket, which makes all of
+// their selects return. A thread that finds itself marked reports PLAT_WSAEINTR. The datagram is
+// drained by the last marked waiter to leave, or by any waiter that finds it with nobody marked,
+// so a request that finds nobody blocked is dropped and never reaches a later call.
+
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include "platform.h"
+#include "win32/wait.h"
+
+namespace {
+
+struct Waiter {
+    bool cancelled;
+};
+
+thread_local PlatCancelTarget* tlsTarget = nullptr;
+
+// Adds s to the sets that a wait for what selects on.
+void AddToSets(SOCKET s, Win32WaitFor what, fd_set* readSet, fd_set* writeSet, fd_set* exceptSet) {
+    if (what == Win32WaitFor::Read) {
+        FD_SET(s, readSet);
+    } else {
+        FD_SET(s, writeSet);
+    }
+    if (what == Win32WaitFor::Connect) {
+        FD_SET(s, exceptSet);  // Winsock reports a failed connect here, not as writable
+    }
+}
+
+// One select on s alone that does not wait. Returns 1, 0 or -1 like Win32Wait.
+int32_t PollOnce(SOCKET s, Win32WaitFor what) {
+    fd_set readSet;
+    fd_set writeSet;
+    fd_set exceptSet;
+    FD_ZERO(&readSet);
+    FD_ZERO(&writeSet);
+    FD_ZERO(&exceptSet);
+    AddToSets(s, what, &readSet, &writeSet, &exceptSet);
+    timeval none{};
+    int n = select(0, &readSet, &writeSet, &exceptSet, &none);
+    if (n == SOCKET_ERROR) {
+        return Win32FailFromWinsock();
+    }
+    return n > 0 ? 1 : 0;
+}
+
+}  // namespace
+
+struct PlatCancelTarget {
+    std::mutex lock;
+    std::vector<Waiter*> waiters;
+    SOCKET wake = INVALID_SOCKET;  // made on the first wait, closed with the target
+    sockaddr_in wakeAddress{};
+
+    ~PlatCancelTarget() {
+        if (wake != INVALID_SOCKET) {
+            closesocket(wake);
+        }
+    }
+
+    // Makes the wake-up socket if there is none yet. Call with the lock held. False (and the last
+    // socket error set) when it cannot be made.
+    bool EnsureWakeSocket() {
+        if (wake != INVALID_SOCKET) {
+            return true;
+        }
+        if (!Win32PrivateWinsockStarted()) {
+            PlatSetLastSocketError(PLAT_WSANOTINITIALISED);
+            return false;
+        }
+        SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
+        if (s == INVALID_SOCKET) {
+            Win32FailFromWinsock();
+            return false;
+        }
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = inet_addr("127.0.0.1");
+        address.sin_port = 0;
+        int length = sizeof address;
+        u_long nonBlocking = 1;
+        if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+            ioctlsocket(s, FIONBIO, &nonBlocking) != 0) {
+            Win32FailFromWinsock();
+            closesocket(s);
+            return false;
+        }
+        wake = s;
+        wakeAddress = address;
+        return true;
+    }
+
+    // Discards every wake-up datagram. Call with the lock held.
+    void Drain() {
+        char scratch[16];
+        while (recv(wake, scratch, sizeof scratch, 0) != SOCKET_ERROR) {
+        }
+    }
+
+    bool AnyCancelled() const {
+        return std::any_of(waiters.begin(), waiters.end(),
+                           [](const Waiter* w) { return w->cancelled; });
+    }
+};
+
+PlatCancelTarget* PlatCancelTargetCreate() {
+    return new (std::nothrow) PlatCancelTarget();
+}
+
+void PlatCancelTargetDestroy(PlatCancelTarget* target) {
+    delete target;
+}
+
+PlatCancelTarget* PlatBindCancelTarget(PlatCancelTarget* target) {
+    PlatCancelTarget* previous = tlsTarget;
+    tlsTarget = target;
+    return previous;
+}
+
+PlatCancelTarget* PlatBoundCancelTarget() {
+    return tlsTarget;
+}
+
+int32_t PlatCancelBlockingCall(PlatCancelTarget* target) {
+    if (target == nullptr) {
+        PlatSetLastSocketError(PLAT_WSAEINVAL);
+        return -1;
+    }
+    std::lock_guard<std::mutex> guard(target->lock);
+    if (target->waiters.empty()) {
+        PlatSetLastSocketError(PLAT_WSAEINVAL);
+        return -1;
+    }
+    for (Waiter* w : target->waiters) {
+        w->cancelled = true;
+    }
+    // One datagram wakes every waiter of the target: they all select on the same socket, and it
+    // stays readable until the last marked waiter has left and drained it. A waiter is only listed
+    // once its wake-up socket exists, so there is always one here.
+    sendto(target->wake, "!", 1, 0, reinterpret_cast<const sockaddr*>(&target->wakeAddress),
+           sizeof target->wakeAddress);
+    return 0;
+}
+
+bool PlatIsBlocking(PlatCancelTarget* target) {
+    if (target == nullptr) {
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(target->lock);
+    return !target->waiters.empty();
+}
+
+int32_t Win32Wait(SOCKET s, Win32WaitFor what, int32_t timeoutMs) {
+    PlatCancelTarget* target = tlsTarget;
+    if (target == nullptr && s == INVALID_SOCKET) {
+        // Winsock refuses a select with no socket at all.
+        Sleep(timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
+        return 0;
+    }
+
+    if (target != nullptr && s != INVALID_SOCKET) {
+        // A call that need not wait is not a blocked call: answer it without listing it on the
+        // target. Reading a reply byte by byte would otherwise show the thread as blocked and
+        // not blocked in quick turns, and a request meant for the wait after the last byte
+        // could land in between and be dropped.
+        const int32_t ready = PollOnce(s, what);
+        if (ready != 0 || timeoutMs == 0) {
+            return ready;
+        }
+    }
+
+    Waiter self{false};
+    SOCKET wake = INVALID_SOCKET;
+    if (target != nullptr) {
+        std::lock_guard<std::mutex> guard(target->lock);
+        if (!target->EnsureWakeSocket()) {
+            return -1;
+        }
+        wake = target->wake;
+        target->waiters.push_back(&self);
+    }
+
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    int32_t result;
+    for (;;) {
+        fd_set readSet;
+        fd_set writeSet;
+        fd_set exceptSet;
+        FD_ZERO(&readSet);
+        FD_ZERO(&writeSet);
+        FD_ZERO(&exceptSet);
+        if (s != INVALID_SOCKET) {
+            AddToSets(s, what, &readSet, &writeSet, &exceptSet);
+        }
+        if (wake != INVALID_SOCKET) {
+            FD_SET(wake, &readSet);
+        }
+        timeval limit{};
+        timeval* limitPointer = nullptr;
+        if (timeoutMs >= 0) {
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            long ms = left.count() > 0 ? static_cast<long>(left.count()) : 0;
+            limit.tv_sec = ms / 1000;
+            limit.tv_usec = (ms % 1000) * 1000;
+            limitPointer = &limit;
+        }
+        int n = select(0, &readSet, &writeSet, &exceptSet, limitPointer);
+        if (n == SOCKET_ERROR) {
+            result = Win32FailFromWinsock();
+            break;
+        }
+        if (wake != INVALID_SOCKET && FD_ISSET(wake, &readSet)) {
+            bool othersMarked;
+            {
+                std::lock_guard<std::mutex> guard(target->lock);
+                if (self.cancelled) {
+                    result = -1;  // reported below
+                    break;
+                }
+                othersMarked = target->AnyCancelled();
+                if (!othersMarked) {
+                    target->Drain();  // a datagram left over from an earlier request
+                }
+            }
+            if (othersMarked) {
+                // The datagram belongs to other waiters of the target, and stays readable until
+                // they have left; do not spin on it meanwhile.
+                Sleep(1);
+            }
+        }
+        if (s != INVALID_SOCKET &&
+            (FD_ISSET(s, &readSet) || FD_ISSET(s, &writeSet) || FD_ISSET(s, &exceptSet))) {
+            result = 1;
+            break;
+        }
+        if (n == 0 || (timeoutMs >= 0 && Clock::now() >= deadline)) {
+            result = 0;
+            break;
+        }
+    }
+
+    if (target != nullptr) {
+        bool cancelled;
+        {
+            std::lock_guard<std::mutex> guard(target->lock);
+            auto& ws = target->waiters;
+            ws.erase(std::find(ws.begin(), ws.end(), &self));
+            cancelled = self.cancelled;
+            if (cancelled && !target->AnyCancelled()) {
+                target->Drain();
+            }
+        }
+        if (cancelled) {
+            PlatSetLastSocketError(PLAT_WSAEINTR);
+            return -1;
+        }
+    }
+    return result;
+}

@@ -1,0 +1,253 @@
+#include "dispatcher.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "ftp.h"
+#include "method_table.h"
+#include "request_worker.h"
+#include "status_methods.h"
+
+namespace {
+
+// How a worker method turns into a request. The script's texts fill text1, text2, text3 in
+// order and its integers fill option, then position.
+struct WorkerMethod {
+    int32_t kind;
+    const char* arguments;  // one letter per script argument: 's' text, 'i' integer
+    bool resetsCounters;    // listings and transfers report only their own progress
+    int32_t resultKind;     // what ftpResult returns afterwards; NONE leaves it unchanged
+};
+
+const WorkerMethod* FindWorkerMethod(int32_t method) {
+    static const WorkerMethod methods[] = {
+        /* 2 ftpLogin */ {REQUEST_LOGIN, "sss", false, RESULT_KIND_NONE},
+        /* 3 ftpLogout */ {0, "", false, RESULT_KIND_NONE},
+        /* 4 ftpDir */ {REQUEST_DIR, "si", true, RESULT_KIND_LISTING},
+        /* 5 */ {REQUEST_RECV_FILE, "ssi", true, RESULT_KIND_NONE},
+        /* 6 */ {REQUEST_RESTART_RECV_FILE, "ssii", true, RESULT_KIND_NONE},
+        /* 7 */ {REQUEST_APPEND_TO_LOCAL_FILE, "ssi", true, RESULT_KIND_NONE},
+        /* 8 */ {REQUEST_SEND_FILE, "ssi", true, RESULT_KIND_NONE},
+        /* 9 */ {REQUEST_RESTART_SEND_FILE, "ssii", true, RESULT_KIND_NONE},
+        /* 10 */ {REQUEST_APPEND_TO_REMOTE_FILE, "ssi", true, RESULT_KIND_NONE},
+        /* 11 */ {REQUEST_RENAME_FILE, "ss", false, RESULT_KIND_NONE},
+        /* 12 */ {REQUEST_DELETE_FILE, "s", false, RESULT_KIND_NONE},
+        /* 13 */ {REQUEST_DELETE_DIRECTORY, "s", false, RESULT_KIND_NONE},
+        /* 14 */ {REQUEST_CREATE_DIRECTORY, "s", false, RESULT_KIND_NONE},
+        /* 15 */ {REQUEST_CDUP, "", false, RESULT_KIND_NONE},
+        /* 16 */ {REQUEST_CWD, "s", false, RESULT_KIND_NONE},
+        /* 17 ftpPWD */ {REQUEST_PWD, "", false, RESULT_KIND_DIRECTORY},
+        /* 18 ftpHelp */ {REQUEST_HELP, "s", false, RESULT_KIND_HELP},
+        /* 19 ftpCommand */ {REQUEST_COMMAND, "s", false, RESULT_KIND_COMMAND},
+    };
+    if (method < METHOD_LOGIN || method > METHOD_COMMAND || method == METHOD_LOGOUT) {
+        return nullptr;
+    }
+    return &methods[method - METHOD_LOGIN];
+}
+
+constexpr int kMaxArguments = 4;
+
+// The script arguments of one call, converted. Texts point into the host's memory and stay
+// valid until the dispatcher returns.
+struct Arguments {
+    const char* texts[kMaxArguments] = {};
+    int32_t integers[kMaxArguments] = {};
+    int textCount = 0;
+    int integerCount = 0;
+};
+
+// Converts the call's arguments as the letters in types say, in argument order. Each output is
+// set before its conversion; a failed or missing text becomes "", a failed or missing integer 0.
+// Only the argumentCount items that the host supplied are read.
+Arguments ConvertArguments(ScriptInstance* self, const HostCallRecord* call, const char* types) {
+    Arguments out;
+    HostValues* values = self->valueInterface;
+    int32_t supplied = call->arguments == nullptr ? 0 : call->argumentCount;
+    for (int i = 0; types[i] != '\0' && i < kMaxArguments; ++i) {
+        int item = i + 1;  // item 0 is the object itself
+        bool present = item < supplied && values != nullptr;
+        if (types[i] == 's') {
+            const char* text = nullptr;
+            if (present &&
+                values->ops->ValueToString(values, &call->arguments[item], &text) != HOST_OK) {
+                text = nullptr;
+            }
+            out.texts[out.textCount++] = text != nullptr ? text : "";
+        } else {
+            int32_t integer = 0;
+            if (present &&
+                values->ops->ValueToInteger(values, &call->arguments[item], &integer) != HOST_OK) {
+                integer = 0;
+            }
+            out.integers[out.integerCount++] = integer;
+        }
+    }
+    return out;
+}
+
+// A heap copy of text with its NUL, or null when memory runs out.
+char* CopyText(const char* text) {
+    size_t length = strlen(text);
+    char* copy = new (std::nothrow) char[length + 1];
+    if (copy != nullptr) {
+        memcpy(copy, text, length + 1);
+    }
+    return copy;
+}
+
+int32_t StartWorkerMethod(ScriptInstance* self, const WorkerMethod& method, const Arguments& args) {
+    // Busy rule: one operation at a time. Whether the last worker still runs is asked of its
+    // thread, not read from its exit code.
+    if (self->workerThread != nullptr) {
+        if (PlatThreadIsRunning(self->workerThread)) {
+            return FTP_SESSION_IN_USE;
+        }
+        PlatThreadClose(self->workerThread);
+        self->workerThread = nullptr;
+    }
+
+    std::unique_ptr<WorkerRequest, void (*)(WorkerRequest*)> request(
+        new (std::nothrow) WorkerRequest, FreeWorkerRequest);
+    self->currentRequest = request.get();
+    if (!request) {
+        return FTP_NO_MEMORY;
+    }
+    request->kind = method.kind;
+    char** fields[] = {&request->text1, &request->text2, &request->text3};
+    for (int i = 0; i < args.textCount; ++i) {
+        *fields[i] = CopyText(args.texts[i]);
+        if (*fields[i] == nullptr) {
+            self->currentRequest = nullptr;
+            return FTP_NO_MEMORY;
+        }
+    }
+    request->option = args.integerCount > 0 ? args.integers[0] : 0;
+    request->position = args.integerCount > 1 ? args.integers[1] : 0;
+    request->sessionKey = self->sessionKey;
+    request->owner = self;
+    if (method.kind == REQUEST_DIR) {
+        request->text2 = CopyText(self->listingPath);
+        if (request->text2 == nullptr) {
+            self->currentRequest = nullptr;
+            return FTP_NO_MEMORY;
+        }
+    }
+    if (method.resultKind != RESULT_KIND_NONE && method.kind != REQUEST_DIR) {
+        // The engine writes into the request's buffer, which starts as the current text so that
+        // an operation that fails before it writes leaves resultText as it was.
+        {
+            std::lock_guard<std::mutex> guard(self->resultLock);
+            memcpy(request->resultBuffer, self->resultText, SCRIPT_RESULT_TEXT_SIZE);
+        }
+        (method.kind == REQUEST_PWD ? request->text1 : request->text2) = request->resultBuffer;
+    }
+    if (method.resetsCounters) {
+        FtpResetCounters(self->sessionKey);
+    }
+    PlatThread* thread = PlatThreadCreate(RequestWorker, request.get());
+    if (thread == nullptr) {
+        self->currentRequest = nullptr;
+        return FTP_NO_RESOURCES;
+    }
+    request.release();  // the worker owns it now
+    self->workerThread = thread;
+    if (method.resultKind != RESULT_KIND_NONE) {
+        self->resultKind = method.resultKind;
+    }
+    return FTP_OK;
+}
+
+int32_t Logout(ScriptInstance* self) {
+    StopWorker(self);
+    int32_t result = FtpLogout(self->sessionKey);
+    if (result == FTP_OK) {
+        return FTP_OK;
+    }
+    return FtpDisconnect(self->sessionKey);
+}
+
+int32_t Forget(ScriptInstance* self) {
+    StopWorker(self);
+    if (FtpLogout(self->sessionKey) != FTP_OK) {
+        FtpDisconnect(self->sessionKey);
+    }
+    if (FtpDestroySession(self->sessionKey) == FTP_OK) {
+        ScriptCountSession(-1);
+    }
+    if (self->listingPath[0] != '\0') {
+        PlatFileDelete(self->listingPath);
+    }
+    return FTP_OK;
+}
+
+}  // namespace
+
+void StoreIntegerResult(ScriptInstance* self, HostCallRecord* call, int32_t value) {
+    if (self->valueInterface != nullptr) {
+        self->valueInterface->ops->IntegerToValue(self->valueInterface, value, &call->result);
+    }
+}
+
+void StoreTextResult(ScriptInstance* self, HostCallRecord* call, const char* text) {
+    if (self->valueInterface != nullptr) {
+        self->valueInterface->ops->StringToValue(self->valueInterface, text, &call->result);
+    }
+}
+
+void StopWorker(ScriptInstance* self) {
+    if (self->workerThread == nullptr) {
+        return;
+    }
+    // The wait blocks on the thread. The cancellation is repeated each round because one that
+    // arrives before the worker has entered its blocking call finds nothing to interrupt.
+    while (PlatThreadIsRunning(self->workerThread)) {
+        FtpCancel(self->sessionKey);
+        PlatThreadWait(self->workerThread, 100);
+    }
+    PlatThreadClose(self->workerThread);
+    self->workerThread = nullptr;
+}
+
+HostStatus MethodDispatcher(ScriptInstance* self, HostCallRecord* call) {
+    if (self == nullptr || call == nullptr) {
+        return HOST_OK;
+    }
+    const int32_t method = call->methodNumber;
+    int32_t result = FTP_OK;
+    if (const WorkerMethod* worker = FindWorkerMethod(method)) {
+        Arguments args = ConvertArguments(self, call, worker->arguments);
+        result = StartWorkerMethod(self, *worker, args);
+    } else {
+        switch (method) {
+            case METHOD_NEW:
+                result = ScriptNew(self);
+                if (result != FTP_OK) {
+                    StoreIntegerResult(self, call, result);
+                }
+                return HOST_OK;
+            case METHOD_FORGET:
+                result = Forget(self);
+                break;
+            case METHOD_LOGOUT:
+                result = Logout(self);
+                break;
+            case METHOD_ABORT:
+                result = ScriptAbort(self);
+                break;
+            case METHOD_BYTES_TRANSFERRED:
+            case METHOD_BYTES_TO_BE_TRANSFERRED:
+            case METHOD_DONE:
+            case METHOD_RESULT:
+            case METHOD_ERROR_CODE:
+            case METHOD_ERROR_MESSAGE:
+                ScriptStatusMethod(self, method, call);
+                return HOST_OK;
+            default:
+                return HOST_OK;  // not a method of the table: no result
+        }
+    }
+    StoreIntegerResult(self, call, result);
+    return HOST_OK;
+}

@@ -1,0 +1,114 @@
+#include "request_worker.h"
+
+#include <cstring>
+
+#include "ftp.h"
+
+namespace {
+
+// The transfer-type character: the low 8 bits of the script's TransferType, passed on unchanged.
+char TypeCharacter(int32_t option) {
+    return static_cast<char>(option & 0xFF);
+}
+
+// Restart of a download: open the local file for writing (keeping its contents), or create it,
+// and move to the restart position. The engine takes the handle over.
+int32_t RestartRecv(const WorkerRequest& r) {
+    int32_t file = PlatFileOpen(r.text2, PLAT_OF_WRITE);
+    if (file == PLAT_FILE_ERROR) {
+        file = PlatFileCreate(r.text2);
+    }
+    if (file == PLAT_FILE_ERROR) {
+        return FTP_CANNOT_OPEN_FILE;
+    }
+    if (PlatFileSeek(file, r.position, PLAT_FILE_BEGIN) == -1) {
+        PlatFileClose(file);
+        return FTP_CANNOT_OPEN_FILE;
+    }
+    return FtpRestartRecvFile(r.text1, file, TypeCharacter(r.option), r.position, r.sessionKey);
+}
+
+// Restart of an upload: open the local file for reading and move to the restart position.
+int32_t RestartSend(const WorkerRequest& r) {
+    int32_t file = PlatFileOpen(r.text1, PLAT_OF_READ);
+    if (file == PLAT_FILE_ERROR) {
+        return FTP_CANNOT_OPEN_FILE;
+    }
+    if (PlatFileSeek(file, r.position, PLAT_FILE_BEGIN) == -1) {
+        PlatFileClose(file);
+        return FTP_CANNOT_OPEN_FILE;
+    }
+    return FtpRestartSendFile(file, r.text2, TypeCharacter(r.option), r.position, r.sessionKey);
+}
+
+int32_t RunRequest(WorkerRequest& r) {
+    const int32_t key = r.sessionKey;
+    switch (r.kind) {
+        case REQUEST_LOGIN:
+            return FtpLogin(r.text1, r.text2, r.text3, key);
+        case REQUEST_DIR:
+            return FtpDir(r.text1, r.text2, r.option, key);
+        case REQUEST_RECV_FILE:
+            return FtpRecvFile(r.text1, r.text2, TypeCharacter(r.option), key);
+        case REQUEST_SEND_FILE:
+            return FtpSendFile(r.text1, r.text2, TypeCharacter(r.option), key);
+        case REQUEST_DELETE_FILE:
+            return FtpDeleteFile(r.text1, key);
+        case REQUEST_CDUP:
+            return FtpCDUp(key);
+        case REQUEST_CWD:
+            return FtpCWD(r.text1, key);
+        case REQUEST_PWD:
+            return FtpPWD(r.text1, SCRIPT_RESULT_TEXT_SIZE, key);
+        case REQUEST_DELETE_DIRECTORY:
+            return FtpDeleteDirectory(r.text1, key);
+        case REQUEST_HELP:
+            return FtpHelp(r.text1, r.text2, SCRIPT_RESULT_TEXT_SIZE, key);
+        case REQUEST_COMMAND:
+            return FtpCommand(r.text1, r.text2, SCRIPT_RESULT_TEXT_SIZE, key);
+        case REQUEST_CREATE_DIRECTORY:
+            return FtpCreateDirectory(r.text1, nullptr, 0, key);
+        case REQUEST_APPEND_TO_LOCAL_FILE:
+            return FtpAppendToLocalFile(r.text1, r.text2, TypeCharacter(r.option), key);
+        case REQUEST_APPEND_TO_REMOTE_FILE:
+            return FtpAppendToRemoteFile(r.text1, r.text2, TypeCharacter(r.option), key);
+        case REQUEST_RESTART_RECV_FILE:
+            return RestartRecv(r);
+        case REQUEST_RESTART_SEND_FILE:
+            return RestartSend(r);
+        case REQUEST_RENAME_FILE:
+            return FtpRenameFile(r.text1, r.text2, key);
+        default:
+            return FTP_BAD_PARAMETERS;  // the dispatcher builds no other kind
+    }
+}
+
+}  // namespace
+
+void FreeWorkerRequest(WorkerRequest* request) {
+    if (request == nullptr) {
+        return;
+    }
+    // A field that points into the request's own result buffer is not a heap copy.
+    for (char** field : {&request->text1, &request->text2, &request->text3}) {
+        if (*field != request->resultBuffer) {
+            delete[] * field;
+        }
+        *field = nullptr;
+    }
+    delete request;
+}
+
+uint32_t RequestWorker(void* parameter) {
+    auto* request = static_cast<WorkerRequest*>(parameter);
+    int32_t result = RunRequest(*request);
+    if (request->kind == REQUEST_PWD || request->kind == REQUEST_HELP ||
+        request->kind == REQUEST_COMMAND) {
+        ScriptInstance* owner = request->owner;
+        std::lock_guard<std::mutex> guard(owner->resultLock);
+        memcpy(owner->resultText, request->resultBuffer, SCRIPT_RESULT_TEXT_SIZE);
+        owner->resultText[SCRIPT_RESULT_TEXT_SIZE - 1] = '\0';
+    }
+    FreeWorkerRequest(request);
+    return static_cast<uint32_t>(result);
+}

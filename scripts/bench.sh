@@ -1,0 +1,530 @@
+#!/usr/bin/env bash
+# Benchmarks Kestrel against the FTP clients users would otherwise pick (curl, Python's ftplib)
+# on the same local servers (vsftpd, pyftpdlib), and regenerates docs/benchmarks.md and its chart.
+#
+#   scripts/bench.sh [--smoke] [--full] [--repeats N] [--only SECTIONS] [--build DIR]
+#                    [--out FILE] [--keep]
+#
+#   --smoke        tiny sizes, one run each, report to a temporary directory (CI: the benchmark
+#                  keeps working; no timing is asserted)
+#   --full         the throttled transfers of 4 and 16 MB also with 2, 8 and 32 objects
+#                  (adds about an hour)
+#   --repeats N    runs per measurement (default 3; the median is reported)
+#   --only LIST    comma-separated sections: throttled,raw,noop,scale,cpu (default all)
+#   --build DIR    use (and update) this build directory instead of build/bench
+#   --out FILE     where the report goes (default docs/benchmarks.md, its chart next to it)
+#   --keep         keep the work directory (results.jsonl, server logs, profiles)
+#
+# Needs root: vsftpd listens on port 21 of 127.0.0.30 and pyftpdlib on port 21 of 127.0.0.31.
+# Installs what is missing with apt-get. Exits non-zero when a measurement failed (a file that
+# did not arrive intact, a server that did not start); the report then says "not measured" with
+# the reason.
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+smoke=0
+full=0
+repeats=""
+only="throttled,raw,noop,scale,cpu"
+build_dir="$root/build/bench"
+out=""
+keep=0
+while (($# > 0)); do
+    case "$1" in
+        --smoke) smoke=1 ;;
+        --full) full=1 ;;
+        --repeats) repeats="$2"; shift ;;
+        --only) only="$2"; shift ;;
+        --build) build_dir="$(realpath -m "$2")"; shift ;;
+        --out) out="$(realpath -m "$2")"; shift ;;
+        --keep) keep=1 ;;
+        -h | --help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        *) echo "bench.sh: unknown argument $1 (see --help)" >&2; exit 2 ;;
+    esac
+    shift
+done
+
+vsftpd_address=127.0.0.30
+pyftpd_address=127.0.0.31
+py=/usr/bin/python3  # Debian's: it has pyftpdlib, and its ftplib is the peer measured
+password=kestrel-secret
+vsftpd_user=ftp  # the account the vsftpd package creates, logged in through our PAM service
+pyftpd_user=kestrel
+pam_service=kestrel-bench-vsftpd
+
+MiB=$((1 << 20))
+KiB=1024
+if ((smoke)); then
+    repeats="${repeats:-1}"
+    throttled_alone_sizes=(65536)
+    throttled_group_sizes=(65536)
+    throttled_groups=(2)
+    raw_size=$MiB
+    noop_count=50
+    scale_objects=(1 8)
+    scale_size=$((16 * KiB))
+    cpu_small=$MiB
+    cpu_large=$((2 * MiB))
+else
+    repeats="${repeats:-3}"
+    throttled_alone_sizes=($MiB $((4 * MiB)) $((16 * MiB)))
+    throttled_group_sizes=($MiB)
+    ((full)) && throttled_group_sizes=($MiB $((4 * MiB)) $((16 * MiB)))
+    throttled_groups=(2 8 32)
+    raw_size=$((256 * MiB))
+    noop_count=2000
+    scale_objects=(1 8 64 256)
+    scale_size=$((256 * KiB))
+    cpu_small=$((8 * MiB))
+    cpu_large=$((40 * MiB))
+fi
+if ! [[ "$repeats" =~ ^[1-9][0-9]*$ ]]; then
+    echo "bench.sh: --repeats needs a positive number" >&2
+    exit 2
+fi
+
+section() { echo; echo "== $*"; }
+wanted() { [[ ",$only," == *",$1,"* ]]; }
+
+# ---------------------------------------------------------------------------------------------
+# What the benchmark needs
+
+if [[ "$(id -u)" -ne 0 ]]; then
+    echo "bench.sh: needs root (the servers listen on port 21 of their loopback addresses)" >&2
+    exit 1
+fi
+packages=(cmake g++ make vsftpd python3-pyftpdlib curl valgrind gnuplot-nox time procps)
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+        missing+=("$package")
+done
+if ((${#missing[@]} > 0)); then
+    section "installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    # The vsftpd package must not start a system-wide server: it would take port 21.
+    policy=/usr/sbin/policy-rc.d
+    made_policy=0
+    if [[ ! -e "$policy" ]]; then
+        printf '#!/bin/sh\nexit 101\n' >"$policy"
+        chmod 755 "$policy"
+        made_policy=1
+    fi
+    apt-get -o DPkg::Lock::Timeout=600 update
+    apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends "${missing[@]}"
+    ((made_policy)) && rm -f "$policy"
+fi
+
+section "build ($build_dir)"
+if [[ ! -f "$build_dir/CMakeCache.txt" ]]; then
+    cmake -S "$root" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTREL_TESTS=OFF
+fi
+targets=(kestrel-bench)
+if cmake --build "$build_dir" --target help | grep -q 'kestrel-script-bench'; then
+    targets+=(kestrel-script-bench)
+fi
+cmake --build "$build_dir" -j 2 --target "${targets[@]}"
+engine_bench="$build_dir/bin/kestrel-bench"
+script_bench="$build_dir/bin/kestrel-script-bench"
+[[ -x "$script_bench" ]] || script_bench=""
+
+# ---------------------------------------------------------------------------------------------
+# Work directory, servers, files
+
+work="$(mktemp -d /tmp/kestrel-bench.XXXXXX)"
+chmod 755 "$work"  # vsftpd's user must reach its root directory below it
+results="$work/results.jsonl"
+: >"$results"
+server_pids=()
+failures=0
+
+stop_servers() {
+    local pid child
+    for pid in "${server_pids[@]}"; do
+        # vsftpd serves each client from a process of its own below the listener.
+        for child in $(ps -o pid= --ppid "$pid" 2>/dev/null); do
+            kill -TERM "$child" 2>/dev/null || true
+        done
+        kill -TERM "$pid" 2>/dev/null || true
+    done
+    for pid in "${server_pids[@]}"; do
+        for _ in $(seq 50); do
+            kill -0 "$pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        kill -KILL "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    server_pids=()
+}
+finish() {
+    stop_servers
+    if ((keep)); then
+        echo "work directory kept: $work"
+    else
+        rm -rf "$work"
+    fi
+}
+trap finish EXIT
+trap 'exit 130' INT TERM
+
+# Reads the greeting of the server at $1 (port 21) within a second; prints it.
+greeting() {
+    local line=""
+    if { exec 3<>"/dev/tcp/$1/21"; } 2>/dev/null; then
+        IFS= read -r -t 1 line <&3 || true
+        exec 3<&- 3>&-
+    fi
+    printf '%s' "$line"
+}
+
+wait_for_greeting() {  # address pid log
+    for _ in $(seq 200); do
+        [[ "$(greeting "$1")" == 220* ]] && return 0
+        if ! kill -0 "$2" 2>/dev/null; then
+            echo "bench.sh: the server on $1 exited; its output:" >&2
+            cat "$3" >&2
+            return 1
+        fi
+        sleep 0.1
+    done
+    echo "bench.sh: no greeting from $1 within 20 s" >&2
+    return 1
+}
+
+start_vsftpd() {
+    local dir="$work/vsftpd"
+    mkdir -p "$dir/root" /var/run/vsftpd/empty
+    chown "$vsftpd_user:" "$dir/root"
+    # A PAM service of our own that accepts any password, so that no account has to change.
+    printf '%s\n' "# Kestrel's benchmark server: every password is accepted." \
+        "auth     required pam_permit.so" "account  required pam_permit.so" \
+        "session  required pam_permit.so" >"/etc/pam.d/$pam_service"
+    cat >"$dir/vsftpd.conf" <<EOF
+listen=YES
+listen_ipv6=NO
+listen_address=$vsftpd_address
+listen_port=21
+background=NO
+seccomp_sandbox=NO
+isolate=NO
+isolate_network=NO
+anonymous_enable=NO
+local_enable=YES
+pam_service_name=$pam_service
+userlist_enable=NO
+chroot_local_user=NO
+local_root=$dir/root
+write_enable=YES
+local_umask=022
+port_enable=YES
+port_promiscuous=NO
+connect_from_port_20=NO
+pasv_enable=YES
+secure_chroot_dir=/var/run/vsftpd/empty
+tcp_wrappers=NO
+ssl_enable=NO
+dirmessage_enable=NO
+xferlog_enable=NO
+max_clients=0
+max_per_ip=0
+ftpd_banner=Kestrel benchmark server (vsftpd)
+EOF
+    setsid /usr/sbin/vsftpd "$dir/vsftpd.conf" >"$dir/output.log" 2>&1 &
+    server_pids+=($!)
+    wait_for_greeting "$vsftpd_address" "$!" "$dir/output.log"
+}
+
+start_pyftpdlib() {
+    local dir="$work/pyftpdlib"
+    mkdir -p "$dir/root"
+    setsid "$py" -m pyftpdlib -w -i "$pyftpd_address" -p 21 -d "$dir/root" \
+        -u "$pyftpd_user" -P "$password" >"$dir/output.log" 2>&1 &
+    server_pids+=($!)
+    wait_for_greeting "$pyftpd_address" "$!" "$dir/output.log"
+}
+
+section "servers"
+for address in "$vsftpd_address" "$pyftpd_address"; do
+    if [[ -n "$(greeting "$address")" ]]; then
+        echo "bench.sh: something already answers on $address:21; stop it first" >&2
+        exit 1
+    fi
+done
+start_vsftpd
+start_pyftpdlib
+echo "vsftpd on $vsftpd_address, pyftpdlib on $pyftpd_address"
+
+# Test files: random bytes, made once, shared with both servers by hard links.
+files="$work/files"
+mkdir -p "$files" "$work/client"
+make_file() {  # size
+    local name="file-$1.bin"
+    if [[ ! -f "$files/$name" ]]; then
+        head -c "$1" /dev/urandom >"$files/$name"
+        chmod 644 "$files/$name"
+        ln "$files/$name" "$work/vsftpd/root/$name"
+        ln "$files/$name" "$work/pyftpdlib/root/$name"
+    fi
+    printf '%s' "$name"
+}
+
+# Server parameters by name: host, user, root directory.
+server_host() { [[ $1 == vsftpd ]] && echo "$vsftpd_address" || echo "$pyftpd_address"; }
+server_user() { [[ $1 == vsftpd ]] && echo "$vsftpd_user" || echo "$pyftpd_user"; }
+server_root() { echo "$work/$1/root"; }
+
+# ---------------------------------------------------------------------------------------------
+# Recording: every run appends one line {"case", "server", "rep", "result" | "error"}.
+
+json_text() {  # a JSON string literal of $1 (control characters dropped)
+    local text="${1//\\/\\\\}"
+    text="${text//\"/\\\"}"
+    printf '"%s"' "$(printf '%s' "$text" | tr -d '\000-\037')"
+}
+
+# User and system CPU time, in clock ticks, of this shell's finished children so far.
+children_cpu() { awk '{ print $16, $17 }' "/proc/$$/stat"; }
+ticks="$(getconf CLK_TCK)"
+
+# record CASE SERVER REP COMMAND...: runs COMMAND, whose last output line is its JSON record.
+# With cpu=1 in the environment, also the user and system CPU seconds of COMMAND and everything
+# it started (COMMAND may be a function of this script, so no external timer can run it).
+record() {
+    local name="$1" server="$2" rep="$3"
+    shift 3
+    local status=0 output line extra="" user0 system0 user1 system1
+    read -r user0 system0 < <(children_cpu)
+    output="$("$@" 2>"$work/stderr")" || status=$?
+    if [[ "${cpu:-0}" == 1 ]]; then
+        read -r user1 system1 < <(children_cpu)
+        extra="$(awk -v u=$((user1 - user0)) -v s=$((system1 - system0)) -v t="$ticks" \
+            'BEGIN { printf ", \"cpu_user\": %.2f, \"cpu_system\": %.2f", u / t, s / t }')"
+    fi
+    line="$(printf '%s\n' "$output" | tail -n 1)"
+    [[ "$line" == \{* ]] || line=null
+    if ((status == 0)) && [[ "$line" != null ]]; then
+        printf '{"case": "%s", "server": "%s", "rep": %d, "result": %s%s}\n' \
+            "$name" "$server" "$rep" "$line" "$extra" >>"$results"
+        printf '  %-28s %-9s run %d ok\n' "$name" "$server" "$rep"
+    else
+        local why
+        why="$(tail -c 400 "$work/stderr" | tr '\n' ' ')"
+        [[ -n "$why" ]] || why="exit status $status"
+        printf '{"case": "%s", "server": "%s", "rep": %d, "result": %s, "error": %s}\n' \
+            "$name" "$server" "$rep" "$line" "$(json_text "$why")" >>"$results"
+        printf '  %-28s %-9s run %d FAILED: %s\n' "$name" "$server" "$rep" "$why" >&2
+        failures=$((failures + 1))
+    fi
+}
+
+# curl in active mode: one transfer, timed by curl itself (connect, log in, transfer).
+curl_transfer() {  # server direction remote source
+    local server="$1" direction="$2" remote="$3" source="$4" seconds verified=0 copy
+    local url="ftp://$(server_user "$server"):$password@$(server_host "$server")"
+    if [[ $direction == down ]]; then
+        copy="$work/client/down-curl"
+        seconds="$(curl -sS --max-time 900 -P 127.0.0.1 -o "$copy" -w '%{time_total}' \
+            "$url/$remote")"
+    else
+        copy="$(server_root "$server")/$remote-curl"
+        seconds="$(curl -sS --max-time 900 -P 127.0.0.1 -T "$source" -w '%{time_total}' \
+            "$url/$remote-curl")"
+    fi
+    cmp -s "$source" "$copy" && verified=1
+    rm -f "$copy"
+    printf '{"tool": "curl", "mode": "transfer", "direction": "%s", "objects": 1, "size": %d, ' \
+        "$direction" "$(stat -c %s "$source")"
+    printf '"raw": true, "session_seconds": %s, "verified": %d, "failures": %d}\n' \
+        "$seconds" "$verified" $((1 - verified))
+    ((verified == 1))
+}
+
+engine() {  # server mode args...
+    local server="$1" mode="$2"
+    shift 2
+    "$engine_bench" "$mode" --host "$(server_host "$server")" --user "$(server_user "$server")" \
+        --password "$password" "$@"
+}
+scripted() {  # server mode args...
+    local server="$1" mode="$2"
+    shift 2
+    "$script_bench" "$mode" --host "$(server_host "$server")" --user "$(server_user "$server")" \
+        --password "$password" "$@"
+}
+ftplib() {  # server mode args...
+    local server="$1" mode="$2"
+    shift 2
+    "$py" "$root/bench/ftplib_peer.py" "$mode" --host "$(server_host "$server")" \
+        --user "$(server_user "$server")" --password "$password" "$@"
+}
+
+transfer_args() {  # server direction name
+    echo --direction "$2" --remote "$3" --source "$files/$3" --work "$work/client" \
+        --server-root "$(server_root "$1")"
+}
+
+# ---------------------------------------------------------------------------------------------
+# Measurements. Runs of the clients compared with each other alternate, so that a busy moment
+# of the machine falls on all of them alike.
+
+started=$SECONDS
+load_before="$(cut -d' ' -f1-3 /proc/loadavg)"
+
+if wanted throttled; then
+    section "throttled transfers (fixed pause rhythm)"
+    for rep in $(seq "$repeats"); do
+        for direction in down up; do
+            for size in "${throttled_alone_sizes[@]}"; do
+                name="$(make_file "$size")"
+                args=($(transfer_args vsftpd "$direction" "$name"))
+                if [[ -n "$script_bench" ]]; then
+                    record "throttled-script-$direction-$size-1" vsftpd "$rep" \
+                        scripted vsftpd transfer --objects 1 "${args[@]}"
+                fi
+                # The engine alone as a reference for the smallest size (time is dear here).
+                if [[ -z "$script_bench" || $size == "${throttled_alone_sizes[0]}" ]]; then
+                    record "throttled-engine-$direction-$size-1" vsftpd "$rep" \
+                        engine vsftpd transfer --objects 1 "${args[@]}"
+                fi
+            done
+            for size in "${throttled_group_sizes[@]}"; do
+                name="$(make_file "$size")"
+                args=($(transfer_args vsftpd "$direction" "$name"))
+                for objects in "${throttled_groups[@]}"; do
+                    if [[ -n "$script_bench" ]]; then
+                        record "throttled-script-$direction-$size-$objects" vsftpd "$rep" \
+                            scripted vsftpd transfer --objects "$objects" "${args[@]}"
+                    fi
+                    record "throttled-engine-$direction-$size-$objects" vsftpd "$rep" \
+                        engine vsftpd transfer --objects "$objects" "${args[@]}"
+                done
+            done
+        done
+    done
+fi
+
+if wanted raw; then
+    section "raw data path (pause off in the harness), $((raw_size / MiB)) MB"
+    name="$(make_file "$raw_size")"
+    for server in vsftpd pyftpdlib; do
+        for rep in $(seq "$repeats"); do
+            for direction in down up; do
+                args=($(transfer_args "$server" "$direction" "$name"))
+                cpu=1 record "raw-kestrel-$direction" "$server" "$rep" \
+                    engine "$server" transfer --raw --objects 1 "${args[@]}"
+                cpu=1 record "raw-curl-$direction" "$server" "$rep" \
+                    curl_transfer "$server" "$direction" "$name" "$files/$name"
+                cpu=1 record "raw-ftplib-$direction" "$server" "$rep" \
+                    ftplib "$server" transfer "${args[@]}"
+            done
+        done
+    done
+fi
+
+if wanted noop; then
+    section "command latency: $noop_count NOOP round trips"
+    for server in vsftpd pyftpdlib; do
+        for rep in $(seq "$repeats"); do
+            record noop-engine "$server" "$rep" engine "$server" noop --count "$noop_count"
+            if [[ -n "$script_bench" ]]; then
+                record noop-script "$server" "$rep" scripted "$server" noop --count "$noop_count"
+            fi
+            record noop-ftplib "$server" "$rep" ftplib "$server" noop --count "$noop_count"
+        done
+    done
+fi
+
+if wanted scale; then
+    section "scale: objects logged in at once, each downloading $((scale_size / KiB)) KB"
+    name="$(make_file "$scale_size")"
+    args=($(transfer_args vsftpd down "$name"))
+    for rep in $(seq "$repeats"); do
+        for objects in "${scale_objects[@]}"; do
+            if [[ -n "$script_bench" ]]; then
+                record "scale-script-$objects" vsftpd "$rep" \
+                    scripted vsftpd transfer --objects "$objects" "${args[@]}"
+            fi
+            record "scale-engine-$objects" vsftpd "$rep" \
+                engine vsftpd transfer --objects "$objects" "${args[@]}"
+        done
+    done
+fi
+
+# Instructions per downloaded MB: the difference between a large and a small download, so that
+# start-up, log-in and library initialisation, which do not grow with the file, cancel out.
+callgrind() {  # label size command...
+    local label="$1" size="$2"
+    shift 2
+    local profile="$work/callgrind.$label.$size"
+    valgrind --tool=callgrind --callgrind-out-file="$profile" "$@" >"$work/cg.out" \
+        2>"$work/cg.err" || { cat "$work/cg.err" >&2; return 1; }
+    awk '/^(summary|totals):/ { print $2; exit }' "$profile"
+}
+cpu_case() {  # client
+    local client="$1" small large ir_small ir_large copy="$work/client/down-1"
+    small="$(make_file "$cpu_small")"
+    large="$(make_file "$cpu_large")"
+    for size in "$cpu_small" "$cpu_large"; do
+        local name="file-$size.bin" ir
+        if [[ $client == kestrel ]]; then
+            ir="$(callgrind kestrel "$size" "$engine_bench" transfer --raw --bare --objects 1 \
+                --host "$vsftpd_address" --user "$vsftpd_user" --password "$password" \
+                --direction down --remote "$name" --source "$files/$name" --work "$work/client")"
+            copy="$work/client/down-0"
+        else
+            ir="$(callgrind curl "$size" curl -sS -P 127.0.0.1 -o "$work/client/down-curl" \
+                "ftp://$vsftpd_user:$password@$vsftpd_address/$name")"
+            copy="$work/client/down-curl"
+        fi
+        cmp -s "$files/$name" "$copy" || { echo "$client: $name arrived damaged" >&2; return 1; }
+        rm -f "$copy"
+        if [[ $size == "$cpu_small" ]]; then ir_small="$ir"; else ir_large="$ir"; fi
+    done
+    printf '{"tool": "%s", "mode": "cpu", "small": %d, "large": %d, ' "$client" "$cpu_small" \
+        "$cpu_large"
+    printf '"ir_small": %s, "ir_large": %s}\n' "$ir_small" "$ir_large"
+}
+
+if wanted cpu; then
+    section "CPU cost under callgrind: $((cpu_small / MiB)) and $((cpu_large / MiB)) MB downloads"
+    for rep in $(seq "$repeats"); do
+        record cpu-kestrel vsftpd "$rep" cpu_case kestrel
+        record cpu-curl vsftpd "$rep" cpu_case curl
+    done
+    # The profile of the engine's largest download, for the report's list of hot functions.
+    callgrind_annotate --inclusive=no "$work/callgrind.kestrel.$cpu_large" 2>/dev/null |
+        head -n 60 >"$work/profile-kestrel.txt" || true
+fi
+
+load_after="$(cut -d' ' -f1-3 /proc/loadavg)"
+elapsed=$((SECONDS - started))
+stop_servers
+
+# ---------------------------------------------------------------------------------------------
+# Report
+
+if [[ -z "$out" ]]; then
+    if ((smoke)); then out="$work/benchmarks.md"; else out="$root/docs/benchmarks.md"; fi
+fi
+section "report: $out"
+cat >"$work/machine.json" <<EOF
+{"cores": $(nproc), "cpu": $(json_text "$(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo)"),
+ "memory_gib": $(awk '/MemTotal/ { printf "%.0f", $2 / 1048576 }' /proc/meminfo),
+ "kernel": $(json_text "$(uname -r)"), "date": $(json_text "$(date -u '+%Y-%m-%d %H:%M UTC')"),
+ "revision": $(json_text "$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)"),
+ "load_before": $(json_text "$load_before"), "load_after": $(json_text "$load_after"),
+ "seconds": $elapsed, "repeats": $repeats, "smoke": $smoke, "full": $full,
+ "vsftpd": $(json_text "$(dpkg-query -W -f='${Version}' vsftpd)"),
+ "pyftpdlib": $(json_text "$(dpkg-query -W -f='${Version}' python3-pyftpdlib)"),
+ "curl": $(json_text "$(curl --version | head -n 1 | cut -d' ' -f1-2)"),
+ "python": $(json_text "$("$py" --version 2>&1)")}
+EOF
+report_args=(--results "$results" --machine "$work/machine.json" --out "$out"
+    --chart "$(dirname "$out")/$(basename "$out" .md).png")
+[[ -f "$work/profile-kestrel.txt" ]] && report_args+=(--profile "$work/profile-kestrel.txt")
+"$py" "$root/bench/report.py" "${report_args[@]}"
+
+echo "measurements: $(wc -l <"$results"), failed: $failures, time: ${elapsed} s"
+((failures == 0))

@@ -1,0 +1,245 @@
+"""kestrel-host against a real FTP server: scripts of method calls run by the reference host, with
+the module loaded by it, against pyftpdlib on port 21 of 127.0.0.20. Every file that moves is
+compared byte for byte with its original.
+
+    end_to_end_test.py --host HOST [--runner RUNNER] [--windows-paths]
+
+HOST is kestrel-host (the module beside it); RUNNER is a program that runs it (cmake/wine-run.sh
+for the Windows build). With --windows-paths, local file names in the scripts are given the way a
+Windows program sees the Linux file system under Wine (Z:\\tmp\\...).
+
+Needs root (port 21) and Debian's pyftpdlib in /usr/bin/python3.
+"""
+
+import argparse
+import json
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+SERVER_ADDRESS = "127.0.0.20"
+SERVER_PORT = 21
+USER = "user"
+PASSWORD = "pass"
+IMAGE = 73  # TransferType 'I'
+RUN_LIMIT_SECONDS = 120
+
+options = None
+server = None
+server_root = None
+work = None
+
+
+def local_name(path):
+    """The name a script gives the host for a local file."""
+    if options.windows_paths:
+        return "Z:" + path.replace("/", "\\")
+    return path
+
+
+def quoted(text):
+    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def run_script(lines):
+    """Runs a script in the host; returns the JSON result records, by call name in order."""
+    command = ([options.runner] if options.runner else []) + [options.host, "--json", "-"]
+    script = "\n".join(lines) + "\n"
+    done = subprocess.run(command, input=script.encode(), capture_output=True,
+                          timeout=RUN_LIMIT_SECONDS)
+    output = done.stdout.decode(errors="replace")
+    errors = done.stderr.decode(errors="replace")
+    if done.returncode != 0:
+        raise AssertionError("host exited with %d\nscript:\n%s\nstdout:\n%s\nstderr:\n%s"
+                             % (done.returncode, script, output, errors))
+    records = []
+    for line in output.splitlines():
+        line = line.strip()
+        if line.startswith("{"):
+            records.append(json.loads(line))
+    return records
+
+
+def results(records, call):
+    return [r["result"] for r in records if r["call"] == call]
+
+
+def login_lines():
+    return ["new ftp",
+            "ftpLogin ftp %s %s %s" % (quoted(SERVER_ADDRESS), quoted(USER), quoted(PASSWORD)),
+            "wait ftp 60",
+            "ftpErrorCode ftp"]
+
+
+def logout_lines():
+    return ["ftpLogout ftp", "wait ftp 60", "forget ftp"]
+
+
+def make_file(path, size, seed):
+    """A file of size bytes that differ from block to block, so a misplaced block shows."""
+    data = bytearray(size)
+    value = seed
+    for i in range(size):
+        value = (value * 1103515245 + 12345) & 0x7FFFFFFF
+        data[i] = (value >> 16) & 0xFF
+    with open(path, "wb") as f:
+        f.write(data)
+    return bytes(data)
+
+
+def contents(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def start_server():
+    global server, server_root
+    server_root = tempfile.mkdtemp(prefix="kestrel-e2e-server-")
+    os.chmod(server_root, 0o755)
+    server = subprocess.Popen(
+        ["/usr/bin/python3", "-m", "pyftpdlib", "-w", "-i", SERVER_ADDRESS,
+         "-p", str(SERVER_PORT), "-d", server_root, "-u", USER, "-P", PASSWORD],
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 15
+    while time.monotonic() < deadline:
+        if server.poll() is not None:
+            raise RuntimeError("pyftpdlib ended at start (port %d of %s taken, or not root?)"
+                               % (SERVER_PORT, SERVER_ADDRESS))
+        try:
+            with socket.create_connection((SERVER_ADDRESS, SERVER_PORT), timeout=1) as probe:
+                if probe.recv(3) == b"220":
+                    return
+        except OSError:
+            time.sleep(0.1)
+    raise RuntimeError("pyftpdlib did not answer on %s:%d" % (SERVER_ADDRESS, SERVER_PORT))
+
+
+def stop_server():
+    if server is not None and server.poll() is None:
+        server.terminate()
+        try:
+            server.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            server.kill()
+            server.wait()
+    if server_root is not None:
+        shutil.rmtree(server_root, ignore_errors=True)
+
+
+def setUpModule():
+    global work
+    work = tempfile.mkdtemp(prefix="kestrel-e2e-local-")
+    start_server()
+
+
+def tearDownModule():
+    stop_server()
+    if work is not None:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+class EndToEnd(unittest.TestCase):
+
+    def test_download_and_upload_are_byte_exact(self):
+        original = make_file(os.path.join(server_root, "down.bin"), 300 * 1024 + 77, 1)
+        upload = make_file(os.path.join(work, "up.bin"), 200 * 1024 + 5, 2)
+        downloaded = os.path.join(work, "down.bin")
+        records = run_script(login_lines() + [
+            "ftpRecvFile ftp %s %s %d" % (quoted("down.bin"), quoted(local_name(downloaded)),
+                                          IMAGE),
+            "wait ftp 60",
+            "ftpErrorCode ftp",
+            "ftpBytesTransferred ftp",
+            "ftpSendFile ftp %s %s %d" % (quoted(local_name(os.path.join(work, "up.bin"))),
+                                          quoted("up.bin"), IMAGE),
+            "wait ftp 60",
+            "ftpErrorCode ftp",
+        ] + logout_lines())
+        self.assertEqual(results(records, "ftpErrorCode"), [0, 0, 0])
+        self.assertEqual(results(records, "ftpBytesTransferred"), [len(original)])
+        self.assertEqual(contents(downloaded), original)
+        self.assertEqual(contents(os.path.join(server_root, "up.bin")), upload)
+
+    def test_listing_names_the_files_of_the_directory(self):
+        os.makedirs(os.path.join(server_root, "listed"), exist_ok=True)
+        for name in ("alpha.txt", "beta.bin", "gamma"):
+            with open(os.path.join(server_root, "listed", name), "wb") as f:
+                f.write(name.encode())
+        records = run_script(login_lines() + [
+            "ftpCWD ftp %s" % quoted("listed"),
+            "wait ftp 60",
+            "ftpDir ftp %s 0" % quoted(""),
+            "wait ftp 60",
+            "ftpErrorCode ftp",
+            "ftpResult ftp",
+        ] + logout_lines())
+        self.assertEqual(results(records, "ftpErrorCode"), [0, 0])
+        listing = results(records, "ftpResult")[0]
+        self.assertEqual(sorted(listing), ["alpha.txt", "beta.bin", "gamma"])
+
+    def test_aborted_download_resumes_to_a_byte_exact_file(self):
+        # Large enough that the throttled transfer (about 400 KB a second) is still running
+        # when the abort comes.
+        original = make_file(os.path.join(server_root, "big.bin"), 2 * 1024 * 1024 + 333, 3)
+        local = os.path.join(work, "big.bin")
+        records = run_script(login_lines() + [
+            "ftpRecvFile ftp %s %s %d" % (quoted("big.bin"), quoted(local_name(local)), IMAGE),
+            "sleep 600",
+            "ftpAbort ftp",
+            "wait ftp 60",
+            "ftpErrorCode ftp",
+            "ftpPWD ftp",
+            "wait ftp 60",
+            "ftpErrorCode ftp",
+            "ftpResult ftp",
+        ] + logout_lines())
+        # Aborted by the user, and the control connection still answers afterwards.
+        self.assertEqual(results(records, "ftpErrorCode"), [0, -1, 0])
+        self.assertEqual(results(records, "ftpResult"), ["/"])
+        partial = contents(local)
+        self.assertGreater(len(partial), 0)
+        self.assertLess(len(partial), len(original))
+        self.assertEqual(partial, original[:len(partial)])
+
+        records = run_script(login_lines() + [
+            "ftpRestartRecvFile ftp %s %s %d %d" % (quoted("big.bin"), quoted(local_name(local)),
+                                                    IMAGE, len(partial)),
+            "wait ftp 90",
+            "ftpErrorCode ftp",
+        ] + logout_lines())
+        self.assertEqual(results(records, "ftpErrorCode"), [0, 0])
+        self.assertEqual(contents(local), original)
+
+    def test_resumed_upload_completes_the_remote_file(self):
+        original = make_file(os.path.join(work, "resume-up.bin"), 150 * 1024 + 9, 4)
+        half = 64 * 1024 + 3
+        with open(os.path.join(server_root, "resume-up.bin"), "wb") as f:
+            f.write(original[:half])
+        records = run_script(login_lines() + [
+            "ftpRestartSendFile ftp %s %s %d %d" % (
+                quoted(local_name(os.path.join(work, "resume-up.bin"))), quoted("resume-up.bin"),
+                IMAGE, half),
+            "wait ftp 60",
+            "ftpErrorCode ftp",
+        ] + logout_lines())
+        self.assertEqual(results(records, "ftpErrorCode"), [0, 0])
+        self.assertEqual(contents(os.path.join(server_root, "resume-up.bin")), original)
+
+
+def main():
+    global options
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--host", required=True)
+    parser.add_argument("--runner", default="")
+    parser.add_argument("--windows-paths", action="store_true")
+    options, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
