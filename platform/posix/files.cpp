@@ -42,7 +42,7 @@ int32_t PlatFileRead(int32_t file, void* buffer, uint32_t count) {
     if (file < 0 || count > 0x7FFFFFFFu) {
         return PLAT_FILE_ERROR;
     }
-    if (PosixTakeFault(PosixFault::FileRead)) {
+    if (PlatTakeFault(PlatFault::FileRead)) {
         return PLAT_FILE_ERROR;
     }
     ssize_t n;
@@ -56,7 +56,7 @@ int32_t PlatFileWrite(int32_t file, const void* data, uint32_t count) {
     if (file < 0 || count > 0x7FFFFFFFu) {
         return PLAT_FILE_ERROR;
     }
-    if (count > 0 && PosixTakeFault(PosixFault::ShortFileWrite)) {
+    if (count > 0 && PlatTakeFault(PlatFault::ShortFileWrite)) {
         --count;
     }
     // Like _lwrite: keep writing until all is written or the device refuses more; a full device

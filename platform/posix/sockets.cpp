@@ -216,7 +216,7 @@ int32_t PlatSend(PlatSocket s, const void* data, int32_t len, int32_t flags) {
     if (len < 0) {
         return Fail(EINVAL);
     }
-    if (PosixTakeFault(PosixFault::Send)) {
+    if (PlatTakeFault(PlatFault::Send)) {
         PlatSetLastSocketError(PLAT_WSAECONNRESET);
         return -1;
     }

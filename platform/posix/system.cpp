@@ -32,38 +32,7 @@ std::set<PlatInstance>& RegisteredClasses() {
     return classes;
 }
 
-std::atomic<int32_t> faults[5];
-std::atomic<int32_t> sendsToPass{0};
-
 }  // namespace
-
-bool PosixTakeFault(PosixFault kind) {
-    if (kind == PosixFault::Send && faults[0].load() > 0) {
-        int32_t pass = sendsToPass.load();
-        while (pass > 0) {
-            if (sendsToPass.compare_exchange_weak(pass, pass - 1)) {
-                return false;
-            }
-        }
-    }
-    std::atomic<int32_t>& counter = faults[static_cast<int>(kind)];
-    int32_t current = counter.load();
-    while (current > 0) {
-        if (counter.compare_exchange_weak(current, current - 1)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-void PlatSetFaults(const PlatFaults& f) {
-    faults[static_cast<int>(PosixFault::Send)] = f.failSends;
-    sendsToPass = f.sendsToPass;
-    faults[static_cast<int>(PosixFault::ShortFileWrite)] = f.shortFileWrites;
-    faults[static_cast<int>(PosixFault::FileRead)] = f.failFileReads;
-    faults[static_cast<int>(PosixFault::WindowCreate)] = f.failWindowCreates;
-    faults[static_cast<int>(PosixFault::ClassRegister)] = f.failClassRegisters;
-}
 
 uint32_t PlatTickCount() {
     timespec ts{};
@@ -103,7 +72,7 @@ PlatInstance PlatWindowInstance(PlatWindow window) {
 }
 
 int32_t PlatWindowClassRegister(PlatInstance instance) {
-    if (PosixTakeFault(PosixFault::ClassRegister)) {
+    if (PlatTakeFault(PlatFault::ClassRegister)) {
         return -1;
     }
     std::lock_guard<std::mutex> guard(classLock);
@@ -116,7 +85,7 @@ int32_t PlatWindowClassUnregister(PlatInstance instance) {
 }
 
 PlatWindow PlatWindowCreate(PlatWindow parent, PlatInstance instance) {
-    if (PosixTakeFault(PosixFault::WindowCreate)) {
+    if (PlatTakeFault(PlatFault::WindowCreate)) {
         return nullptr;
     }
     {

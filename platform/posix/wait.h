@@ -1,6 +1,8 @@
 // Internal to the POSIX backend: the one place where a cancellable call blocks.
 #pragma once
 
+#include "faults.h"
+
 #include <cstdint>
 
 // Waits until fd shows one of events (POLLIN, POLLOUT, POLLPRI), or the time runs out, or the
@@ -13,6 +15,3 @@ int32_t PosixWait(int fd, short events, int32_t timeoutMs);
 // Translates errno into the Winsock numbering and stores it as the last socket error.
 void PosixSetSocketErrorFromErrno(int err);
 
-// Test seams: true when a fault of this kind is due now (and counts it down).
-enum class PosixFault { Send, ShortFileWrite, FileRead, WindowCreate, ClassRegister };
-bool PosixTakeFault(PosixFault kind);

@@ -33,7 +33,7 @@ int32_t PlatFileRead(int32_t file, void* buffer, uint32_t count) {
     if (file < 0 || count > 0x7FFFFFFFu) {
         return PLAT_FILE_ERROR;
     }
-    if (Win32TakeFault(Win32Fault::FileRead)) {
+    if (PlatTakeFault(PlatFault::FileRead)) {
         return PLAT_FILE_ERROR;
     }
     UINT n = _lread(static_cast<HFILE>(file), buffer, count);
@@ -44,7 +44,7 @@ int32_t PlatFileWrite(int32_t file, const void* data, uint32_t count) {
     if (file < 0 || count > 0x7FFFFFFFu) {
         return PLAT_FILE_ERROR;
     }
-    if (count > 0 && Win32TakeFault(Win32Fault::ShortFileWrite)) {
+    if (count > 0 && PlatTakeFault(PlatFault::ShortFileWrite)) {
         --count;
     }
     // _lwrite of zero bytes cuts the file off at the current position (the old DOS meaning);

@@ -254,7 +254,7 @@ int32_t PlatSend(PlatSocket s, const void* data, int32_t len, int32_t flags) {
         PlatSetLastSocketError(PLAT_WSAEINVAL);
         return -1;
     }
-    if (Win32TakeFault(Win32Fault::Send)) {
+    if (PlatTakeFault(PlatFault::Send)) {
         PlatSetLastSocketError(PLAT_WSAECONNRESET);
         return -1;
     }

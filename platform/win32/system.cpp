@@ -14,8 +14,6 @@ std::mutex sinkLock;
 PlatDebugSink sink = nullptr;
 void* sinkContext = nullptr;
 
-std::atomic<int32_t> faults[5];
-std::atomic<int32_t> sendsToPass{0};
 
 // The instance a class is registered for: the one given, or for none the module that holds this
 // code (the DLL when it is linked into one), so that a session without a host window still gets
@@ -32,34 +30,6 @@ HINSTANCE ClassInstance(PlatInstance instance) {
 }
 
 }  // namespace
-
-bool Win32TakeFault(Win32Fault kind) {
-    if (kind == Win32Fault::Send && faults[0].load() > 0) {
-        int32_t pass = sendsToPass.load();
-        while (pass > 0) {
-            if (sendsToPass.compare_exchange_weak(pass, pass - 1)) {
-                return false;
-            }
-        }
-    }
-    std::atomic<int32_t>& counter = faults[static_cast<int>(kind)];
-    int32_t current = counter.load();
-    while (current > 0) {
-        if (counter.compare_exchange_weak(current, current - 1)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-void PlatSetFaults(const PlatFaults& f) {
-    faults[static_cast<int>(Win32Fault::Send)] = f.failSends;
-    sendsToPass = f.sendsToPass;
-    faults[static_cast<int>(Win32Fault::ShortFileWrite)] = f.shortFileWrites;
-    faults[static_cast<int>(Win32Fault::FileRead)] = f.failFileReads;
-    faults[static_cast<int>(Win32Fault::WindowCreate)] = f.failWindowCreates;
-    faults[static_cast<int>(Win32Fault::ClassRegister)] = f.failClassRegisters;
-}
 
 uint32_t PlatTickCount() {
     return GetTickCount();
@@ -104,7 +74,7 @@ PlatInstance PlatWindowInstance(PlatWindow window) {
 }
 
 int32_t PlatWindowClassRegister(PlatInstance instance) {
-    if (Win32TakeFault(Win32Fault::ClassRegister)) {
+    if (PlatTakeFault(PlatFault::ClassRegister)) {
         return -1;
     }
     WNDCLASSA windowClass{};
@@ -120,7 +90,7 @@ int32_t PlatWindowClassUnregister(PlatInstance instance) {
 }
 
 PlatWindow PlatWindowCreate(PlatWindow parent, PlatInstance instance) {
-    if (Win32TakeFault(Win32Fault::WindowCreate)) {
+    if (PlatTakeFault(PlatFault::WindowCreate)) {
         return nullptr;
     }
     // No WS_VISIBLE: the window is never shown. With a parent it is owned by that window.

@@ -2,6 +2,8 @@
 // where a cancellable call blocks, and the fault seams.
 #pragma once
 
+#include "faults.h"
+
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -34,6 +36,3 @@ int32_t Win32FailFromWinsock();
 // that they outlive the last WSACleanup of the layers above. Returns true when Winsock is up.
 bool Win32PrivateWinsockStarted();
 
-// Test seams: true when a fault of this kind is due now (and counts it down).
-enum class Win32Fault { Send, ShortFileWrite, FileRead, WindowCreate, ClassRegister };
-bool Win32TakeFault(Win32Fault kind);
