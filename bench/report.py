@@ -143,7 +143,8 @@ def throttled_section(results):
         "Every transfer also waits 100 ms before it closes its listening socket, once the "
         "server has connected: a fixed step of the data connection, outside the rhythm. "
         "*Without closing pause* is (measured − 0.1 s) / ideal: the share that the code could "
-        "still win back.",
+        "still win back. Values below 1 mean pauses shorter than 100 ms (see *Where the time "
+        "goes*, item 3).",
         "",
         "| Direction | Size | Objects | Pauses | Ideal (s) | Script interface (s) | "
         "Script / ideal | Without closing pause | Engine (s) | Engine / ideal | "
@@ -180,6 +181,8 @@ def throttled_section(results):
 
 
 def raw_section(results, size):
+    if not size:
+        return ["## 2. Raw data path", "", "Not measured in this run.", ""]
     lines = ["## 2. Raw data path", "",
              "One %s file, downloaded and uploaded in active mode, the pause switched off in "
              "the benchmark's own sessions. Kestrel is the engine's transfer loops (4096-byte "
@@ -357,35 +360,30 @@ def profile_lines(text, limit=14):
 
 
 def chart_points(results):
-    """(objects, measured MB/s, ideal MB/s) per series for the chart."""
-    series = {}
-    rows = scale_rows(results)
-    for level in ("script", "engine"):
-        for objects in rows.get(level, []):
-            case = "scale-%s-%d" % (level, objects)
-            runs = results.ok(case)
-            seconds = results.median(case, lambda r: r["seconds"])
-            if runs and seconds:
-                size = runs[0]["size"]
-                ideal = runs[0]["ideal_seconds"]
-                series.setdefault("%s, %s each" % (level, size_text(size)), []).append(
-                    (objects, objects * size / MIB / seconds,
-                     objects * size / MIB / ideal if ideal else None))
-    # The throttled downloads of the smallest size that ran with several objects.
+    """(objects, measured MB/s, ideal MB/s) per series for the chart: the scale downloads and the
+    throttled downloads of the smallest size that ran with several objects, through the script
+    interface (the engine's when the script interface was not measured)."""
+    scale = scale_rows(results)
     downloads = [row for row in throttled_rows(results) if row[0] == "down"]
     group_sizes = sorted({size for _, size, objects in downloads if objects > 1})
-    for level in ("script", "engine"):
-        for _, size, objects in downloads:
-            if not group_sizes or size != group_sizes[0]:
-                continue
-            case = "throttled-%s-down-%d-%d" % (level, size, objects)
-            runs = results.ok(case)
-            seconds = results.median(case, lambda r: r["seconds"])
-            if runs and seconds:
-                ideal = runs[0]["ideal_seconds"]
-                series.setdefault("%s, %s each" % (level, size_text(size)), []).append(
-                    (objects, objects * size / MIB / seconds,
-                     objects * size / MIB / ideal if ideal else None))
+    level = "script" if "script" in scale or any(
+        results.ok("throttled-script-down-%d-%d" % (s, o)) for _, s, o in downloads) else "engine"
+    cases = ["scale-%s-%d" % (level, objects) for objects in scale.get(level, [])]
+    if group_sizes:
+        cases += ["throttled-%s-down-%d-%d" % (level, size, objects)
+                  for _, size, objects in downloads if size == group_sizes[0]]
+    title = "script interface" if level == "script" else "engine"
+    series = {}
+    for case in cases:
+        runs = results.ok(case)
+        seconds = results.median(case, lambda r: r["seconds"])
+        if runs and seconds:
+            size = runs[0]["size"]
+            objects = runs[0]["objects"]
+            ideal = runs[0]["ideal_seconds"]
+            series.setdefault("%s, %s each" % (title, size_text(size)), []).append(
+                (objects, objects * size / MIB / seconds,
+                 objects * size / MIB / ideal if ideal else None))
     for points in series.values():
         points.sort()
     return series
@@ -413,7 +411,7 @@ def write_chart(series, path):
         script = "\n".join([
             "set terminal pngcairo size 960,600 font 'DejaVu Sans,11'",
             "set output '%s'" % path,
-            "set title 'Throttled downloads: throughput against objects at once'",
+            "set title 'Downloads with the pause rhythm: throughput against objects at once'",
             "set xlabel 'objects logged in and downloading at once'",
             "set ylabel 'total throughput (MB/s)'",
             "set logscale x 2", "set logscale y 2", "set grid", "set key top left",
@@ -467,11 +465,58 @@ def failures_section(results):
     return lines + [""]
 
 
+def summary_section(results):
+    """The headline ratios, each from this run."""
+    def span(values):
+        values = [v for v in values if v is not None]
+        if not values:
+            return "–"
+        low, high = min(values), max(values)
+        return fmt(low, 3) if abs(high - low) < 0.0005 else "%s to %s" % (fmt(low, 3),
+                                                                        fmt(high, 3))
+    level = "script" if any(c.startswith("throttled-script") for c, _ in results.cases) \
+        else "engine"
+    throttled = ["throttled-%s-%s-%d-%d" % ((level,) + row) for row in throttled_rows(results)]
+    rate = {}
+    for client in ("kestrel", "curl", "ftplib"):
+        for direction in ("down", "up"):
+            rate[client, direction] = results.median("raw-%s-%s" % (client, direction),
+                                                     mb_per_second)
+    noop = {c: results.median("noop-" + c, lambda r: r["per_second"])
+            for c in ("engine", "script", "ftplib")}
+    scale = scale_rows(results)
+    scale_level = "script" if "script" in scale else "engine"
+    biggest = max(scale.get(scale_level, [0]) or [0])
+    scale_case = "scale-%s-%d" % (scale_level, biggest)
+    lines = ["## Summary", "", "| Measurement | Ratio |", "|---|---|",
+             "| Throttled transfers (%s), measured / ideal | %s |" % (
+                 "script interface" if level == "script" else "engine",
+                 span([results.median(c, over_ideal) for c in throttled])),
+             "| The same without the 0.1 s closing pause | %s |" % span(
+                 [results.median(c, beyond_fixed_over_ideal) for c in throttled]),
+             "| Raw download, Kestrel / curl; / ftplib (vsftpd) | %s; %s |" % (
+                 fmt(ratio(rate["kestrel", "down"], rate["curl", "down"])),
+                 fmt(ratio(rate["kestrel", "down"], rate["ftplib", "down"]))),
+             "| Raw upload, Kestrel / curl; / ftplib (vsftpd) | %s; %s |" % (
+                 fmt(ratio(rate["kestrel", "up"], rate["curl", "up"])),
+                 fmt(ratio(rate["kestrel", "up"], rate["ftplib", "up"]))),
+             "| NOOP round trips, engine / ftplib; script interface / ftplib (vsftpd) | "
+             "%s; %s |" % (fmt(ratio(noop["engine"], noop["ftplib"])),
+                           fmt(ratio(noop["script"], noop["ftplib"]))),
+             "| %d objects at once, time / ideal | %s |" % (
+                 biggest, fmt(results.median(scale_case, over_ideal))),
+             "| Instructions per downloaded MB, Kestrel / curl | %s |" % fmt(ratio(
+                 results.median("cpu-kestrel", per_mb), results.median("cpu-curl", per_mb))),
+             ""]
+    return lines
+
+
 def build_report(results, machine, chart_name, chart_error, profile, improvements):
     raw_runs = results.ok("raw-kestrel-down") or results.ok("raw-curl-down")
     raw_size = raw_runs[0]["size"] if raw_runs else 0
     noop_runs = results.ok("noop-engine") or results.ok("noop-ftplib")
     lines = header(machine)
+    lines += summary_section(results)
     lines += throttled_section(results)
     lines += raw_section(results, raw_size)
     lines += noop_section(results, noop_runs[0]["round_trips"] if noop_runs else None)

@@ -8,12 +8,15 @@
 #   --smoke        tiny sizes, one run each, report to a temporary directory (CI: the benchmark
 #                  keeps working; no timing is asserted)
 #   --full         the throttled transfers of 4 and 16 MB also with 2, 8 and 32 objects
-#                  (adds about an hour)
+#                  (with 3 runs, about 100 minutes more)
 #   --repeats N    runs per measurement (default 3; the median is reported)
 #   --only LIST    comma-separated sections: throttled,raw,noop,scale,cpu (default all)
 #   --build DIR    use (and update) this build directory instead of build/bench
 #   --out FILE     where the report goes (default docs/benchmarks.md, its chart next to it)
 #   --keep         keep the work directory (results.jsonl, server logs, profiles)
+#
+# The records of the last run are also copied to DIR/bench-last/ of the build directory;
+# bench/report.py makes the report from them again without measuring.
 #
 # Needs root: vsftpd listens on port 21 of 127.0.0.30 and pyftpdlib on port 21 of 127.0.0.31.
 # Installs what is missing with apt-get. Exits non-zero when a measurement failed (a file that
@@ -39,7 +42,7 @@ while (($# > 0)); do
         --build) build_dir="$(realpath -m "$2")"; shift ;;
         --out) out="$(realpath -m "$2")"; shift ;;
         --keep) keep=1 ;;
-        -h | --help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h | --help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
         *) echo "bench.sh: unknown argument $1 (see --help)" >&2; exit 2 ;;
     esac
     shift
@@ -525,6 +528,10 @@ report_args=(--results "$results" --machine "$work/machine.json" --out "$out"
     --chart "$(dirname "$out")/$(basename "$out" .md).png")
 [[ -f "$work/profile-kestrel.txt" ]] && report_args+=(--profile "$work/profile-kestrel.txt")
 "$py" "$root/bench/report.py" "${report_args[@]}"
+# The run's records stay with the build, so that the report can be made again without measuring.
+mkdir -p "$build_dir/bench-last"
+cp "$results" "$work/machine.json" "$build_dir/bench-last/"
+[[ -f "$work/profile-kestrel.txt" ]] && cp "$work/profile-kestrel.txt" "$build_dir/bench-last/"
 
 echo "measurements: $(wc -l <"$results"), failed: $failures, time: ${elapsed} s"
 ((failures == 0))

@@ -136,6 +136,23 @@ class ScaleAndCpuTest(unittest.TestCase):
                          ["67 (66%)  memset.S:memset", " 6 (6%)  memmove.S:memcpy"])
 
 
+class ChartTest(unittest.TestCase):
+    def test_script_interface_series_preferred_over_the_engine(self):
+        lines = [entry("scale-script-8", transfer(2.0, 256 * 1024, 1.0, objects=8)),
+                 entry("scale-engine-8", transfer(4.0, 256 * 1024, 1.0, objects=8)),
+                 entry("throttled-script-down-1048576-2", transfer(8.5, MIB, 8.5, objects=2)),
+                 entry("throttled-script-down-1048576-1", transfer(2.5, MIB, 2.5, objects=1)),
+                 entry("throttled-script-down-4194304-1", transfer(10.2, 4 * MIB, 10.2,
+                                                                  objects=1))]
+        series = report.chart_points(report.Results(lines))
+        self.assertEqual(sorted(series), ["script interface, 1 MB each",
+                                          "script interface, 256 KB each"])
+        # 8 x 256 KB in 2 s: 1 MB/s measured, 2 MB/s ideal.
+        self.assertEqual(series["script interface, 256 KB each"], [(8, 1.0, 2.0)])
+        # Only the size that ran with several objects, one object first.
+        self.assertEqual([p[0] for p in series["script interface, 1 MB each"]], [1, 2])
+
+
 class WholeReportTest(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="kestrel-report-test-")
@@ -147,9 +164,9 @@ class WholeReportTest(unittest.TestCase):
         results = os.path.join(self.dir, "results.jsonl")
         with open(results, "w") as out:
             out.write(entry("scale-script-1", transfer(0.8, 256 * 1024, 0.6, verified=1,
-                                                       rss_per_object=4096)) + "\n")
+                                                       objects=1, rss_per_object=4096)) + "\n")
             out.write(entry("scale-script-8", transfer(2.4, 256 * 1024, 2.1, verified=8,
-                                                       rss_per_object=4096)) + "\n")
+                                                       objects=8, rss_per_object=4096)) + "\n")
             out.write(entry("noop-engine", {"round_trips": 100, "per_second": 9000.0}) + "\n")
             out.write(entry("noop-ftplib", {"round_trips": 100, "per_second": 10000.0}) + "\n")
         machine = os.path.join(self.dir, "machine.json")
@@ -165,6 +182,9 @@ class WholeReportTest(unittest.TestCase):
                         "## 5. CPU", "## Throughput against objects"):
             self.assertIn(heading, text)
         self.assertIn("| vsftpd | 9000 | – | 10000 | 0.90 | – |", text)
+        self.assertIn("| NOOP round trips, engine / ftplib; script interface / ftplib (vsftpd) "
+                      "| 0.90; – |", text)
+        self.assertIn("| 8 objects at once, time / ideal | 1.14 |", text)
         self.assertIn("median of 3 runs", text)
         if shutil.which("gnuplot"):
             with open(chart, "rb") as image:
