@@ -47,6 +47,9 @@ struct FtpSession {
     FtpConnection connection;
     // The blocking calls of this session's operations; FtpCancel interrupts them.
     PlatCancelTarget* cancelTarget = nullptr;
+    // True while the session is in the session list; an operation that outlives its session's
+    // destruction sees it false.
+    std::atomic<bool> linked{false};
 
     ~FtpSession();
 };

@@ -25,6 +25,8 @@ std::vector<FtpSessionRef>& SessionList() {
 // Creation and destruction run one at a time (a failed creation destroys its half-made session,
 // hence recursive); the list lock is not held across them.
 std::recursive_mutex lifecycleLock;
+// The length of the list, readable on every block of a transfer without taking the lock.
+std::atomic<int32_t> sessionCount{0};
 
 FtpSessionRef FindLocked(int32_t key) {
     for (const FtpSessionRef& s : SessionList()) {
@@ -53,22 +55,11 @@ FtpSessionRef FtpAcquireSession(int32_t key) {
 }
 
 bool FtpSessionIsValid(const FtpSession* session) {
-    if (session == nullptr) {
-        return false;
-    }
-    std::lock_guard<std::mutex> guard(listLock);
-    for (const FtpSessionRef& s : SessionList()) {
-        if (s.get() == session) {
-            return true;
-        }
-    }
-    return false;
+    // The caller holds a reference, so the record itself is still readable.
+    return session != nullptr && session->linked.load();
 }
 
-bool FtpOtherSessionsExist() {
-    std::lock_guard<std::mutex> guard(listLock);
-    return SessionList().size() > 1;
-}
+bool FtpOtherSessionsExist() { return sessionCount.load() > 1; }
 
 FtpSession* FtpFindSession(int32_t key) { return FtpAcquireSession(key).get(); }
 
@@ -106,6 +97,8 @@ int32_t FtpCreateSession(PlatWindow parentWindow, int32_t key) {
     {
         std::lock_guard<std::mutex> guard(listLock);
         SessionList().push_back(session);
+        session->linked = true;
+        sessionCount = static_cast<int32_t>(SessionList().size());
         alone = SessionList().size() == 1;
     }
 
@@ -152,6 +145,8 @@ int32_t FtpDestroySession(int32_t key) {
             break;
         }
     }
+    session->linked = false;
+    sessionCount = static_cast<int32_t>(list.size());
     return FTP_OK;
 }
 

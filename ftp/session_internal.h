@@ -11,8 +11,8 @@ using FtpSessionRef = std::shared_ptr<FtpSession>;
 
 // The session of key with a reference that keeps its memory alive, or null.
 FtpSessionRef FtpAcquireSession(int32_t key);
-// The validity probe: true while session is still linked in the session list under its key.
-// An operation that has blocked checks this before it touches the session again.
+// The validity probe: true while session is still linked in the session list. An operation
+// that has blocked checks this before it touches the session's connection again.
 bool FtpSessionIsValid(const FtpSession* session);
 // True when more than one session exists (the transfer loops then pause more often).
 bool FtpOtherSessionsExist();

@@ -69,7 +69,29 @@ int32_t ReceiveChunk(int32_t s, void* buffer, uint32_t size, int32_t timeout, in
 
     const int32_t want = size > INT32_MAX ? INT32_MAX : static_cast<int32_t>(size);
     NetTrace(TRACE_CALL, "recv socket %d, buffer %d bytes", s, want);
-    // The caller's buffer is written only after a successful receive, and only with what came.
+    // A writable buffer takes the bytes directly: recv writes only what came, and nothing when
+    // it fails, so no scratch copy is needed (and none is allocated, zeroed and copied per block
+    // of a transfer). Only a buffer that cannot take them goes through scratch space, so that
+    // the bytes still leave the socket and reach the log file before NET_BAD_POINTER.
+    if (PlatIsWritable(buffer, static_cast<size_t>(want))) {
+        const int32_t received = PlatRecv(s, buffer, want, 0);
+        if (received < 0) {
+            const int32_t failure = NetFailureCode();
+            NetTrace(TRACE_ERROR, "recv socket %d", s);
+            return failure;
+        }
+        if (received == 0) {
+            NetTrace(TRACE_ERROR, "socket %d: Host has closed connection", s);
+            return NET_CLOSED;
+        }
+        if (logFile != -1) {
+            PlatFileWrite(logFile, buffer, static_cast<uint32_t>(received));
+        }
+        if (dump) {
+            NetDump(buffer, received, "<");
+        }
+        return received;
+    }
     char single = 0;
     std::unique_ptr<char[]> block;
     char* scratch = &single;
@@ -302,17 +324,11 @@ int32_t TcpSend(int32_t s, const void* data, uint32_t length, int32_t urgent, in
     NetTrace(TRACE_ENTER, "TcpSend on socket %d. %d bytes to be sent", s, DumpLength(length));
     int32_t result = NET_ERROR;
     if (s != -1 && (data != nullptr || length == 0)) {
-        std::unique_ptr<char[]> scratch(new (std::nothrow) char[length > 0 ? length : 1]());
-        if (!scratch) {
-            result = NET_NO_MEMORY;
-        } else {
-            if (length > 0) {
-                memcpy(scratch.get(), data, length);
-            }
-            result = SendAll(s, scratch.get(), length, urgent, logFile);
-            if (result == NET_OK) {
-                NetDump(scratch.get(), DumpLength(length), ">");
-            }
+        // Sent straight from the caller's block: a copy would change nothing on the wire.
+        const char* bytes = length > 0 ? static_cast<const char*>(data) : "";
+        result = SendAll(s, bytes, length, urgent, logFile);
+        if (result == NET_OK) {
+            NetDump(bytes, DumpLength(length), ">");
         }
     }
     NetTrace(TRACE_EXIT, "TcpSend");

@@ -142,7 +142,9 @@ int32_t PosixWait(int fd, short events, int32_t timeoutMs) {
         }
         int wait = -1;
         if (timeoutMs >= 0) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            // Rounded up: a wait cut down to whole milliseconds would end before the deadline
+            // (a 100 ms pause would last 99 ms).
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
             wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
         }
         int n = poll(count > 0 ? fds : nullptr, count, wait);
@@ -159,6 +161,9 @@ int32_t PosixWait(int fd, short events, int32_t timeoutMs) {
             break;
         }
         if (n == 0) {
+            if (timeoutMs >= 0 && Clock::now() < deadline) {
+                continue;  // poll's clock may run ahead of ours: the time is not up yet
+            }
             result = 0;
             break;
         }

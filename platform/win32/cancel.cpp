@@ -211,11 +211,11 @@ int32_t Win32Wait(SOCKET s, Win32WaitFor what, int32_t timeoutMs) {
         timeval limit{};
         timeval* limitPointer = nullptr;
         if (timeoutMs >= 0) {
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            long ms = left.count() > 0 ? static_cast<long>(left.count()) : 0;
-            limit.tv_sec = ms / 1000;
-            limit.tv_usec = (ms % 1000) * 1000;
+            // Rounded up: a wait cut short of the deadline would end a pause early.
+            auto left = std::chrono::ceil<std::chrono::microseconds>(deadline - Clock::now());
+            long long us = left.count() > 0 ? static_cast<long long>(left.count()) : 0;
+            limit.tv_sec = static_cast<long>(us / 1000000);
+            limit.tv_usec = static_cast<long>(us % 1000000);
             limitPointer = &limit;
         }
         int n = select(0, &readSet, &writeSet, &exceptSet, limitPointer);
@@ -247,7 +247,8 @@ int32_t Win32Wait(SOCKET s, Win32WaitFor what, int32_t timeoutMs) {
             result = 1;
             break;
         }
-        if (n == 0 || (timeoutMs >= 0 && Clock::now() >= deadline)) {
+        // select's clock may run ahead of ours: time is up only when our deadline has passed.
+        if (timeoutMs >= 0 && Clock::now() >= deadline) {
             result = 0;
             break;
         }

@@ -567,6 +567,31 @@ TEST_F(EngineTest, CancelReachesOnlyItsOwnSession) {
     EXPECT_EQ(FtpDestroySession(otherKey), FTP_OK);
 }
 
+TEST_F(EngineTest, DestroyingTheSessionDuringADownloadIsRefusedAndEndsTheReceive) {
+    TempDir dir;
+    ScriptedServer server;
+    server.start(TransferStart("TYPE I", "RETR big", "150 go")
+                     .dataConnect()
+                     .dataSend("first")
+                     .expectAbort({"426 broken", "226 aborted"})
+                     .dataClose());
+    ASSERT_EQ(Connect(server), FTP_OK);
+    auto worker = std::async(std::launch::async, [&] {
+        return FtpRecvFile("big", dir.path("big").c_str(), 'I', key);
+    });
+    ASSERT_TRUE(WaitFor([&] {
+        return FtpBytesTransferred(key) > 0 && PlatIsBlocking(session->cancelTarget);
+    }));
+    // The worker waits for more data: the session cannot go, and the waiting receive is
+    // cancelled, which ends the download as a failed receive.
+    EXPECT_EQ(FtpDestroySession(key), FTP_SESSION_STILL_ACTIVE);
+    ASSERT_EQ(worker.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(worker.get(), FTP_DATA_CONNECTION_FAILED);
+    ASSERT_TRUE(server.waitDone()) << server.report();
+    EXPECT_EQ(server.aborCount(), 1);
+    EXPECT_EQ(ReadFile(dir.path("big")), "first");
+}
+
 TEST_F(EngineTest, CancelBetweenOperationsSetsNothing) {
     ScriptedServer server;
     server.start(Scenario().reply("220 ready"));
