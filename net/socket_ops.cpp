@@ -53,28 +53,23 @@ int32_t ReceiveChunk(int32_t s, void* buffer, uint32_t size, int32_t timeout, in
         return NET_ERROR;
     }
     NetTrace(TRACE_CALL, "select on socket %d", s);
-    const int32_t ready = PlatWaitReadable(s, NetWaitMilliseconds(timeout));
-    if (ready < 0) {
-        const int32_t failure = NetFailureCode();
-        NetTrace(TRACE_ERROR, "select on socket %d", s);
-        return failure;
-    }
-    if (ready == 0) {
-        NetTrace(TRACE_ERROR, "select on socket %d: Timeout", s);
-        return NET_TIMEOUT;
-    }
-    if (buffer == nullptr || size == 0) {
-        return NET_OK;
-    }
-
     const int32_t want = size > INT32_MAX ? INT32_MAX : static_cast<int32_t>(size);
-    NetTrace(TRACE_CALL, "recv socket %d, buffer %d bytes", s, want);
-    // A writable buffer takes the bytes directly: recv writes only what came, and nothing when
-    // it fails, so no scratch copy is needed (and none is allocated, zeroed and copied per block
-    // of a transfer). Only a buffer that cannot take them goes through scratch space, so that
-    // the bytes still leave the socket and reach the log file before NET_BAD_POINTER.
-    if (PlatIsWritable(buffer, static_cast<size_t>(want))) {
-        const int32_t received = PlatRecv(s, buffer, want, 0);
+    if (size > 0 && PlatIsWritable(buffer, static_cast<size_t>(want))) {
+        // The wait and the one receive in a single step: data that is already there is taken
+        // at once, without a separate readiness call per block. recv writes only the bytes that
+        // came, and nothing when it fails, so the caller's buffer takes them directly. Results
+        // and trace lines are those of the wait followed by the receive.
+        const int32_t received = PlatRecvWithin(s, buffer, want, NetWaitMilliseconds(timeout));
+        if (received == PLAT_RECV_TIMEOUT) {
+            NetTrace(TRACE_ERROR, "select on socket %d: Timeout", s);
+            return NET_TIMEOUT;
+        }
+        if (received == PLAT_RECV_WAIT_FAILED) {
+            const int32_t failure = NetFailureCode();
+            NetTrace(TRACE_ERROR, "select on socket %d", s);
+            return failure;
+        }
+        NetTrace(TRACE_CALL, "recv socket %d, buffer %d bytes", s, want);
         if (received < 0) {
             const int32_t failure = NetFailureCode();
             NetTrace(TRACE_ERROR, "recv socket %d", s);
@@ -92,6 +87,23 @@ int32_t ReceiveChunk(int32_t s, void* buffer, uint32_t size, int32_t timeout, in
         }
         return received;
     }
+    const int32_t ready = PlatWaitReadable(s, NetWaitMilliseconds(timeout));
+    if (ready < 0) {
+        const int32_t failure = NetFailureCode();
+        NetTrace(TRACE_ERROR, "select on socket %d", s);
+        return failure;
+    }
+    if (ready == 0) {
+        NetTrace(TRACE_ERROR, "select on socket %d: Timeout", s);
+        return NET_TIMEOUT;
+    }
+    if (buffer == nullptr || size == 0) {
+        return NET_OK;
+    }
+
+    NetTrace(TRACE_CALL, "recv socket %d, buffer %d bytes", s, want);
+    // A buffer that cannot take the bytes: they still leave the socket, through scratch space,
+    // and reach the log file before NET_BAD_POINTER.
     char single = 0;
     std::unique_ptr<char[]> block;
     char* scratch = &single;

@@ -103,6 +103,15 @@ int32_t PlatSend(PlatSocket s, const void* data, int32_t len, int32_t flags);
 // Receives up to len bytes (flags 0, PLAT_MSG_PEEK or PLAT_MSG_OOB), blocking until data or end
 // of stream (cancellable); PLAT_MSG_OOB never blocks. Returns the count, 0 at end of stream, -1.
 int32_t PlatRecv(PlatSocket s, void* buffer, int32_t len, int32_t flags);
+// Waits up to timeoutMs for data (as PlatWaitReadable: < 0 without limit, 0 not at all;
+// cancellable) and receives up to len bytes with one receive. Data that is already there is
+// taken without a separate wait. Returns the count, 0 at end of stream, PLAT_RECV_TIMEOUT when
+// nothing came in time, PLAT_RECV_WAIT_FAILED when the wait failed (PLAT_WSAEINTR when
+// cancelled) or PLAT_RECV_FAILED when the receive did; the last socket error tells why.
+inline constexpr int32_t PLAT_RECV_WAIT_FAILED = -1;
+inline constexpr int32_t PLAT_RECV_TIMEOUT = -2;
+inline constexpr int32_t PLAT_RECV_FAILED = -3;
+int32_t PlatRecvWithin(PlatSocket s, void* buffer, int32_t len, int32_t timeoutMs);
 // FIONREAD: the count of normal bytes waiting. Returns 0 or -1.
 int32_t PlatBytesWaiting(PlatSocket s, uint32_t* count);
 // SIOCATMARK in Winsock's meaning: *noUrgentData is true unless an urgent (out-of-band) byte is

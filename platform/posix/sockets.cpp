@@ -262,6 +262,33 @@ int32_t PlatRecv(PlatSocket s, void* buffer, int32_t len, int32_t flags) {
     }
 }
 
+int32_t PlatRecvWithin(PlatSocket s, void* buffer, int32_t len, int32_t timeoutMs) {
+    if (len < 0) {
+        Fail(EINVAL);
+        return PLAT_RECV_FAILED;
+    }
+    for (;;) {
+        ssize_t n = recv(s, buffer, static_cast<size_t>(len), MSG_DONTWAIT);
+        if (n >= 0) {
+            return static_cast<int32_t>(n);
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            Fail(errno);
+            return PLAT_RECV_FAILED;
+        }
+        int32_t ready = PosixWait(s, POLLIN, timeoutMs);
+        if (ready < 0) {
+            return PLAT_RECV_WAIT_FAILED;
+        }
+        if (ready == 0) {
+            return PLAT_RECV_TIMEOUT;
+        }
+    }
+}
+
 int32_t PlatBytesWaiting(PlatSocket s, uint32_t* count) {
     int value = 0;
     if (ioctl(s, FIONREAD, &value) != 0) {

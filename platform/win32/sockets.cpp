@@ -300,6 +300,30 @@ int32_t PlatRecv(PlatSocket s, void* buffer, int32_t len, int32_t flags) {
     }
 }
 
+int32_t PlatRecvWithin(PlatSocket s, void* buffer, int32_t len, int32_t timeoutMs) {
+    if (len < 0) {
+        PlatSetLastSocketError(PLAT_WSAEINVAL);
+        return PLAT_RECV_FAILED;
+    }
+    for (;;) {
+        int n = recv(Native(s), static_cast<char*>(buffer), len, 0);
+        if (n != SOCKET_ERROR) {
+            return n;
+        }
+        Win32FailFromWinsock();
+        if (tlsLastError != PLAT_WSAEWOULDBLOCK) {
+            return PLAT_RECV_FAILED;
+        }
+        int32_t ready = Win32Wait(Native(s), Win32WaitFor::Read, timeoutMs);
+        if (ready < 0) {
+            return PLAT_RECV_WAIT_FAILED;
+        }
+        if (ready == 0) {
+            return PLAT_RECV_TIMEOUT;
+        }
+    }
+}
+
 int32_t PlatBytesWaiting(PlatSocket s, uint32_t* count) {
     u_long value = 0;
     if (ioctlsocket(Native(s), FIONREAD, &value) != 0) {
