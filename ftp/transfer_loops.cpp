@@ -61,11 +61,10 @@ int32_t FtpSendLoop(FtpSession* session) {
             return FTP_CANNOT_OPEN_FILE;
         }
         session->bytesTransferred.fetch_add(n);
-        // A send has no time-out of its own; a server that stops reading would hold the worker
-        // for ever. Wait for room first, bounded and cancellable.
-        int32_t data = session->connection.dataSocket;
-        if (TcpWaitWritable(data, timeout) != NET_OK ||
-            TcpSend(data, session->transferBuffer, static_cast<uint32_t>(n), 0, -1) != NET_OK) {
+        // A plain send has no time-out of its own; a server that stops reading would hold the
+        // worker for ever. Every wait for room is bounded by the time-out, and cancellable.
+        if (TcpSendWithin(session->connection.dataSocket, session->transferBuffer,
+                          static_cast<uint32_t>(n), 0, -1, timeout) != NET_OK) {
             FtpCloseDataChannel(session, false);
             return FTP_SEND_FAILED;
         }

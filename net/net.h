@@ -114,6 +114,11 @@ int32_t TcpSend(int32_t s, const void* data, uint32_t length, int32_t urgent, in
 // most size bytes. Returns the count received, or NET_CLOSED, NET_TIMEOUT or a failure code. A
 // null buffer or size 0 only tests readiness (NET_OK).
 int32_t TcpRecv(int32_t s, void* buffer, uint32_t size, int32_t timeout, int32_t logFile);
+// TcpSend whose every wait for room lasts at most timeout seconds (0: without limit, negative:
+// not at all): NET_TIMEOUT when the peer takes nothing for that long. What went out before
+// stays sent.
+int32_t TcpSendWithin(int32_t s, const void* data, uint32_t length, int32_t urgent,
+                      int32_t logFile, int32_t timeout);
 // Waits up to timeout seconds (0: without limit; negative: not at all) until s can take data
 // without blocking. NET_OK, NET_TIMEOUT or a failure code. Cancellable like every wait here.
 int32_t TcpWaitWritable(int32_t s, int32_t timeout);

@@ -137,7 +137,9 @@ int32_t ReceiveChunk(int32_t s, void* buffer, uint32_t size, int32_t timeout, in
     return received;
 }
 
-int32_t SendAll(int32_t s, const char* data, uint32_t length, int32_t urgent, int32_t logFile) {
+// Sends all length bytes; each wait for room lasts at most waitMs (< 0: without limit).
+int32_t SendAll(int32_t s, const char* data, uint32_t length, int32_t urgent, int32_t logFile,
+                int32_t waitMs = -1) {
     if (s == -1) {
         return NET_ERROR;
     }
@@ -149,7 +151,12 @@ int32_t SendAll(int32_t s, const char* data, uint32_t length, int32_t urgent, in
         const uint32_t left = length - sent;
         const int32_t chunk = left > INT32_MAX ? INT32_MAX : static_cast<int32_t>(left);
         NetTrace(TRACE_CALL, "send on socket %d. %d bytes to be sent", s, chunk);
-        const int32_t result = PlatSend(s, data + sent, chunk, urgent != 0 ? PLAT_MSG_OOB : 0);
+        const int32_t result =
+            PlatSendWithin(s, data + sent, chunk, urgent != 0 ? PLAT_MSG_OOB : 0, waitMs);
+        if (result == PLAT_SEND_TIMEOUT) {
+            NetTrace(TRACE_ERROR, "send on socket %d.", s);
+            return NET_TIMEOUT;
+        }
         if (result <= 0) {
             const int32_t failure = NetFailureCode();
             NetTrace(TRACE_ERROR, "send on socket %d.", s);
@@ -333,12 +340,17 @@ int32_t TcpAccept(int32_t* acceptedVar, int32_t listenSocket, int32_t timeout) {
 }
 
 int32_t TcpSend(int32_t s, const void* data, uint32_t length, int32_t urgent, int32_t logFile) {
+    return TcpSendWithin(s, data, length, urgent, logFile, 0);
+}
+
+int32_t TcpSendWithin(int32_t s, const void* data, uint32_t length, int32_t urgent,
+                      int32_t logFile, int32_t timeout) {
     NetTrace(TRACE_ENTER, "TcpSend on socket %d. %d bytes to be sent", s, DumpLength(length));
     int32_t result = NET_ERROR;
     if (s != -1 && (data != nullptr || length == 0)) {
         // Sent straight from the caller's block: a copy would change nothing on the wire.
         const char* bytes = length > 0 ? static_cast<const char*>(data) : "";
-        result = SendAll(s, bytes, length, urgent, logFile);
+        result = SendAll(s, bytes, length, urgent, logFile, NetWaitMilliseconds(timeout));
         if (result == NET_OK) {
             NetDump(bytes, DumpLength(length), ">");
         }

@@ -100,6 +100,11 @@ int32_t PlatPause(uint32_t timeoutMs);
 // Sends up to len bytes (flags 0 or PLAT_MSG_OOB), blocking until at least one byte is taken
 // (cancellable). Never raises a signal when the peer has gone. Returns the count sent or -1.
 int32_t PlatSend(PlatSocket s, const void* data, int32_t len, int32_t flags);
+// The same, but a wait for room lasts at most timeoutMs (< 0: without limit): PLAT_SEND_TIMEOUT
+// when the peer took nothing for that long.
+inline constexpr int32_t PLAT_SEND_TIMEOUT = -2;
+int32_t PlatSendWithin(PlatSocket s, const void* data, int32_t len, int32_t flags,
+                       int32_t timeoutMs);
 // Receives up to len bytes (flags 0, PLAT_MSG_PEEK or PLAT_MSG_OOB), blocking until data or end
 // of stream (cancellable); PLAT_MSG_OOB never blocks. Returns the count, 0 at end of stream, -1.
 int32_t PlatRecv(PlatSocket s, void* buffer, int32_t len, int32_t flags);

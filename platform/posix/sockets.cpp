@@ -213,6 +213,11 @@ int32_t PlatPause(uint32_t timeoutMs) {
 }
 
 int32_t PlatSend(PlatSocket s, const void* data, int32_t len, int32_t flags) {
+    return PlatSendWithin(s, data, len, flags, -1);
+}
+
+int32_t PlatSendWithin(PlatSocket s, const void* data, int32_t len, int32_t flags,
+                       int32_t timeoutMs) {
     if (len < 0) {
         return Fail(EINVAL);
     }
@@ -232,8 +237,12 @@ int32_t PlatSend(PlatSocket s, const void* data, int32_t len, int32_t flags) {
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             return Fail(errno);
         }
-        if (PosixWait(s, POLLOUT, -1) < 0) {
+        int32_t ready = PosixWait(s, POLLOUT, timeoutMs);
+        if (ready < 0) {
             return -1;
+        }
+        if (ready == 0) {
+            return PLAT_SEND_TIMEOUT;
         }
     }
 }

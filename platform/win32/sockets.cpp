@@ -250,6 +250,11 @@ int32_t PlatPause(uint32_t timeoutMs) {
 }
 
 int32_t PlatSend(PlatSocket s, const void* data, int32_t len, int32_t flags) {
+    return PlatSendWithin(s, data, len, flags, -1);
+}
+
+int32_t PlatSendWithin(PlatSocket s, const void* data, int32_t len, int32_t flags,
+                       int32_t timeoutMs) {
     if (len < 0) {
         PlatSetLastSocketError(PLAT_WSAEINVAL);
         return -1;
@@ -260,6 +265,9 @@ int32_t PlatSend(PlatSocket s, const void* data, int32_t len, int32_t flags) {
     }
     // Winsock sends raise no signal when the peer has gone; there is nothing to suppress.
     const int sysFlags = (flags & PLAT_MSG_OOB) != 0 ? MSG_OOB : 0;
+    // A receive or send that would block is no failure: the last socket error stays what it
+    // was, as it does when select only waits.
+    const int32_t errorBefore = tlsLastError;
     for (;;) {
         int n = send(Native(s), static_cast<const char*>(data), len, sysFlags);
         if (n != SOCKET_ERROR) {
@@ -269,8 +277,13 @@ int32_t PlatSend(PlatSocket s, const void* data, int32_t len, int32_t flags) {
         if (tlsLastError != PLAT_WSAEWOULDBLOCK) {
             return -1;
         }
-        if (Win32Wait(Native(s), Win32WaitFor::Write, -1) < 0) {
+        tlsLastError = errorBefore;
+        int32_t ready = Win32Wait(Native(s), Win32WaitFor::Write, timeoutMs);
+        if (ready < 0) {
             return -1;
+        }
+        if (ready == 0) {
+            return PLAT_SEND_TIMEOUT;
         }
     }
 }
@@ -305,6 +318,9 @@ int32_t PlatRecvWithin(PlatSocket s, void* buffer, int32_t len, int32_t timeoutM
         PlatSetLastSocketError(PLAT_WSAEINVAL);
         return PLAT_RECV_FAILED;
     }
+    // A receive or send that would block is no failure: the last socket error stays what it
+    // was, as it does when select only waits.
+    const int32_t errorBefore = tlsLastError;
     for (;;) {
         int n = recv(Native(s), static_cast<char*>(buffer), len, 0);
         if (n != SOCKET_ERROR) {
@@ -314,6 +330,7 @@ int32_t PlatRecvWithin(PlatSocket s, void* buffer, int32_t len, int32_t timeoutM
         if (tlsLastError != PLAT_WSAEWOULDBLOCK) {
             return PLAT_RECV_FAILED;
         }
+        tlsLastError = errorBefore;
         int32_t ready = Win32Wait(Native(s), Win32WaitFor::Read, timeoutMs);
         if (ready < 0) {
             return PLAT_RECV_WAIT_FAILED;

@@ -1,9 +1,11 @@
 // Connect, listen, accept, send and receive on real loopback sockets: results, time-outs, ports
 // and what the peer sees.
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <future>
+#include <string>
 
 #include "net_test_helpers.h"
 
@@ -239,6 +241,22 @@ TEST_F(SocketOpsTest, WaitWritable) {
     EXPECT_EQ(TcpWaitWritable(pair.client, 1), NET_OK);
     EXPECT_EQ(TcpWaitWritable(pair.client, -1), NET_OK);
     EXPECT_EQ(TcpWaitWritable(-1, 1), NET_ERROR);
+}
+
+TEST_F(SocketOpsTest, BoundedSendEndsWhenThePeerStopsReading) {
+    SocketPair pair;
+    // The peer reads nothing: once both buffers are full, a wait for room runs out.
+    const std::string block(1 << 20, 'k');
+    int32_t result = NET_OK;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 256 && result == NET_OK; ++i) {
+        result = TcpSendWithin(pair.client, block.data(), static_cast<uint32_t>(block.size()), 0,
+                               -1, 1);
+    }
+    EXPECT_EQ(result, NET_TIMEOUT);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    // With room again, the same call sends.
+    EXPECT_EQ(TcpSendWithin(pair.server, "ok", 2, 0, -1, 1), NET_OK);
 }
 
 TEST_F(SocketOpsTest, NameAndDottedAddressResolve) {
