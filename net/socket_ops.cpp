@@ -53,68 +53,49 @@ int32_t ReceiveChunk(int32_t s, void* buffer, uint32_t size, int32_t timeout, in
         return NET_ERROR;
     }
     NetTrace(TRACE_CALL, "select on socket %d", s);
-    const int32_t want = size > INT32_MAX ? INT32_MAX : static_cast<int32_t>(size);
-    if (size > 0 && PlatIsWritable(buffer, static_cast<size_t>(want))) {
-        // The wait and the one receive in a single step: data that is already there is taken
-        // at once, without a separate readiness call per block. recv writes only the bytes that
-        // came, and nothing when it fails, so the caller's buffer takes them directly. Results
-        // and trace lines are those of the wait followed by the receive.
-        const int32_t received = PlatRecvWithin(s, buffer, want, NetWaitMilliseconds(timeout));
-        if (received == PLAT_RECV_TIMEOUT) {
-            NetTrace(TRACE_ERROR, "select on socket %d: Timeout", s);
-            return NET_TIMEOUT;
-        }
-        if (received == PLAT_RECV_WAIT_FAILED) {
+    const int32_t waitMs = NetWaitMilliseconds(timeout);
+    if (buffer == nullptr || size == 0) {
+        // Only a readiness test.
+        const int32_t ready = PlatWaitReadable(s, waitMs);
+        if (ready < 0) {
             const int32_t failure = NetFailureCode();
             NetTrace(TRACE_ERROR, "select on socket %d", s);
             return failure;
         }
-        NetTrace(TRACE_CALL, "recv socket %d, buffer %d bytes", s, want);
-        if (received < 0) {
-            const int32_t failure = NetFailureCode();
-            NetTrace(TRACE_ERROR, "recv socket %d", s);
-            return failure;
+        if (ready == 0) {
+            NetTrace(TRACE_ERROR, "select on socket %d: Timeout", s);
+            return NET_TIMEOUT;
         }
-        if (received == 0) {
-            NetTrace(TRACE_ERROR, "socket %d: Host has closed connection", s);
-            return NET_CLOSED;
-        }
-        if (logFile != -1) {
-            PlatFileWrite(logFile, buffer, static_cast<uint32_t>(received));
-        }
-        if (dump) {
-            NetDump(buffer, received, "<");
-        }
-        return received;
+        return NET_OK;
     }
-    const int32_t ready = PlatWaitReadable(s, NetWaitMilliseconds(timeout));
-    if (ready < 0) {
+
+    // recv writes only the bytes that came, and nothing when it fails, so a writable buffer
+    // takes them directly. A buffer that cannot take them gets them through scratch space, so
+    // that they still leave the socket and reach the log file before NET_BAD_POINTER.
+    const int32_t want = size > INT32_MAX ? INT32_MAX : static_cast<int32_t>(size);
+    const bool direct = PlatIsWritable(buffer, static_cast<size_t>(want));
+    std::unique_ptr<char[]> scratch;
+    if (!direct) {
+        scratch.reset(new (std::nothrow) char[static_cast<size_t>(want)]());
+        if (!scratch) {
+            return NET_NO_MEMORY;
+        }
+    }
+    char* into = direct ? static_cast<char*>(buffer) : scratch.get();
+    // The wait and the one receive in a single step: data that is already there is taken at
+    // once, without a separate readiness call per block. Results and trace lines are those of
+    // the wait followed by the receive.
+    const int32_t received = PlatRecvWithin(s, into, want, waitMs);
+    if (received == PLAT_RECV_TIMEOUT) {
+        NetTrace(TRACE_ERROR, "select on socket %d: Timeout", s);
+        return NET_TIMEOUT;
+    }
+    if (received == PLAT_RECV_WAIT_FAILED) {
         const int32_t failure = NetFailureCode();
         NetTrace(TRACE_ERROR, "select on socket %d", s);
         return failure;
     }
-    if (ready == 0) {
-        NetTrace(TRACE_ERROR, "select on socket %d: Timeout", s);
-        return NET_TIMEOUT;
-    }
-    if (buffer == nullptr || size == 0) {
-        return NET_OK;
-    }
-
     NetTrace(TRACE_CALL, "recv socket %d, buffer %d bytes", s, want);
-    // A buffer that cannot take the bytes: they still leave the socket, through scratch space,
-    // and reach the log file before NET_BAD_POINTER.
-    char single = 0;
-    std::unique_ptr<char[]> block;
-    char* scratch = &single;
-    if (want > 1) {
-        block.reset(new (std::nothrow) char[static_cast<size_t>(want)]());
-        if (!block) {
-            return NET_NO_MEMORY;
-        }
-        scratch = block.get();
-    }
-    const int32_t received = PlatRecv(s, scratch, want, 0);
     if (received < 0) {
         const int32_t failure = NetFailureCode();
         NetTrace(TRACE_ERROR, "recv socket %d", s);
@@ -125,12 +106,14 @@ int32_t ReceiveChunk(int32_t s, void* buffer, uint32_t size, int32_t timeout, in
         return NET_CLOSED;
     }
     if (logFile != -1) {
-        PlatFileWrite(logFile, scratch, static_cast<uint32_t>(received));
+        PlatFileWrite(logFile, into, static_cast<uint32_t>(received));
     }
-    if (!PlatIsWritable(buffer, static_cast<size_t>(received))) {
-        return NET_BAD_POINTER;
+    if (!direct) {
+        if (!PlatIsWritable(buffer, static_cast<size_t>(received))) {
+            return NET_BAD_POINTER;
+        }
+        memcpy(buffer, into, static_cast<size_t>(received));
     }
-    memcpy(buffer, scratch, static_cast<size_t>(received));
     if (dump) {
         NetDump(buffer, received, "<");
     }
