@@ -5,10 +5,11 @@
 #include <atomic>
 
 #include "platform.h"
+#include "threads.h"
 
 namespace {
 
-std::atomic<int32_t> faults[5];
+std::atomic<int32_t> faults[6];
 std::atomic<int32_t> sendsToPass{0};
 
 bool TakeOne(std::atomic<int32_t>& counter) {
@@ -37,4 +38,8 @@ void PlatSetFaults(const PlatFaults& f) {
     faults[static_cast<int>(PlatFault::FileRead)] = f.failFileReads;
     faults[static_cast<int>(PlatFault::WindowCreate)] = f.failWindowCreates;
     faults[static_cast<int>(PlatFault::ClassRegister)] = f.failClassRegisters;
+}
+
+void PlatSetThreadCreateFailures(int32_t count) {
+    faults[static_cast<int>(PlatFault::ThreadCreate)] = count;
 }

@@ -1,5 +1,6 @@
 // Worker threads with exit codes, and the private per-user directory, on POSIX.
 
+#include "faults.h"
 #include "threads.h"
 
 #include <pthread.h>
@@ -31,7 +32,6 @@ struct PlatThread {
 namespace {
 
 std::atomic<int32_t> liveThreads{0};
-std::atomic<int32_t> createFailures{0};
 
 // Drops one reference; frees the record with the last one.
 void Unreference(PlatThread* thread) {
@@ -61,20 +61,10 @@ void* Trampoline(void* argument) {
     return nullptr;
 }
 
-bool TakeCreateFailure() {
-    int32_t current = createFailures.load();
-    while (current > 0) {
-        if (createFailures.compare_exchange_weak(current, current - 1)) {
-            return true;
-        }
-    }
-    return false;
-}
-
 }  // namespace
 
 PlatThread* PlatThreadCreate(PlatThreadRoutine routine, void* parameter) {
-    if (routine == nullptr || TakeCreateFailure()) {
+    if (routine == nullptr || PlatTakeFault(PlatFault::ThreadCreate)) {
         return nullptr;
     }
     auto* thread = new (std::nothrow) PlatThread;
@@ -130,10 +120,6 @@ void PlatThreadClose(PlatThread* thread) {
 
 int32_t PlatThreadLiveCount() {
     return liveThreads.load();
-}
-
-void PlatSetThreadCreateFailures(int32_t count) {
-    createFailures.store(count);
 }
 
 uint32_t PlatPrivateDirectory(char* buffer, uint32_t capacity) {

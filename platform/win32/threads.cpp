@@ -1,5 +1,6 @@
 // Worker threads with exit codes, and the module's private directory, on Win32.
 
+#include "faults.h"
 #include "threads.h"
 
 #include <atomic>
@@ -16,7 +17,6 @@ struct PlatThread {
 namespace {
 
 std::atomic<int32_t> liveThreads{0};
-std::atomic<int32_t> createFailures{0};
 
 // What the new thread needs to start; it frees this itself.
 struct StartBlock {
@@ -36,20 +36,10 @@ DWORD WINAPI Trampoline(LPVOID argument) {
     return code;
 }
 
-bool TakeCreateFailure() {
-    int32_t current = createFailures.load();
-    while (current > 0) {
-        if (createFailures.compare_exchange_weak(current, current - 1)) {
-            return true;
-        }
-    }
-    return false;
-}
-
 }  // namespace
 
 PlatThread* PlatThreadCreate(PlatThreadRoutine routine, void* parameter) {
-    if (routine == nullptr || TakeCreateFailure()) {
+    if (routine == nullptr || PlatTakeFault(PlatFault::ThreadCreate)) {
         return nullptr;
     }
     auto* thread = new (std::nothrow) PlatThread{nullptr};
@@ -107,10 +97,6 @@ void PlatThreadClose(PlatThread* thread) {
 
 int32_t PlatThreadLiveCount() {
     return liveThreads.load();
-}
-
-void PlatSetThreadCreateFailures(int32_t count) {
-    createFailures.store(count);
 }
 
 uint32_t PlatPrivateDirectory(char* buffer, uint32_t capacity) {
