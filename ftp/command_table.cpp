@@ -103,33 +103,10 @@ int32_t FtpExecCommand(int32_t entry, const char* argument, int32_t key) {
         if (built != FTP_OK) {
             return built;
         }
-        if (FtpSendLine(c.controlSocket, line, 0, c.logFile, key) != NET_OK) {
-            return FTP_SEND_FAILED;
+        int32_t sent = FtpSendCommand(op.get(), line);
+        if (sent != FTP_OK) {
+            return sent;
         }
     }
     return FtpMapReply(entry, FtpReadReply(&c, key));
-}
-
-int32_t FtpSendLine(int32_t socket, const char* line, int32_t urgent, int32_t logFile,
-                    int32_t key) {
-    int32_t result = TnSend(socket, line, urgent, logFile);
-    FtpSessionRef session = FtpAcquireSession(key);
-    if (session && session->connection.traceEnabled) {
-        PlatDebugOutput(line);
-        PlatDebugOutput("\r\n");
-    }
-    return result;
-}
-
-int32_t FtpReadReply(FtpConnection* connection, int32_t key) {
-    memset(connection->replyText, 0, sizeof connection->replyText);
-    int32_t code = TnReadAnswerCode(connection->controlSocket, connection->replyText,
-                                    FTP_REPLY_SIZE, static_cast<int32_t>(connection->timeoutSeconds),
-                                    connection->logFile);
-    if (code > 0 && connection->traceEnabled) {
-        PlatDebugOutput(connection->replyText);
-        PlatDebugOutput("\r\n");
-    }
-    (void)key;
-    return code;
 }

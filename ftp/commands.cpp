@@ -8,14 +8,6 @@
 
 namespace {
 
-// Closes the data side and the control connection of a session, without QUIT.
-void CloseConnection(FtpSession* session) {
-    FtpCloseDataChannel(session, false);
-    int32_t control = session->connection.controlSocket;
-    TcpClose(&control);
-    session->connection.controlSocket = control;
-}
-
 // Copies the text between the first pair of double quotes that opens at character 4 of the
 // reply. Returns false, writing nothing, when the reply has no such pair.
 bool CopyQuotedDirectory(const char* replyText, char* output, int32_t capacity) {
@@ -40,6 +32,16 @@ bool CopyQuotedDirectory(const char* replyText, char* output, int32_t capacity) 
 
 }  // namespace
 
+void FtpCloseControl(FtpSession* session) {
+    FtpCloseDataChannel(session);
+    FtpConnection& c = session->connection;
+    int32_t control = c.controlSocket;
+    TcpClose(&control);
+    c.controlSocket = control;
+    c.repliesOwed = 0;
+    c.stepUncertain = false;
+}
+
 int32_t FtpConnect(const char* host, int32_t key) {
     FtpOperation op(key);
     if (!op) {
@@ -49,7 +51,7 @@ int32_t FtpConnect(const char* host, int32_t key) {
     if (c.controlSocket != -1) {
         // A session that is still connected (after a refused login, say) would otherwise leak
         // its old control connection.
-        CloseConnection(op.get());
+        FtpCloseControl(op.get());
     }
     int32_t control = -1;
     int32_t result = TcpConnect(&control, host, c.port == 21 ? "ftp" : nullptr, &c.port);
@@ -57,6 +59,8 @@ int32_t FtpConnect(const char* host, int32_t key) {
     switch (result) {
         case NET_OK:
             c.currentType = 'A';
+            c.repliesOwed = 0;
+            c.stepUncertain = false;
             return FtpExecCommand(CMD_GREETING, nullptr, key);
         case NET_CANCELLED: return FTP_ABORTED;
         case NET_CONNECT_FAILED: return FTP_NO_SERVER;
@@ -92,8 +96,47 @@ int32_t FtpLogin(const char* host, const char* user, const char* password, int32
     return result;
 }
 
+namespace {
+
+// How long a QUIT on a connection that is out of step waits for its 221 among stale replies.
+constexpr uint32_t QUIT_LIMIT_SECONDS = 2;
+
+// QUIT on a connection whose owed replies may still come: no NOOP first, because the session
+// ends anyway; the replies are read until the 221 or the server's close, briefly.
+int32_t QuitOutOfStep(FtpSession* session) {
+    FtpConnection& c = session->connection;
+    if (FtpSendLine(c.controlSocket, "QUIT", 0, c.logFile, session->sessionKey) != NET_OK) {
+        return FTP_SEND_FAILED;
+    }
+    const uint32_t limit = FtpBoundSeconds(c, QUIT_LIMIT_SECONDS);
+    const uint32_t start = PlatTickCount();
+    for (;;) {
+        int32_t code = 0;
+        int32_t result = FtpReadReplyWithin(&c, FtpSecondsLeft(start, limit), &code);
+        if (result == NET_CLOSED || (result == 1 && code == 221)) {
+            return FTP_OK;
+        }
+        if (result != 1) {
+            return FTP_NO_ANSWER;
+        }
+    }
+}
+
+}  // namespace
+
 int32_t FtpLogout(int32_t key) {
-    int32_t result = FtpExecCommand(CMD_QUIT, nullptr, key);
+    int32_t result;
+    {
+        FtpOperation op(key);
+        if (!op) {
+            return FTP_NOT_INITIALIZED;
+        }
+        if (op->connection.controlSocket != -1 && !FtpInStep(op->connection)) {
+            result = QuitOutOfStep(op.get());
+        } else {
+            result = FtpExecCommand(CMD_QUIT, nullptr, key);
+        }
+    }
     if (result == FTP_OK) {
         FtpDisconnect(key);
     }
@@ -105,38 +148,17 @@ int32_t FtpDisconnect(int32_t key) {
     if (!op) {
         return FTP_NOT_INITIALIZED;
     }
-    CloseConnection(op.get());
+    FtpCloseControl(op.get());
     const FtpConnection& c = op->connection;
     return c.controlSocket == -1 && c.dataSocket == -1 ? FTP_OK : FTP_CLOSE_FAILED;
 }
 
-void FtpCloseDataChannel(FtpSession* session, bool drain) {
+void FtpCloseDataChannel(FtpSession* session) {
     if (session->localFile != -1) {
         PlatFileClose(session->localFile);
         session->localFile = -1;
     }
     int32_t data = session->connection.dataSocket;
-    if (drain && data != -1) {
-        // Each read waits at most 5 seconds, and the whole drain too, so a server that ignores
-        // an abort and keeps streaming cannot hold it for ever.
-        const uint32_t limitMs = 5000;
-        uint32_t perRead = session->connection.timeoutSeconds;
-        if (perRead == 0 || perRead > 5) {
-            perRead = 5;
-        }
-        const uint32_t start = PlatTickCount();
-        for (;;) {
-            uint32_t elapsed = PlatTickCount() - start;
-            if (elapsed >= limitMs) {
-                break;
-            }
-            uint32_t leftSeconds = (limitMs - elapsed + 999) / 1000;
-            int32_t wait = static_cast<int32_t>(leftSeconds < perRead ? leftSeconds : perRead);
-            if (TcpRecv(data, session->transferBuffer, FTP_BLOCK_SIZE, wait, -1) <= 0) {
-                break;
-            }
-        }
-    }
     TcpClose(&data);
     session->connection.dataSocket = data;
 }
@@ -257,12 +279,12 @@ int32_t FtpCommand(const char* line, char* output, int32_t capacity, int32_t key
     if (FtpHasLineBreak(line) || strlen(line) >= static_cast<size_t>(FTP_COMMAND_SIZE)) {
         return FTP_BAD_PARAMETERS;
     }
-    int32_t sent = TnSend(c.controlSocket, line, 0, c.logFile);
+    int32_t sent = FtpSendCommand(op.get(), line);
     // The raw line may have changed the type (TYPE, REIN) behind the engine's back; the next
     // transfer must state its type again.
     c.currentType = 0;
-    if (sent != NET_OK) {
-        return FTP_SEND_FAILED;
+    if (sent != FTP_OK) {
+        return sent;
     }
     int32_t code = FtpReadReply(&c, key);
     // A closed connection, a time-out, a cancelled read or an overflow is not a reply code.

@@ -14,7 +14,8 @@ bool FtpFormatPort(char* out, size_t size, uint32_t address, uint16_t port) {
     return n > 0 && static_cast<size_t>(n) < size;
 }
 
-int32_t FtpListenAndPort(FtpConnection* connection, int32_t key) {
+int32_t FtpListenAndPort(FtpSession* session) {
+    FtpConnection* connection = &session->connection;
     int32_t listenSocket = -1;
     uint16_t port = 0;
     if (TcpGetListenSocket(&listenSocket, nullptr, &port, 1) != NET_OK) {
@@ -28,8 +29,8 @@ int32_t FtpListenAndPort(FtpConnection* connection, int32_t key) {
         TcpClose(&listenSocket);
         return DATA_CHANNEL_FAILED;
     }
-    if (TnSend(connection->controlSocket, line, 0, connection->logFile) == NET_OK &&
-        FtpReadReply(connection, key) == 200) {
+    if (FtpSendCommand(session, line) == FTP_OK &&
+        FtpReadReply(connection, session->sessionKey) == 200) {
         return listenSocket;
     }
     TcpClose(&listenSocket);
@@ -102,12 +103,16 @@ int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mod
     const int32_t key = session->sessionKey;
     FtpConnection& c = session->connection;
     CloseFile(&session->localFile);
-    session->abortRequested = 0;
+    // An abort at any step of the set-up ends it with FTP_ABORTED; what the server still owes
+    // for a step cut short is read before the next command.
+    auto failed = [session](int32_t result) {
+        return FtpAbortWanted(session) ? FTP_ABORTED : result;
+    };
 
     if (type == 'I' || type == 'A' || type == 'L') {
         int32_t result = FtpSelectType(type, key);
         if (result != FTP_OK) {
-            return result;
+            return failed(result);
         }
     }
 
@@ -119,11 +124,11 @@ int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mod
         }
     }
 
-    int32_t listenSocket = FtpListenAndPort(&c, key);
+    int32_t listenSocket = FtpListenAndPort(session);
     if (listenSocket == DATA_COMMAND_FAILED || listenSocket == DATA_CHANNEL_FAILED) {
         CloseFile(&file);
-        return listenSocket == DATA_COMMAND_FAILED ? FTP_UNEXPECTED_ANSWER
-                                                   : FTP_DATA_CONNECTION_FAILED;
+        return failed(listenSocket == DATA_COMMAND_FAILED ? FTP_UNEXPECTED_ANSWER
+                                                          : FTP_DATA_CONNECTION_FAILED);
     }
 
     int32_t result = FTP_OK;
@@ -133,31 +138,47 @@ int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mod
             result = FTP_OK;
         }
     }
-    if (result == FTP_OK && TnSend(c.controlSocket, commandLine, 0, c.logFile) != NET_OK) {
-        result = FTP_SEND_FAILED;
-    }
-    if (result == FTP_OK) {
-        int32_t code = FtpReadReply(&c, key);
-        if (code == 125 || code == 150) {
-            int32_t accepted = -1;
-            int32_t acceptResult = AcceptFromServer(session, listenSocket, &accepted);
+    if (result == FTP_OK && !FtpAbortWanted(session)) {
+        result = FtpSendCommand(session, commandLine);
+        if (result != FTP_OK) {
+            CloseFile(&file);
             TcpClose(&listenSocket);
-            if (acceptResult != NET_OK) {
-                CloseFile(&file);
-                return !FtpSessionIsValid(session) || session->abortRequested
-                           ? FTP_ABORTED
-                           : FTP_DATA_CONNECTION_FAILED;
+            return failed(result);
+        }
+        // From here the server may start the transfer: an abort tells it to stop.
+        int32_t code = FtpReadReply(&c, key);
+        const bool started = code == 125 || code == 150;
+        int32_t accepted = -1;
+        if (started && AcceptFromServer(session, listenSocket, &accepted) != NET_OK) {
+            accepted = -1;
+        }
+        TcpClose(&listenSocket);
+        if (FtpAbortWanted(session)) {
+            CloseFile(&file);
+            // A final reply to the command means there is no transfer to stop.
+            if (started || code < 100) {
+                c.dataSocket = accepted;
+                FtpAbortTransfer(session, ABORT_DURING_SET_UP);
             }
+            return FTP_ABORTED;
+        }
+        if (accepted != -1) {
             session->localFile = file;
             c.dataSocket = accepted;
             return FTP_OK;
         }
-        result = code == 550   ? FTP_CANNOT_OPEN_REMOTE
-                 : code == 553 ? FTP_TRANSFER_REFUSED
-                 : code == -1  ? FTP_NO_ANSWER
-                               : FTP_UNEXPECTED_ANSWER;
+        CloseFile(&file);
+        if (started) {
+            // The server still owes the transfer's final reply (425, say).
+            c.stepUncertain = true;
+            return FTP_DATA_CONNECTION_FAILED;
+        }
+        return code == 550   ? FTP_CANNOT_OPEN_REMOTE
+               : code == 553 ? FTP_TRANSFER_REFUSED
+               : code == -1  ? FTP_NO_ANSWER
+                             : FTP_UNEXPECTED_ANSWER;
     }
     CloseFile(&file);
     TcpClose(&listenSocket);
-    return result;
+    return failed(result);
 }

@@ -25,6 +25,12 @@ struct FtpConnection {
     uint16_t port = 21;
     uint32_t timeoutSeconds = 30;  // replies, accepts and receives
     int32_t logFile = -1;          // copy of all control traffic, -1 = none
+    // Replies the server still owes for commands whose reply read ended without one (time-out,
+    // cancellation, a reply cut short). Before the next command they are read and dropped.
+    int32_t repliesOwed = 0;
+    // Replies of an aborted transfer may still come, in a number nobody knows; none of them is
+    // a 200, so the next command first sends NOOP and drops what comes before its 200.
+    bool stepUncertain = false;
     char replyText[FTP_REPLY_SIZE] = {};
 };
 
@@ -41,6 +47,8 @@ struct FtpSession {
     int32_t blocksPerPauseShared = 3;
     uint32_t pauseMilliseconds = 100;
     std::atomic<int32_t> abortRequested{0};
+    // True from the start of an operation to its end; FtpCancel acts only meanwhile.
+    std::atomic<bool> operationOpen{false};
     char transferBuffer[FTP_BLOCK_SIZE] = {};
     std::atomic<int32_t> bytesTransferred{0};
     std::atomic<int32_t> bytesToBeTransferred{0};
@@ -82,8 +90,23 @@ inline constexpr int32_t FTP_COMMAND_TABLE_SIZE = 20;
 int32_t FtpExecCommand(int32_t entry, const char* argument, int32_t key);
 // Sends one command line (CR LF appended) and echoes it when the session traces.
 int32_t FtpSendLine(int32_t socket, const char* line, int32_t urgent, int32_t logFile, int32_t key);
-// Reads one reply into connection->replyText; its code or the reader's failure value.
+// Reads one reply into connection->replyText; its code or the reader's failure value. A read
+// that ends without its reply leaves the reply owed (FtpConnection::repliesOwed).
 int32_t FtpReadReply(FtpConnection* connection, int32_t key);
+// The one way a command goes out on the control connection: first brings the connection back in
+// step when replies are owed or uncertain (NOOP; what comes before its reply is dropped), then
+// sends line. FTP_OK; FTP_NOT_CONNECTED when the connection could not be brought in step and
+// was closed; FTP_ABORTED, with nothing sent, when the operation was cancelled; FTP_SEND_FAILED.
+int32_t FtpSendCommand(FtpSession* session, const char* line);
+// True when no reply is owed or uncertain on the control connection.
+bool FtpInStep(const FtpConnection& connection);
+
+// Opens an operation of session key on behalf of the thread that will run it: from now until
+// FtpEndOperation, FtpCancel marks and interrupts it, and a cancellation stays in force until
+// the operation ends. The script side opens before it starts a worker and ends when the worker
+// has returned; an engine call made without an open operation opens and ends its own.
+void FtpBeginOperation(int32_t key);
+void FtpEndOperation(int32_t key);
 
 // ---------------------------------------------------------------------------------------------
 // Connection, login and simple commands
@@ -92,8 +115,8 @@ int32_t FtpConnect(const char* host, int32_t key);
 int32_t FtpLogin(const char* host, const char* user, const char* password, int32_t key);
 int32_t FtpLogout(int32_t key);
 int32_t FtpDisconnect(int32_t key);
-// Closes the local file and the data connection, draining it first when drain is set.
-void FtpCloseDataChannel(FtpSession* session, bool drain);
+// Closes the local file and the data connection.
+void FtpCloseDataChannel(FtpSession* session);
 int32_t FtpHelp(const char* topic, char* output, int32_t capacity, int32_t key);
 int32_t FtpDeleteFile(const char* name, int32_t key);
 int32_t FtpCWD(const char* path, int32_t key);
@@ -115,7 +138,7 @@ inline constexpr int32_t LOCAL_OPEN_APPEND = 467;
 inline constexpr int32_t DATA_CHANNEL_FAILED = -1;
 inline constexpr int32_t DATA_COMMAND_FAILED = -3;
 
-int32_t FtpListenAndPort(FtpConnection* connection, int32_t key);
+int32_t FtpListenAndPort(FtpSession* session);
 int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mode, char type,
                          int32_t restartPosition, const char* commandLine);
 int32_t FtpSendLoop(FtpSession* session);
@@ -135,8 +158,10 @@ int32_t FtpDir(const char* filter, const char* localPath, int32_t moreDetails, i
 // ---------------------------------------------------------------------------------------------
 // Abort and cancellation
 
-// Ends a transfer early: ABOR as urgent data, its replies, close (and drain) the data side.
-void FtpAbortTransfer(FtpSession* session, bool drain, int32_t position);
-// From any thread: marks a running transfer for abort and interrupts the session's blocked
-// call. 1 when the session exists, 0 otherwise.
+// Ends a transfer early: the Telnet interrupt and ABOR, the data side closed, then the replies
+// up to the one that answers ABOR, within a bound of its own that cancellations do not cut.
+void FtpAbortTransfer(FtpSession* session, int32_t position);
+// From any thread: marks the session's running operation for abort and interrupts its blocked
+// call, now and in every wait that follows until the operation ends; nothing when no operation
+// runs. 1 when the session exists, 0 otherwise.
 int32_t FtpCancel(int32_t key);

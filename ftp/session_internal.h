@@ -14,16 +14,55 @@ FtpSessionRef FtpAcquireSession(int32_t key);
 // The validity probe: true while session is still linked in the session list. An operation
 // that has blocked checks this before it touches the session's connection again.
 bool FtpSessionIsValid(const FtpSession* session);
+// Where an abort was decided; the abort's trace line shows it.
+inline constexpr int32_t ABORT_DURING_SET_UP = 5;
+inline constexpr int32_t ABORT_SEND_BEFORE_BLOCK = 6;
+inline constexpr int32_t ABORT_SEND_PAUSE = 7;
+inline constexpr int32_t ABORT_RECV_REQUESTED = 8;
+inline constexpr int32_t ABORT_RECV_DISK_FULL = 9;
+inline constexpr int32_t ABORT_RECV_FAILED = 10;
+inline constexpr int32_t ABORT_SEND_READ_FAILED = 11;
+inline constexpr int32_t ABORT_SEND_FAILED = 12;
+
+// Starts an operation of session: clears what a cancellation of an earlier one left behind.
+void FtpOpenOperation(FtpSession* session);
+// True when the running operation was cancelled or its session destroyed.
+inline bool FtpAbortWanted(const FtpSession* session) {
+    return !FtpSessionIsValid(session) || session->abortRequested.load() != 0;
+}
+// Closes the data side and the control connection of session, without QUIT.
+void FtpCloseControl(FtpSession* session);
+// The smaller of the connection's time-out and limit, in seconds (limit when there is none).
+uint32_t FtpBoundSeconds(const FtpConnection& connection, uint32_t limit);
+// Whole seconds left of limitSeconds since the tick count start, rounded up; 0 when none.
+int32_t FtpSecondsLeft(uint32_t start, uint32_t limitSeconds);
+// Reads one reply into replyText, each wait at most seconds (none left: NET_TIMEOUT at once).
+// Owes nothing when it fails: its callers keep their own account. The reader's result, with
+// the reply's code in *code when that is 1.
+int32_t FtpReadReplyWithin(FtpConnection* connection, int32_t seconds, int32_t* code);
 // True when more than one session exists (the transfer loops then pause more often).
 bool FtpOtherSessionsExist();
 
 // One engine operation on the calling thread: holds the session and binds the thread's blocking
 // calls to the session's cancel target, so that FtpCancel reaches them and no other session's.
+// Opens the session's operation when none is open yet (a direct engine call) and ends it again.
 class FtpOperation {
 public:
     explicit FtpOperation(int32_t key)
         : session_(FtpAcquireSession(key)),
-          scope_(session_ ? session_->cancelTarget : PlatBoundCancelTarget()) {}
+          scope_(session_ ? session_->cancelTarget : PlatBoundCancelTarget()) {
+        if (session_ && !session_->operationOpen.load()) {
+            FtpOpenOperation(session_.get());
+            owner_ = true;
+        }
+    }
+    ~FtpOperation() {
+        if (owner_ && session_ != nullptr) {
+            session_->operationOpen = false;
+        }
+    }
+    FtpOperation(const FtpOperation&) = delete;
+    FtpOperation& operator=(const FtpOperation&) = delete;
     explicit operator bool() const { return session_ != nullptr; }
     FtpSession* operator->() const { return session_.get(); }
     FtpSession* get() const { return session_.get(); }
@@ -31,6 +70,7 @@ public:
 private:
     FtpSessionRef session_;
     PlatCancelScope scope_;
+    bool owner_ = false;
 };
 
 // Builds a command line of at most FTP_COMMAND_SIZE - 1 characters from format (with at most one

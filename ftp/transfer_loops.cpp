@@ -9,18 +9,6 @@
 
 namespace {
 
-// Where an abort was decided; the abort's trace line shows it.
-constexpr int32_t ABORT_SEND_BEFORE_BLOCK = 6;
-constexpr int32_t ABORT_SEND_PAUSE = 7;
-constexpr int32_t ABORT_RECV_REQUESTED = 8;
-constexpr int32_t ABORT_RECV_DISK_FULL = 9;
-constexpr int32_t ABORT_RECV_FAILED = 10;
-constexpr int32_t ABORT_SEND_READ_FAILED = 11;
-
-bool AbortWanted(FtpSession* session) {
-    return !FtpSessionIsValid(session) || session->abortRequested != 0;
-}
-
 // Counts the block and pauses when the session's rhythm says so. Returns false when the pause
 // was cut short (cancelled).
 bool PauseRhythm(FtpSession* session) {
@@ -36,8 +24,11 @@ bool PauseRhythm(FtpSession* session) {
 
 // Ends a transfer normally: close the data side, then read the server's completion reply.
 int32_t FinishTransfer(FtpSession* session) {
-    FtpCloseDataChannel(session, false);
-    return FtpExecCommand(CMD_TRANSFER_END, nullptr, session->sessionKey);
+    FtpCloseDataChannel(session);
+    int32_t result = FtpExecCommand(CMD_TRANSFER_END, nullptr, session->sessionKey);
+    // An abort while the completion reply was awaited still ends the operation as aborted; the
+    // reply is owed and read before the next command.
+    return result != FTP_OK && FtpAbortWanted(session) ? FTP_ABORTED : result;
 }
 
 }  // namespace
@@ -46,8 +37,8 @@ int32_t FtpSendLoop(FtpSession* session) {
     PlatCancelScope scope(session->cancelTarget);
     const int32_t timeout = static_cast<int32_t>(session->connection.timeoutSeconds);
     for (;;) {
-        if (AbortWanted(session)) {
-            FtpAbortTransfer(session, false, ABORT_SEND_BEFORE_BLOCK);
+        if (FtpAbortWanted(session)) {
+            FtpAbortTransfer(session, ABORT_SEND_BEFORE_BLOCK);
             return FTP_ABORTED;
         }
         int32_t n = PlatFileRead(session->localFile, session->transferBuffer, FTP_BLOCK_SIZE);
@@ -57,7 +48,7 @@ int32_t FtpSendLoop(FtpSession* session) {
         if (n < 0) {
             // A failed read is not the end of the file: finishing normally would report a
             // truncated remote file as a success.
-            FtpAbortTransfer(session, false, ABORT_SEND_READ_FAILED);
+            FtpAbortTransfer(session, ABORT_SEND_READ_FAILED);
             return FTP_CANNOT_OPEN_FILE;
         }
         session->bytesTransferred.fetch_add(n);
@@ -65,11 +56,13 @@ int32_t FtpSendLoop(FtpSession* session) {
         // worker for ever. Every wait for room is bounded by the time-out, and cancellable.
         if (TcpSendWithin(session->connection.dataSocket, session->transferBuffer,
                           static_cast<uint32_t>(n), 0, -1, timeout) != NET_OK) {
-            FtpCloseDataChannel(session, false);
-            return FTP_SEND_FAILED;
+            // The server still thinks the transfer runs: the abort makes it say how it ended.
+            const bool wanted = FtpAbortWanted(session);
+            FtpAbortTransfer(session, wanted ? ABORT_SEND_BEFORE_BLOCK : ABORT_SEND_FAILED);
+            return wanted ? FTP_ABORTED : FTP_SEND_FAILED;
         }
-        if (!PauseRhythm(session) && AbortWanted(session)) {
-            FtpAbortTransfer(session, false, ABORT_SEND_PAUSE);
+        if (!PauseRhythm(session) && FtpAbortWanted(session)) {
+            FtpAbortTransfer(session, ABORT_SEND_PAUSE);
             return FTP_ABORTED;
         }
     }
@@ -80,25 +73,25 @@ int32_t FtpRecvLoop(FtpSession* session) {
     const int32_t timeout = static_cast<int32_t>(session->connection.timeoutSeconds);
     for (;;) {
         int32_t n = NET_ERROR;
-        if (!AbortWanted(session)) {
+        if (!FtpAbortWanted(session)) {
             n = TcpRecv(session->connection.dataSocket, session->transferBuffer, FTP_BLOCK_SIZE,
                         timeout, -1);
         }
-        if (AbortWanted(session)) {
-            FtpAbortTransfer(session, true, ABORT_RECV_REQUESTED);
+        if (FtpAbortWanted(session)) {
+            FtpAbortTransfer(session, ABORT_RECV_REQUESTED);
             return FTP_ABORTED;
         }
         if (n == 0) {
             return FinishTransfer(session);
         }
         if (n < 0) {
-            FtpAbortTransfer(session, true, ABORT_RECV_FAILED);
+            FtpAbortTransfer(session, ABORT_RECV_FAILED);
             return FTP_DATA_CONNECTION_FAILED;
         }
         int32_t written =
             PlatFileWrite(session->localFile, session->transferBuffer, static_cast<uint32_t>(n));
         if (written < n) {
-            FtpAbortTransfer(session, true, ABORT_RECV_DISK_FULL);
+            FtpAbortTransfer(session, ABORT_RECV_DISK_FULL);
             return FTP_CANNOT_WRITE_FILE;
         }
         session->bytesTransferred.fetch_add(n);

@@ -143,11 +143,16 @@ int32_t FindDelimiter(const char* chunk, int32_t n, const char* delimiter, int32
 // Sends line followed by CR LF (urgent: as out-of-band data). A line holding CR or LF is refused
 // with NET_ERROR. NET_OK, NET_ERROR or NET_NO_MEMORY.
 int32_t TnSend(int32_t s, const char* line, int32_t urgent, int32_t logFile);
+// Sends the Telnet interrupt that goes before a command meant to stop what the peer is doing:
+// IP (IAC IP) as normal data, then the Synch, IAC as urgent (out-of-band) data followed by DM.
+// The command line itself follows with TnSend as normal data. NET_OK or NET_ERROR.
+int32_t TnSendInterrupt(int32_t s, int32_t logFile);
 // Reads one LF-ended line into buffer (NUL-terminated, without CR LF).
 int32_t TnReadReplyLine(int32_t s, char* buffer, int32_t size, int32_t timeout, int32_t logFile);
 // Reads one numbered reply, single- or multi-line, its lines joined by LF. Returns 1, 0
-// (closed), NET_REPLY_OVERFLOW (a line did not fit, or the reply took more bytes out of the
-// socket than size, dropped empty lines included), NET_TIMEOUT, NET_CANCELLED or NET_ERROR.
+// (closed), NET_REPLY_OVERFLOW (a line did not fit, or the empty lines dropped from the reply
+// came to more bytes than size), NET_TIMEOUT, NET_CANCELLED or NET_ERROR. A reply whose text
+// fills the buffer ends there, complete or not.
 int32_t TnReadMultiLine(int32_t s, char* buffer, int32_t size, int32_t timeout, int32_t logFile);
 // Reads one reply and returns its code, or TnReadMultiLine's result when that is not 1.
 int32_t TnReadAnswerCode(int32_t s, char* buffer, int32_t size, int32_t timeout, int32_t logFile);

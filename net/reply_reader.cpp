@@ -253,6 +253,24 @@ int32_t TnSend(int32_t s, const char* line, int32_t urgent, int32_t logFile) {
     return result == NET_OK ? NET_OK : NET_ERROR;
 }
 
+int32_t TnSendInterrupt(int32_t s, int32_t logFile) {
+    NetTrace(TRACE_ENTER, "TnSendInterrupt");
+    // Only the last byte of an urgent send is at the urgent mark, so the Synch's IAC goes out
+    // alone; the bytes around it are ordinary data.
+    static const char interruptProcess[] = {'\xFF', '\xF4'};
+    static const char synchMark[] = {'\xFF'};
+    static const char dataMark[] = {'\xF2'};
+    int32_t result = TcpSendStep(s, interruptProcess, sizeof interruptProcess, 0, logFile);
+    if (result == NET_OK) {
+        result = TcpSendStep(s, synchMark, sizeof synchMark, 1, logFile);
+    }
+    if (result == NET_OK) {
+        result = TcpSendStep(s, dataMark, sizeof dataMark, 0, logFile);
+    }
+    NetTrace(TRACE_EXIT, "TnSendInterrupt : return code %d", result);
+    return result == NET_OK ? NET_OK : NET_ERROR;
+}
+
 int32_t TnReadReplyLine(int32_t s, char* buffer, int32_t size, int32_t timeout, int32_t logFile) {
     return ReadLine(s, buffer, size, timeout, logFile, nullptr);
 }
@@ -265,10 +283,10 @@ int32_t TnReadMultiLine(int32_t s, char* buffer, int32_t size, int32_t timeout, 
     memset(buffer, 0, static_cast<size_t>(size));
 
     int32_t lineStart = 0;
-    // Every byte taken out of the socket for this reply, dropped lines included: empty lines take
-    // no room in the buffer, so without this count a peer sending empty lines without end would
-    // keep one reply going for ever.
-    uint32_t taken = 0;
+    // The bytes of the empty lines dropped from this reply: they take no room in the buffer, so
+    // without this count a peer sending empty lines without end would keep one reply going for
+    // ever. Kept lines are bounded by the buffer itself.
+    uint32_t dropped = 0;
     int32_t result;
     for (;;) {
         if (buffer[lineStart] != '\0') {
@@ -289,10 +307,12 @@ int32_t TnReadMultiLine(int32_t s, char* buffer, int32_t size, int32_t timeout, 
         if (result != NET_OK) {
             break;
         }
-        taken += lineBytes;
-        if (taken > static_cast<uint32_t>(size)) {
-            result = NET_OVERFLOW;
-            break;
+        if (buffer[lineStart] == '\0') {
+            dropped += lineBytes;
+            if (dropped > static_cast<uint32_t>(size)) {
+                result = NET_OVERFLOW;
+                break;
+            }
         }
         if (size >= REPLY_TAIL_BYTES && lineStart >= size - REPLY_TAIL_BYTES) {
             break;

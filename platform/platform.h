@@ -156,6 +156,13 @@ PlatCancelTarget* PlatBoundCancelTarget();
 int32_t PlatCancelBlockingCall(PlatCancelTarget* target);
 // True while a call is blocked on target.
 bool PlatIsBlocking(PlatCancelTarget* target);
+// Raises target: the calls blocked on it now are interrupted as by PlatCancelBlockingCall, and
+// every later cancellable call made through it fails at once with PLAT_WSAEINTR, ready or not,
+// until PlatCancelTargetLower. A cancellation that must not be lost between two calls is raised.
+void PlatCancelTargetRaise(PlatCancelTarget* target);
+// Lowers a raised target; calls through it wait normally again. Nothing happens when it was not
+// raised.
+void PlatCancelTargetLower(PlatCancelTarget* target);
 
 // RAII binding for the duration of a scope.
 class PlatCancelScope {

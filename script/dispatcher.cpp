@@ -146,8 +146,11 @@ int32_t StartWorkerMethod(ScriptInstance* self, const WorkerMethod& method, cons
     if (method.resetsCounters) {
         FtpResetCounters(self->sessionKey);
     }
+    // Opened before the thread starts, so that an ftpAbort made at once already reaches it.
+    FtpBeginOperation(self->sessionKey);
     PlatThread* thread = PlatThreadCreate(RequestWorker, request.get());
     if (thread == nullptr) {
+        FtpEndOperation(self->sessionKey);
         self->currentRequest = nullptr;
         return FTP_NO_RESOURCES;
     }
@@ -200,10 +203,12 @@ void StopWorker(ScriptInstance* self) {
     if (self->workerThread == nullptr) {
         return;
     }
-    // The wait blocks on the thread. The cancellation is repeated each round because one that
-    // arrives before the worker has entered its blocking call finds nothing to interrupt.
-    while (PlatThreadIsRunning(self->workerThread)) {
+    // One cancellation is enough: it stays in force until the operation ends, whatever call
+    // the worker makes next. Repeating it could only cut short an abort's own reply reads.
+    if (PlatThreadIsRunning(self->workerThread)) {
         FtpCancel(self->sessionKey);
+    }
+    while (PlatThreadIsRunning(self->workerThread)) {
         PlatThreadWait(self->workerThread, 100);
     }
     PlatThreadClose(self->workerThread);

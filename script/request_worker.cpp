@@ -102,6 +102,8 @@ void FreeWorkerRequest(WorkerRequest* request) {
 uint32_t RequestWorker(void* parameter) {
     auto* request = static_cast<WorkerRequest*>(parameter);
     int32_t result = RunRequest(*request);
+    // From here a cancellation has nothing left to reach.
+    FtpEndOperation(request->sessionKey);
     if (request->kind == REQUEST_PWD || request->kind == REQUEST_HELP ||
         request->kind == REQUEST_COMMAND) {
         ScriptInstance* owner = request->owner;

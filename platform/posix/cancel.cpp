@@ -9,6 +9,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <mutex>
@@ -49,6 +50,9 @@ thread_local PlatCancelTarget* tlsTarget = nullptr;
 struct PlatCancelTarget {
     std::mutex lock;
     std::vector<Waiter*> waiters;
+    // Set by PlatCancelTargetRaise; read without the lock on every wait, set and checked again
+    // under it when a waiter registers, so a raise never misses a wait that is about to start.
+    std::atomic<bool> raised{false};
 };
 
 PlatCancelTarget* PlatCancelTargetCreate() { return new (std::nothrow) PlatCancelTarget(); }
@@ -82,6 +86,25 @@ int32_t PlatCancelBlockingCall(PlatCancelTarget* target) {
     return 0;
 }
 
+void PlatCancelTargetRaise(PlatCancelTarget* target) {
+    if (target == nullptr) {
+        return;
+    }
+    std::lock_guard<std::mutex> guard(target->lock);
+    target->raised = true;
+    for (Waiter* w : target->waiters) {
+        w->cancelled = true;
+        uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = write(w->wakeFd, &one, sizeof one);
+    }
+}
+
+void PlatCancelTargetLower(PlatCancelTarget* target) {
+    if (target != nullptr) {
+        target->raised = false;
+    }
+}
+
 bool PlatIsBlocking(PlatCancelTarget* target) {
     if (target == nullptr) {
         return false;
@@ -107,6 +130,11 @@ static int32_t PollNow(int fd, short events) {
 }
 
 int32_t PosixWait(int fd, short events, int32_t timeoutMs) {
+    PlatCancelTarget* target = tlsTarget;
+    if (target != nullptr && target->raised.load()) {
+        PlatSetLastSocketError(PLAT_WSAEINTR);
+        return -1;
+    }
     // A socket that is ready already does not block: answer without registering, so that the
     // call never shows as blocked and a cancellation is only ever aimed at a real wait.
     if (fd >= 0) {
@@ -115,7 +143,6 @@ int32_t PosixWait(int fd, short events, int32_t timeoutMs) {
             return now;
         }
     }
-    PlatCancelTarget* target = tlsTarget;
     int wakeFd = target != nullptr ? tlsWake.get() : -1;
     if (target != nullptr && wakeFd < 0) {
         PosixSetSocketErrorFromErrno(errno);
@@ -125,6 +152,10 @@ int32_t PosixWait(int fd, short events, int32_t timeoutMs) {
     Waiter self{wakeFd, false};
     if (target != nullptr) {
         std::lock_guard<std::mutex> guard(target->lock);
+        if (target->raised.load()) {
+            PlatSetLastSocketError(PLAT_WSAEINTR);
+            return -1;
+        }
         target->waiters.push_back(&self);
     }
 

@@ -10,6 +10,7 @@
 // so a request that finds nobody blocked is dropped and never reaches a later call.
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <new>
@@ -60,6 +61,9 @@ int32_t PollOnce(SOCKET s, Win32WaitFor what) {
 struct PlatCancelTarget {
     std::mutex lock;
     std::vector<Waiter*> waiters;
+    // Set by PlatCancelTargetRaise; read without the lock on every wait, set and checked again
+    // under it when a waiter registers, so a raise never misses a wait that is about to start.
+    std::atomic<bool> raised{false};
     SOCKET wake = INVALID_SOCKET;  // made on the first wait, closed with the target
     sockaddr_in wakeAddress{};
 
@@ -154,6 +158,28 @@ int32_t PlatCancelBlockingCall(PlatCancelTarget* target) {
     return 0;
 }
 
+void PlatCancelTargetRaise(PlatCancelTarget* target) {
+    if (target == nullptr) {
+        return;
+    }
+    std::lock_guard<std::mutex> guard(target->lock);
+    target->raised = true;
+    if (target->waiters.empty()) {
+        return;
+    }
+    for (Waiter* w : target->waiters) {
+        w->cancelled = true;
+    }
+    sendto(target->wake, "!", 1, 0, reinterpret_cast<const sockaddr*>(&target->wakeAddress),
+           sizeof target->wakeAddress);
+}
+
+void PlatCancelTargetLower(PlatCancelTarget* target) {
+    if (target != nullptr) {
+        target->raised = false;
+    }
+}
+
 bool PlatIsBlocking(PlatCancelTarget* target) {
     if (target == nullptr) {
         return false;
@@ -164,6 +190,10 @@ bool PlatIsBlocking(PlatCancelTarget* target) {
 
 int32_t Win32Wait(SOCKET s, Win32WaitFor what, int32_t timeoutMs) {
     PlatCancelTarget* target = tlsTarget;
+    if (target != nullptr && target->raised.load()) {
+        PlatSetLastSocketError(PLAT_WSAEINTR);
+        return -1;
+    }
     if (target == nullptr && s == INVALID_SOCKET) {
         // Winsock refuses a select with no socket at all.
         Sleep(timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
@@ -185,6 +215,10 @@ int32_t Win32Wait(SOCKET s, Win32WaitFor what, int32_t timeoutMs) {
     SOCKET wake = INVALID_SOCKET;
     if (target != nullptr) {
         std::lock_guard<std::mutex> guard(target->lock);
+        if (target->raised.load()) {
+            PlatSetLastSocketError(PLAT_WSAEINTR);
+            return -1;
+        }
         if (!target->EnsureWakeSocket()) {
             return -1;
         }

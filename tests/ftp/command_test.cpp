@@ -87,7 +87,7 @@ TEST_F(EngineTest, ReplyFailuresMapAsTheTableSays) {
     ScriptedServer server;
     server.start(Scenario()
                      .reply("220 ready")
-                     .command("NOOP", "just text, no code")
+                     .command("NOOP", "just text, no code\r\n200 end")
                      .expect("NOOP")
                      .stall(2500ms)
                      .expect("NOOP")
@@ -97,8 +97,10 @@ TEST_F(EngineTest, ReplyFailuresMapAsTheTableSays) {
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(FtpExecCommand(17, nullptr, key), 3001);  // time-out
     EXPECT_GE(std::chrono::steady_clock::now() - start, 1900ms);
-    // The late reply to the timed-out NOOP is never sent; the server closes instead.
-    EXPECT_EQ(FtpExecCommand(17, nullptr, key), 3001);
+    // The late reply to the timed-out NOOP is never sent; the server closes instead, so the
+    // connection cannot be brought back in step and is closed.
+    EXPECT_EQ(FtpExecCommand(17, nullptr, key), FTP_NOT_CONNECTED);
+    EXPECT_EQ(session->connection.controlSocket.load(), -1);
     ASSERT_TRUE(server.waitDone()) << server.report();
 }
 

@@ -493,14 +493,27 @@ private:
         if (end == std::string::npos) {
             return false;
         }
-        line->urgent = std::any_of(pendingUrgent_.begin(),
-                                   pendingUrgent_.begin() + static_cast<long>(end) + 1,
-                                   [](bool b) { return b; });
+        line->urgentOffset = -1;
+        for (std::size_t i = 0; i <= end; ++i) {
+            if (pendingUrgent_[i]) {
+                line->urgentOffset = static_cast<int>(i);
+                break;
+            }
+        }
+        line->urgent = line->urgentOffset >= 0;
         std::size_t length = end;
         if (length > 0 && pending_[length - 1] == '\r') {
             --length;
         }
-        line->text = pending_.substr(0, length);
+        line->raw = pending_.substr(0, length);
+        line->text.clear();
+        for (std::size_t i = 0; i < length; ++i) {
+            if (static_cast<unsigned char>(pending_[i]) == 0xFF) {
+                ++i;  // IAC and the command byte after it
+                continue;
+            }
+            line->text += pending_[i];
+        }
         pending_.erase(0, end + 1);
         pendingUrgent_.erase(pendingUrgent_.begin(),
                              pendingUrgent_.begin() + static_cast<long>(end) + 1);
@@ -851,9 +864,12 @@ private:
                     return false;
                 }
                 if (line.text != "ABOR") {
-                    fail(index, step, "got " + Quote(line.text));
-                } else if (step.flag && !line.urgent) {
-                    fail(index, step, "ABOR arrived without the urgent mark");
+                    fail(index, step, "got " + Quote(line.raw));
+                } else if (step.flag && (line.raw != "\xFF\xF4\xFF\xF2" "ABOR" ||
+                                         line.urgentOffset != 2)) {
+                    fail(index, step,
+                         "ABOR without the interrupt IAC IP, IAC (urgent), DM: " +
+                             Quote(line.raw) + " urgent at " + std::to_string(line.urgentOffset));
                 }
                 for (const std::string& text : step.replies) {
                     if (!sendControl(text, deadline, &why)) {

@@ -160,9 +160,10 @@ public:
     Scenario& closeControl();
     Scenario& resetControl();
     Scenario& acceptControl();
-    // Reads one line that must be "ABOR" (and, with mustBeUrgent, carry the urgent mark), then
+    // Reads one line that must be "ABOR" (and, with mustBeUrgent, come after the Telnet
+    // interrupt exactly as a client must send it: IAC IP, IAC at the urgent mark, DM), then
     // sends each reply in turn: expectAbort({"426 aborted", "226 abort done"}), or for a server
-    // that refuses the first ABOR: expectAbort({"500 what?"}).expectAbort({"226 ok"}).
+    // that refuses the first ABOR: expectAbort({"500 what?"}).expectAbort({"226 ok"}, false).
     Scenario& expectAbort(std::vector<std::string> replies, bool mustBeUrgent = true);
     Scenario& expectThiefClosed();
     // Sets the time-out of the step added last.
@@ -175,10 +176,13 @@ private:
     std::vector<Step> steps_;
 };
 
-// One command line as received, without its CR LF.
+// One command line as received, without its CR LF. Telnet commands in it (IAC and the byte
+// after it, as in an interrupt "IAC IP IAC DM") are left out of text, as a server does.
 struct CommandLine {
     std::string text;
-    bool urgent = false;  // one of its bytes was at the urgent mark
+    std::string raw;          // the bytes as received, Telnet commands included
+    int urgentOffset = -1;    // offset in raw of the byte at the urgent mark, -1 for none
+    bool urgent = false;      // one of its bytes was at the urgent mark
 };
 
 class ScriptedServer {
