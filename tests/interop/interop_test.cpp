@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "engine_fixture.h"
 #include "ftp.h"
@@ -200,6 +201,37 @@ TEST_P(InteropTest, BinaryTransfersAreExact) {
 
 TEST_P(InteropTest, TextTransfersAreExact) {
     RoundTrips(this, *server_, local_, key_, 'A', TextBytes);
+}
+
+TEST_P(InteropTest, AbortEndsWithinASecondAndTheNextCommandsGetTheirOwnReplies) {
+    const std::string big = PatternBytes(16u << 20, 5);
+    WriteFile(Remote("big.bin"), big);
+    WriteFile(local_.path("up.bin"), big);
+    for (bool download : {true, false}) {
+        for (auto delay : {std::chrono::milliseconds(30), std::chrono::milliseconds(500)}) {
+            SCOPED_TRACE(std::string(download ? "download" : "upload") + " aborted after " +
+                         std::to_string(delay.count()) + " ms");
+            // Opened as the script side does, so that an early abort reaches the operation.
+            FtpBeginOperation(key_);
+            auto worker = std::async(std::launch::async, [&] {
+                int32_t r = download
+                                ? FtpRecvFile("big.bin", local_.path("down.bin").c_str(), 'I', key_)
+                                : FtpSendFile(local_.path("up.bin").c_str(), "up.bin", 'I', key_);
+                FtpEndOperation(key_);
+                return r;
+            });
+            std::this_thread::sleep_for(delay);  // the moment of the abort, not a wait
+            const auto cancelled = std::chrono::steady_clock::now();
+            EXPECT_EQ(FtpCancel(key_), 1);
+            ASSERT_EQ(worker.wait_for(std::chrono::seconds(1)), std::future_status::ready);
+            EXPECT_EQ(worker.get(), FTP_ABORTED);
+            EXPECT_LT(std::chrono::steady_clock::now() - cancelled, std::chrono::seconds(1));
+            char text[FTP_REPLY_SIZE];
+            EXPECT_EQ(FtpPWD(text, sizeof text, key_), FTP_OK);
+            EXPECT_EQ(FtpCommand("NOOP", text, sizeof text, key_), 200) << text;
+            EXPECT_EQ(FtpCommand("SYST", text, sizeof text, key_), 215) << text;
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, InteropTest,

@@ -110,9 +110,24 @@ TEST_F(ReplyReaderTest, TinyBufferEndsTheReplyWithoutLookingPastIt) {
     EXPECT_EQ(Text(), "a\n1");
 }
 
+TEST_F(ReplyReaderTest, LongReplyWhoseTextFitsIsReadWhole) {
+    // 100 lines: 2099 bytes on the wire with their CR LF, 1999 of text. Line ends are not text.
+    std::string reply;
+    for (int i = 0; i < 99; ++i) {
+        reply += "214-command list.." + std::string(1, static_cast<char>('a' + i % 26)) + "\r\n";
+    }
+    reply += "214 end of the list\r\nNEXT";
+    SendText(pair_.client, reply);
+    WaitArrived(pair_.server);
+    EXPECT_EQ(ReadReply(2048, 2), 214);
+    EXPECT_EQ(Text().size(), 1999u);
+    EXPECT_EQ(Text().substr(Text().size() - 19), "214 end of the list");
+    EXPECT_EQ(Rest(), "NEXT");
+}
+
 TEST_F(ReplyReaderTest, EndlessEmptyLinesEndInOverflow) {
-    // Dropped lines take no room, but every byte taken counts against the buffer size: the 33rd
-    // line brings the count to 66 > 64.
+    // Dropped lines take no room, but their bytes count against the buffer size: the 33rd line
+    // brings the count to 66 > 64.
     std::string lines;
     for (int i = 0; i < 100; ++i) {
         lines += "\r\n";
