@@ -54,13 +54,15 @@ int32_t FtpConnect(const char* host, int32_t key) {
         FtpCloseControl(op.get());
     }
     int32_t control = -1;
-    int32_t result = TcpConnect(&control, host, c.port == 21 ? "ftp" : nullptr, &c.port);
+    int32_t result = TcpConnect(&control, host, c.port == 21 ? "ftp" : nullptr, &c.port,
+                                static_cast<int32_t>(c.timeoutSeconds));
     c.controlSocket = control;
     switch (result) {
         case NET_OK:
             c.currentType = 'A';
             c.repliesOwed = 0;
             c.stepUncertain = false;
+            c.epsvRefused = false;
             return FtpExecCommand(CMD_GREETING, nullptr, key);
         case NET_CANCELLED: return FTP_ABORTED;
         case NET_CONNECT_FAILED: return FTP_NO_SERVER;

@@ -48,6 +48,10 @@ int32_t ReadOne(FtpConnection* connection, int32_t seconds, int32_t* code) {
                                      FTP_REPLY_SIZE, seconds, connection->logFile);
     if (result == 1) {
         *code = NetAtoi(connection->replyText);
+        {
+            std::lock_guard<std::mutex> guard(connection->lastReplyLock);
+            memcpy(connection->lastReply, connection->replyText, sizeof connection->lastReply);
+        }
         if (connection->traceEnabled) {
             PlatDebugOutput(connection->replyText);
             PlatDebugOutput("\r\n");

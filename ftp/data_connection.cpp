@@ -95,7 +95,139 @@ int32_t AcceptFromServer(FtpSession* session, int32_t listenSocket, int32_t* acc
     }
 }
 
+// Closes a listening socket; at full speed without the pause that goes before it.
+void CloseListening(const FtpSession* session, int32_t* listenSocket) {
+    if (session->throttle) {
+        TcpClose(listenSocket);
+    } else {
+        TcpCloseWithoutPause(listenSocket);
+    }
+}
+
+// Asks for a passive data port: EPSV, or PASV when the server refuses EPSV. The port in *port.
+int32_t AskPassivePort(FtpSession* session, uint16_t* port) {
+    FtpConnection& c = session->connection;
+    const int32_t key = session->sessionKey;
+    if (!c.epsvRefused) {
+        int32_t sent = FtpSendCommand(session, "EPSV");
+        if (sent != FTP_OK) {
+            return sent;
+        }
+        int32_t code = FtpReadReply(&c, key);
+        if (code == 229) {
+            return FtpParseEpsvPort(c.replyText, port) ? FTP_OK : FTP_NO_PASSIVE_MODE;
+        }
+        if (code < 500 || code > 599) {
+            return code == -1 ? FTP_NO_ANSWER : FTP_NO_PASSIVE_MODE;
+        }
+        c.epsvRefused = true;
+    }
+    int32_t sent = FtpSendCommand(session, "PASV");
+    if (sent != FTP_OK) {
+        return sent;
+    }
+    int32_t code = FtpReadReply(&c, key);
+    if (code == 227) {
+        return FtpParsePasvPort(c.replyText, port) ? FTP_OK : FTP_NO_PASSIVE_MODE;
+    }
+    return code == -1 ? FTP_NO_ANSWER : FTP_NO_PASSIVE_MODE;
+}
+
 }  // namespace
+
+int32_t FtpOpenPassive(FtpSession* session, int32_t* dataSocket) {
+    FtpConnection& c = session->connection;
+    uint16_t port = 0;
+    int32_t result = AskPassivePort(session, &port);
+    if (result != FTP_OK) {
+        return result;
+    }
+    // Always the control connection's peer: the address inside a 227 reply is not followed, so
+    // neither the server nor anyone between can point the client at another host.
+    uint32_t address = 0;
+    if (PlatGetPeerName(c.controlSocket, &address, nullptr) != 0) {
+        return FTP_DATA_CONNECTION_FAILED;
+    }
+    char dotted[16];
+    PlatInetNtoa(address, dotted);
+    int32_t connected = TcpConnect(dataSocket, dotted, nullptr, &port,
+                                   static_cast<int32_t>(c.timeoutSeconds));
+    if (connected == NET_OK) {
+        return FTP_OK;
+    }
+    *dataSocket = -1;
+    return connected == NET_CANCELLED ? FTP_ABORTED : FTP_DATA_CONNECTION_FAILED;
+}
+
+bool FtpParseEpsvPort(const char* text, uint16_t* port) {
+    // "229 Entering Extended Passive Mode (|||6446|)": the character after '(' delimits.
+    const char* open = strchr(text, '(');
+    if (open == nullptr || open[1] == '\0') {
+        return false;
+    }
+    const char d = open[1];
+    if (open[2] != d || open[3] != d) {
+        return false;
+    }
+    uint32_t value = 0;
+    const char* p = open + 4;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        value = value * 10 + static_cast<uint32_t>(*p - '0');
+        if (value > 65535) {
+            return false;
+        }
+    }
+    if (p == open + 4 || *p != d || value == 0) {
+        return false;
+    }
+    *port = static_cast<uint16_t>(value);
+    return true;
+}
+
+namespace {
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// True when six comma-separated numbers of 0 to 255 start at p; they go to numbers.
+bool ReadSixNumbers(const char* p, uint32_t numbers[6]) {
+    for (int i = 0; i < 6; ++i) {
+        if (i > 0 && *p++ != ',') {
+            return false;
+        }
+        if (!IsDigit(*p)) {
+            return false;
+        }
+        uint32_t value = 0;
+        for (; IsDigit(*p); ++p) {
+            value = value * 10 + static_cast<uint32_t>(*p - '0');
+            if (value > 255) {
+                return false;
+            }
+        }
+        numbers[i] = value;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool FtpParsePasvPort(const char* text, uint16_t* port) {
+    // "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)", with or without the parentheses: the
+    // first run of six comma-separated numbers after the code.
+    const char* p = FtpReplyTail(text);
+    for (; *p != '\0'; ++p) {
+        uint32_t numbers[6];
+        if (IsDigit(*p) && !IsDigit(p[-1]) && ReadSixNumbers(p, numbers)) {
+            const uint32_t value = numbers[4] * 256 + numbers[5];
+            if (value == 0) {
+                return false;
+            }
+            *port = static_cast<uint16_t>(value);
+            return true;
+        }
+    }
+    return false;
+}
 
 int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mode, char type,
                          int32_t restartPosition, const char* commandLine) {
@@ -124,12 +256,28 @@ int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mod
         }
     }
 
-    int32_t listenSocket = FtpListenAndPort(session);
-    if (listenSocket == DATA_COMMAND_FAILED || listenSocket == DATA_CHANNEL_FAILED) {
-        CloseFile(&file);
-        return failed(listenSocket == DATA_COMMAND_FAILED ? FTP_UNEXPECTED_ANSWER
-                                                          : FTP_DATA_CONNECTION_FAILED);
+    // Active: a listening socket announced with PORT. Passive: a connection already made to the
+    // port that the server announced.
+    int32_t listenSocket = -1;
+    int32_t passiveSocket = -1;
+    if (c.passive) {
+        int32_t opened = FtpOpenPassive(session, &passiveSocket);
+        if (opened != FTP_OK) {
+            CloseFile(&file);
+            return failed(opened);
+        }
+    } else {
+        listenSocket = FtpListenAndPort(session);
+        if (listenSocket == DATA_COMMAND_FAILED || listenSocket == DATA_CHANNEL_FAILED) {
+            CloseFile(&file);
+            return failed(listenSocket == DATA_COMMAND_FAILED ? FTP_UNEXPECTED_ANSWER
+                                                              : FTP_DATA_CONNECTION_FAILED);
+        }
     }
+    auto closeEndpoints = [&] {
+        CloseListening(session, &listenSocket);
+        TcpClose(&passiveSocket);
+    };
 
     int32_t result = FTP_OK;
     if (restartPosition > 0) {
@@ -142,23 +290,28 @@ int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mod
         result = FtpSendCommand(session, commandLine);
         if (result != FTP_OK) {
             CloseFile(&file);
-            TcpClose(&listenSocket);
+            closeEndpoints();
             return failed(result);
         }
         // From here the server may start the transfer: an abort tells it to stop.
         int32_t code = FtpReadReply(&c, key);
         const bool started = code == 125 || code == 150;
         int32_t accepted = -1;
-        if (started && AcceptFromServer(session, listenSocket, &accepted) != NET_OK) {
+        if (started && passiveSocket != -1) {
+            accepted = passiveSocket;
+            passiveSocket = -1;
+        } else if (started && AcceptFromServer(session, listenSocket, &accepted) != NET_OK) {
             accepted = -1;
         }
-        TcpClose(&listenSocket);
+        closeEndpoints();
         if (FtpAbortWanted(session)) {
             CloseFile(&file);
             // A final reply to the command means there is no transfer to stop.
             if (started || code < 100) {
                 c.dataSocket = accepted;
                 FtpAbortTransfer(session, ABORT_DURING_SET_UP);
+            } else {
+                TcpClose(&accepted);
             }
             return FTP_ABORTED;
         }
@@ -179,6 +332,6 @@ int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mod
                              : FTP_UNEXPECTED_ANSWER;
     }
     CloseFile(&file);
-    TcpClose(&listenSocket);
+    closeEndpoints();
     return failed(result);
 }

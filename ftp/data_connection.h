@@ -11,3 +11,11 @@ bool FtpFormatPort(char* out, size_t size, uint32_t addressNetworkOrder, uint16_
 // The size a 125 or 150 reply announces ("... (512 bytes)"), lower-casing text in place; 0 when
 // the reply has another code, announces no size, or a size beyond signed 32 bits.
 int32_t FtpParseSizeText(char* text);
+
+// The port of a 229 reply, "229 text (|||port|)" with any delimiter character. False when the
+// reply holds none.
+bool FtpParseEpsvPort(const char* text, uint16_t* port);
+// The port of a 227 reply: p1 * 256 + p2 of the first six comma-separated numbers after the code
+// ("227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)"). The address in it is not returned: the
+// data connection always goes to the control connection's peer. False when there is none.
+bool FtpParsePasvPort(const char* text, uint16_t* port);

@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 
 #include "net.h"
 #include "platform.h"
@@ -15,6 +17,8 @@
 inline constexpr int32_t FTP_REPLY_SIZE = 2048;
 inline constexpr int32_t FTP_BLOCK_SIZE = 4096;
 inline constexpr int32_t FTP_COMMAND_SIZE = 256;
+// Blocks of a transfer at full speed (the throttle option off).
+inline constexpr int32_t FTP_FAST_BLOCK_SIZE = 64 * 1024;
 
 // The control and data connection of a session.
 struct FtpConnection {
@@ -23,7 +27,9 @@ struct FtpConnection {
     char currentType = 0;                    // 'A', 'I', 'L' or 0 (none)
     int32_t traceEnabled = 0;                // echo commands and replies to the debugger output
     uint16_t port = 21;
-    uint32_t timeoutSeconds = 30;  // replies, accepts and receives
+    uint32_t timeoutSeconds = 30;  // replies, accepts, connects and transfers
+    bool passive = false;          // data connections through EPSV or PASV instead of PORT
+    bool epsvRefused = false;      // the server refused EPSV: PASV from now on, until reconnected
     int32_t logFile = -1;          // copy of all control traffic, -1 = none
     // Replies the server still owes for commands whose reply read ended without one (time-out,
     // cancellation, a reply cut short). Before the next command they are read and dropped.
@@ -32,6 +38,9 @@ struct FtpConnection {
     // a 200, so the next command first sends NOOP and drops what comes before its 200.
     bool stepUncertain = false;
     char replyText[FTP_REPLY_SIZE] = {};
+    // The last complete reply, kept for ftpLastReply; read from the script thread, hence the lock.
+    std::mutex lastReplyLock;
+    char lastReply[FTP_REPLY_SIZE] = {};
 };
 
 // One client. Created by FtpCreateSession, destroyed by FtpDestroySession; an operation that is
@@ -46,6 +55,10 @@ struct FtpSession {
     int32_t blocksPerPauseAlone = 10;
     int32_t blocksPerPauseShared = 3;
     uint32_t pauseMilliseconds = 100;
+    // Off: full speed. No pauses, no pause before a listening socket closes, blocks of
+    // FTP_FAST_BLOCK_SIZE in fastBuffer.
+    bool throttle = true;
+    std::unique_ptr<char[]> fastBuffer;
     std::atomic<int32_t> abortRequested{0};
     // True from the start of an operation to its end; FtpCancel acts only meanwhile.
     std::atomic<bool> operationOpen{false};
@@ -80,6 +93,19 @@ int32_t FtpBytesToBeTransferred(int32_t key);
 void FtpResetCounters(int32_t key);
 // Writes "<tick>: Proc <thread>\t<message>\r\n" to the debugger output.
 void FtpTrace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// ---------------------------------------------------------------------------------------------
+// Options
+
+// Sets the option name of session key to value (decimal text). The names (ASCII case does not
+// matter) and their ranges are one table; see options.cpp. FTP_OK; FTP_BAD_PARAMETERS for an
+// unknown name or a value that is not a number in range, with nothing changed;
+// FTP_SESSION_IN_USE while an operation of the session runs; FTP_NOT_INITIALIZED.
+int32_t FtpSetOption(const char* name, const char* value, int32_t key);
+// Copies the last complete reply of the control connection (its lines joined by LF) into
+// output, at most capacity - 1 characters; "" when there is none. Any thread. FTP_OK or
+// FTP_NOT_INITIALIZED.
+int32_t FtpLastReply(char* output, int32_t capacity, int32_t key);
 
 // ---------------------------------------------------------------------------------------------
 // Command exchange
@@ -139,6 +165,10 @@ inline constexpr int32_t DATA_CHANNEL_FAILED = -1;
 inline constexpr int32_t DATA_COMMAND_FAILED = -3;
 
 int32_t FtpListenAndPort(FtpSession* session);
+// Passive mode: EPSV (PASV when the server refuses EPSV), then a connection to the announced port
+// of the control connection's peer, in *dataSocket. FTP_OK, FTP_NO_PASSIVE_MODE,
+// FTP_NO_ANSWER, FTP_DATA_CONNECTION_FAILED, FTP_ABORTED, or what sending the command gave.
+int32_t FtpOpenPassive(FtpSession* session, int32_t* dataSocket);
 int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mode, char type,
                          int32_t restartPosition, const char* commandLine);
 int32_t FtpSendLoop(FtpSession* session);

@@ -91,6 +91,7 @@ int32_t FtpCreateSession(PlatWindow parentWindow, int32_t key) {
         return FTP_NO_MEMORY;
     }
     session->cancelTarget = target;
+    FtpApplyDefaultOptions(session.get());
     session->moduleInstance = PlatWindowInstance(parentWindow);
     session->sessionKey = key;
     bool alone;

@@ -24,6 +24,8 @@ inline constexpr int32_t ABORT_RECV_FAILED = 10;
 inline constexpr int32_t ABORT_SEND_READ_FAILED = 11;
 inline constexpr int32_t ABORT_SEND_FAILED = 12;
 
+// Gives session the default of every option.
+void FtpApplyDefaultOptions(FtpSession* session);
 // Starts an operation of session: clears what a cancellation of an earlier one left behind.
 void FtpOpenOperation(FtpSession* session);
 // True when the running operation was cancelled or its session destroyed.

@@ -13,6 +13,9 @@ namespace {
 // was cut short (cancelled).
 bool PauseRhythm(FtpSession* session) {
     ++session->blockCount;
+    if (!session->throttle) {
+        return true;
+    }
     int32_t every = FtpOtherSessionsExist() ? session->blocksPerPauseShared
                                             : session->blocksPerPauseAlone;
     if (every <= 0 || session->pauseMilliseconds == 0 ||
@@ -20,6 +23,18 @@ bool PauseRhythm(FtpSession* session) {
         return true;
     }
     return PlatPause(session->pauseMilliseconds) == 0;
+}
+
+// The block buffer of the session's pace: the small fixed one when throttled, else the large one.
+struct Block {
+    char* data;
+    int32_t size;
+};
+Block BlockOf(FtpSession* session) {
+    if (!session->throttle && session->fastBuffer) {
+        return {session->fastBuffer.get(), FTP_FAST_BLOCK_SIZE};
+    }
+    return {session->transferBuffer, FTP_BLOCK_SIZE};
 }
 
 // Ends a transfer normally: close the data side, then read the server's completion reply.
@@ -36,12 +51,13 @@ int32_t FinishTransfer(FtpSession* session) {
 int32_t FtpSendLoop(FtpSession* session) {
     PlatCancelScope scope(session->cancelTarget);
     const int32_t timeout = static_cast<int32_t>(session->connection.timeoutSeconds);
+    const Block block = BlockOf(session);
     for (;;) {
         if (FtpAbortWanted(session)) {
             FtpAbortTransfer(session, ABORT_SEND_BEFORE_BLOCK);
             return FTP_ABORTED;
         }
-        int32_t n = PlatFileRead(session->localFile, session->transferBuffer, FTP_BLOCK_SIZE);
+        int32_t n = PlatFileRead(session->localFile, block.data, static_cast<uint32_t>(block.size));
         if (n == 0) {
             return FinishTransfer(session);
         }
@@ -54,8 +70,8 @@ int32_t FtpSendLoop(FtpSession* session) {
         session->bytesTransferred.fetch_add(n);
         // A plain send has no time-out of its own; a server that stops reading would hold the
         // worker for ever. Every wait for room is bounded by the time-out, and cancellable.
-        if (TcpSendWithin(session->connection.dataSocket, session->transferBuffer,
-                          static_cast<uint32_t>(n), 0, -1, timeout) != NET_OK) {
+        if (TcpSendWithin(session->connection.dataSocket, block.data, static_cast<uint32_t>(n), 0,
+                          -1, timeout) != NET_OK) {
             // The server still thinks the transfer runs: the abort makes it say how it ended.
             const bool wanted = FtpAbortWanted(session);
             FtpAbortTransfer(session, wanted ? ABORT_SEND_BEFORE_BLOCK : ABORT_SEND_FAILED);
@@ -71,11 +87,12 @@ int32_t FtpSendLoop(FtpSession* session) {
 int32_t FtpRecvLoop(FtpSession* session) {
     PlatCancelScope scope(session->cancelTarget);
     const int32_t timeout = static_cast<int32_t>(session->connection.timeoutSeconds);
+    const Block block = BlockOf(session);
     for (;;) {
         int32_t n = NET_ERROR;
         if (!FtpAbortWanted(session)) {
-            n = TcpRecv(session->connection.dataSocket, session->transferBuffer, FTP_BLOCK_SIZE,
-                        timeout, -1);
+            n = TcpRecv(session->connection.dataSocket, block.data,
+                        static_cast<uint32_t>(block.size), timeout, -1);
         }
         if (FtpAbortWanted(session)) {
             FtpAbortTransfer(session, ABORT_RECV_REQUESTED);
@@ -88,8 +105,7 @@ int32_t FtpRecvLoop(FtpSession* session) {
             FtpAbortTransfer(session, ABORT_RECV_FAILED);
             return FTP_DATA_CONNECTION_FAILED;
         }
-        int32_t written =
-            PlatFileWrite(session->localFile, session->transferBuffer, static_cast<uint32_t>(n));
+        int32_t written = PlatFileWrite(session->localFile, block.data, static_cast<uint32_t>(n));
         if (written < n) {
             FtpAbortTransfer(session, ABORT_RECV_DISK_FULL);
             return FTP_CANNOT_WRITE_FILE;

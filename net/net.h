@@ -84,6 +84,8 @@ int32_t NetInit();
 int32_t NetCleanup();
 // Closes *socketVar (registered kinds get their closing steps) and stores -1 there.
 int32_t TcpClose(int32_t* socketVar);
+// TcpClose without the pause that goes before closing a listening socket.
+int32_t TcpCloseWithoutPause(int32_t* socketVar);
 // Discards what has already arrived on s, normal and urgent data, without waiting: at most what
 // was waiting when it began, so a peer that keeps sending cannot hold it. 1 when the last read
 // took data, NET_CLOSED when it met the end, else the failure code (also when nothing was there).
@@ -100,8 +102,10 @@ int32_t TcpIsOOBDataAvail(int32_t s);
 // Connects to host (name or dotted address) on the service's port, or *portVar when service is
 // null or unknown; writes the port used back to *portVar. NET_OK, NET_BAD_PORT (checked before
 // the host is resolved), NET_HOST_UNKNOWN, NET_NO_SOCKET, NET_CONNECT_FAILED, NET_BAD_POINTER,
-// or NET_CANCELLED when the connect was cancelled.
-int32_t TcpConnect(int32_t* socketVar, const char* host, const char* service, uint16_t* portVar);
+// NET_CANCELLED when the connect was cancelled, or NET_TIMEOUT when timeout seconds (0: without
+// limit) passed first.
+int32_t TcpConnect(int32_t* socketVar, const char* host, const char* service, uint16_t* portVar,
+                   int32_t timeout = 0);
 // Opens a listening socket on the wildcard address; writes the bound port to *portVar.
 int32_t TcpGetListenSocket(int32_t* socketVar, const char* service, uint16_t* portVar,
                            int32_t backlog);

@@ -182,7 +182,8 @@ int32_t TcpSendStep(int32_t s, const char* data, uint32_t length, int32_t urgent
     return result;
 }
 
-int32_t TcpConnect(int32_t* socketVar, const char* host, const char* service, uint16_t* portVar) {
+int32_t TcpConnect(int32_t* socketVar, const char* host, const char* service, uint16_t* portVar,
+                   int32_t timeout) {
     NetTrace(TRACE_ENTER, "TcpConnect. Host %s, service %s, port %u", TraceText(host, "(null)"),
              TraceText(service, "none"), portVar != nullptr ? *portVar : 0xFFFFFFFFu);
     const bool socketVarWritable = PlatIsWritable(socketVar, sizeof *socketVar);
@@ -211,10 +212,14 @@ int32_t TcpConnect(int32_t* socketVar, const char* host, const char* service, ui
     PlatInetNtoa(address, dotted);
     NetTrace(TRACE_CALL, "connect on host %s", dotted);
     int32_t result = NET_OK;
-    if (PlatConnect(s, address, networkPort) != 0) {
+    if (PlatConnect(s, address, networkPort, timeout > 0 ? NetWaitMilliseconds(timeout) : -1) !=
+        0) {
         // A cancelled connect is reported as NET_CANCELLED, not NET_CONNECT_FAILED, so that
         // cancelling a client also ends its connection attempt as an abort.
-        result = NetFailureCode() == NET_CANCELLED ? NET_CANCELLED : NET_CONNECT_FAILED;
+        const int32_t failure = NetFailureCode();
+        result = failure == NET_CANCELLED ? NET_CANCELLED
+                 : timeout > 0 && PlatLastSocketError() == PLAT_WSAETIMEDOUT ? NET_TIMEOUT
+                                                                             : NET_CONNECT_FAILED;
         NetTrace(TRACE_ERROR, "connect");
         PlatSocketClose(s);
         s = -1;

@@ -159,7 +159,9 @@ int32_t NetCleanup() {
     return result;
 }
 
-int32_t TcpClose(int32_t* socketVar) {
+namespace {
+
+int32_t CloseSocket(int32_t* socketVar, bool pauseBeforeListenClose) {
     if (socketVar == nullptr) {
         NetTrace(TRACE_ERROR, "TcpClose: Invalid pointer");
         return NET_ERROR;
@@ -182,7 +184,9 @@ int32_t TcpClose(int32_t* socketVar) {
     }
     if (index >= 0) {
         if (kind == SOCKET_KIND_LISTEN) {
-            PlatPause(LISTEN_CLOSE_PAUSE_MS);
+            if (pauseBeforeListenClose) {
+                PlatPause(LISTEN_CLOSE_PAUSE_MS);
+            }
         } else {
             // Unread input would turn the close into a reset that the peer sees as an error.
             TcpFlush(s);
@@ -205,6 +209,12 @@ int32_t TcpClose(int32_t* socketVar) {
     NetTrace(TRACE_EXIT, "TcpClose");
     return NET_OK;
 }
+
+}  // namespace
+
+int32_t TcpClose(int32_t* socketVar) { return CloseSocket(socketVar, true); }
+
+int32_t TcpCloseWithoutPause(int32_t* socketVar) { return CloseSocket(socketVar, false); }
 
 int32_t TcpFlush(int32_t s) {
     NetTrace(TRACE_ENTER, "TcpFlush on socket %d", s);

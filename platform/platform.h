@@ -70,9 +70,10 @@ inline constexpr int32_t PLAT_MSG_PEEK = 0x2;
 PlatSocket PlatSocketCreate();
 // Closes a socket. Returns 0 or -1.
 int32_t PlatSocketClose(PlatSocket s);
-// Connects to addr:port, blocking the caller until the connection stands or fails. Cancellable
-// (see below): a cancelled connect fails with PLAT_WSAEINTR. Returns 0 or -1.
-int32_t PlatConnect(PlatSocket s, uint32_t addr, uint16_t port);
+// Connects to addr:port, blocking the caller until the connection stands or fails, or at most
+// timeoutMs when it is not negative (then PLAT_WSAETIMEDOUT). Cancellable (see below): a
+// cancelled connect fails with PLAT_WSAEINTR. Returns 0 or -1.
+int32_t PlatConnect(PlatSocket s, uint32_t addr, uint16_t port, int32_t timeoutMs = -1);
 // Binds to addr:port (addr 0 = any, port 0 = the system chooses). Returns 0 or -1.
 int32_t PlatBind(PlatSocket s, uint32_t addr, uint16_t port);
 // Starts listening. Returns 0 or -1.

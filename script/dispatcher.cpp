@@ -241,6 +241,20 @@ HostStatus MethodDispatcher(ScriptInstance* self, HostCallRecord* call) {
             case METHOD_ABORT:
                 result = ScriptAbort(self);
                 break;
+            case METHOD_SET_OPTION: {
+                // Options change what the next operation does, never the running one.
+                Arguments args = ConvertArguments(self, call, "ss");
+                result = self->workerThread != nullptr && PlatThreadIsRunning(self->workerThread)
+                             ? FTP_SESSION_IN_USE
+                             : FtpSetOption(args.texts[0], args.texts[1], self->sessionKey);
+                break;
+            }
+            case METHOD_LAST_REPLY: {
+                char text[FTP_REPLY_SIZE];
+                FtpLastReply(text, sizeof text, self->sessionKey);
+                StoreTextResult(self, call, text);
+                return HOST_OK;
+            }
             case METHOD_BYTES_TRANSFERRED:
             case METHOD_BYTES_TO_BE_TRANSFERRED:
             case METHOD_DONE:

@@ -35,4 +35,6 @@ const char* const kScriptMethodTable =
     "ftpDone object me\n"
     "ftpResult object me\n"
     "ftpErrorCode object me\n"
-    "ftpErrorMessage object me\n";
+    "ftpErrorMessage object me\n"
+    "ftpSetOption object me, string Name, string Value\n"
+    "ftpLastReply object me\n";

@@ -32,7 +32,9 @@ enum ScriptMethod : int32_t {
     METHOD_RESULT = 24,
     METHOD_ERROR_CODE = 25,
     METHOD_ERROR_MESSAGE = 26,
-    METHOD_COUNT = 27
+    METHOD_SET_OPTION = 27,
+    METHOD_LAST_REPLY = 28,
+    METHOD_COUNT = 29
 };
 
 // The method table text: header line, comment lines, one line per method; LF line ends.

@@ -111,7 +111,7 @@ int32_t PlatSocketClose(PlatSocket s) {
     return 0;
 }
 
-int32_t PlatConnect(PlatSocket s, uint32_t addr, uint16_t port) {
+int32_t PlatConnect(PlatSocket s, uint32_t addr, uint16_t port, int32_t timeoutMs) {
     sockaddr_in sa = MakeAddress(addr, port);
     if (connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) {
         return 0;
@@ -119,7 +119,12 @@ int32_t PlatConnect(PlatSocket s, uint32_t addr, uint16_t port) {
     if (errno != EINPROGRESS && errno != EINTR) {
         return Fail(errno);
     }
-    if (PosixWait(s, POLLOUT, -1) < 0) {
+    const int32_t ready = PosixWait(s, POLLOUT, timeoutMs < 0 ? -1 : timeoutMs);
+    if (ready < 0) {
+        return -1;
+    }
+    if (ready == 0) {
+        PlatSetLastSocketError(PLAT_WSAETIMEDOUT);
         return -1;
     }
     int err = 0;

@@ -118,7 +118,7 @@ int32_t PlatSocketClose(PlatSocket s) {
     return Win32FailFromWinsock();
 }
 
-int32_t PlatConnect(PlatSocket s, uint32_t addr, uint16_t port) {
+int32_t PlatConnect(PlatSocket s, uint32_t addr, uint16_t port, int32_t timeoutMs) {
     sockaddr_in sa = MakeAddress(addr, port);
     if (connect(Native(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) {
         return 0;
@@ -127,7 +127,13 @@ int32_t PlatConnect(PlatSocket s, uint32_t addr, uint16_t port) {
     if (!WouldBlock(tlsLastError)) {
         return -1;
     }
-    if (Win32Wait(Native(s), Win32WaitFor::Connect, -1) < 0) {
+    const int32_t ready =
+        Win32Wait(Native(s), Win32WaitFor::Connect, timeoutMs < 0 ? -1 : timeoutMs);
+    if (ready < 0) {
+        return -1;
+    }
+    if (ready == 0) {
+        PlatSetLastSocketError(PLAT_WSAETIMEDOUT);
         return -1;
     }
     int err = 0;

@@ -170,6 +170,8 @@ std::string Step::describe() const {
             }
             break;
         case Kind::Reply: return "reply " + Quote(text);
+        case Kind::PassiveListen: return "passive listen, reply " + Quote(text);
+        case Kind::PassiveAccept: return "passive accept";
         case Kind::DataConnect:
             return "data connect" +
                    (connect.fromAddress.empty() ? "" : " from " + connect.fromAddress) +
@@ -235,6 +237,19 @@ Scenario& Scenario::expectAny() {
 
 Scenario& Scenario::command(std::string line, std::string answer) {
     return expect(std::move(line)).reply(std::move(answer));
+}
+
+Scenario& Scenario::passiveListen(std::string replyTemplate) {
+    Step step;
+    step.kind = Step::Kind::PassiveListen;
+    step.text = std::move(replyTemplate);
+    return add(std::move(step));
+}
+
+Scenario& Scenario::passiveAccept() {
+    Step step;
+    step.kind = Step::Kind::PassiveAccept;
+    return add(std::move(step));
 }
 
 Scenario& Scenario::dataConnect(DataConnectOptions options) {
@@ -667,6 +682,62 @@ private:
         return true;
     }
 
+    bool passiveListen(const Step& step, std::size_t index) {
+        std::string why;
+        passive_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        socklen_t length = sizeof local;
+        if (!passive_.isOpen() || !ParseIpv4(serverAddress(), &local.sin_addr) ||
+            ::bind(passive_.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) < 0 ||
+            ::listen(passive_.get(), 4) < 0 ||
+            getsockname(passive_.get(), reinterpret_cast<sockaddr*>(&local), &length) < 0) {
+            fail(index, step, "passive listen failed: " + ErrnoText(errno));
+            return false;
+        }
+        const unsigned port = ntohs(local.sin_port);
+        std::string reply = step.text;
+        const std::pair<std::string, unsigned> holes[] = {
+            {"{port}", port}, {"{p1}", port >> 8}, {"{p2}", port & 0xFF}};
+        for (const auto& [hole, value] : holes) {
+            for (std::size_t at; (at = reply.find(hole)) != std::string::npos;) {
+                reply.replace(at, hole.size(), std::to_string(value));
+            }
+        }
+        if (reply.empty() || reply.back() != '\n') {
+            reply += "\r\n";
+        }
+        if (!sendControl(reply, deadlineOf(step), &why)) {
+            fail(index, step, why);
+            return false;
+        }
+        return true;
+    }
+
+    bool passiveAccept(const Step& step, std::size_t index) {
+        if (!passive_.isOpen()) {
+            fail(index, step, "no passive port");
+            return false;
+        }
+        Wait wait = waitFor(passive_.get(), POLLIN, deadlineOf(step));
+        if (wait != Wait::Ready) {
+            fail(index, step, wait == Wait::Stopped ? "server stopped" : "no data connection");
+            return false;
+        }
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        data_.reset(::accept4(passive_.get(), reinterpret_cast<sockaddr*>(&peer), &length,
+                              SOCK_NONBLOCK | SOCK_CLOEXEC));
+        passive_.reset();
+        if (!data_.isOpen()) {
+            fail(index, step, "accept failed: " + ErrnoText(errno));
+            return false;
+        }
+        std::lock_guard<std::mutex> lock(server_.mutex_);
+        ++server_.dataConnections_;
+        return true;
+    }
+
     bool dataConnect(const Step& step, std::size_t index) {
         sockaddr_in to{};
         std::string why;
@@ -881,6 +952,8 @@ private:
             }
 
             case Step::Kind::DataConnect: return dataConnect(step, index);
+            case Step::Kind::PassiveListen: return passiveListen(step, index);
+            case Step::Kind::PassiveAccept: return passiveAccept(step, index);
             case Step::Kind::RefuseData: return true;
             case Step::Kind::DataSend: return dataSend(step, index);
             case Step::Kind::DataReceive: return dataReceive(step, index);
@@ -974,6 +1047,7 @@ private:
     Fd control_;
     Fd data_;
     Fd thief_;
+    Fd passive_;  // the listening socket of the last passiveListen
     std::string pending_;              // control bytes not yet taken as lines
     std::vector<bool> pendingUrgent_;  // one flag per byte of pending_: at the urgent mark
 };

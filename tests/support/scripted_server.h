@@ -102,6 +102,8 @@ struct Step {
         AcceptControl,      // close the control connection if open, accept the next one
         ExpectAbort,        // read one line that must be ABOR, then send the replies
         ExpectThiefClosed,  // the client must close the thief's data connection
+        PassiveListen,      // listen for a data connection, announce its port in a reply
+        PassiveAccept,      // accept the client's data connection on that port
     };
     enum class Match { Any, Exact, Prefix };
 
@@ -166,6 +168,13 @@ public:
     // that refuses the first ABOR: expectAbort({"500 what?"}).expectAbort({"226 ok"}, false).
     Scenario& expectAbort(std::vector<std::string> replies, bool mustBeUrgent = true);
     Scenario& expectThiefClosed();
+    // Listens on a new port of the server's address and sends `replyTemplate` with "{port}"
+    // replaced by the port, "{p1}" and "{p2}" by its high and low byte ("229 ok (|||{port}|)",
+    // "227 ok (127,0,0,1,{p1},{p2})").
+    Scenario& passiveListen(std::string replyTemplate);
+    // Accepts the client's connection to the port of the last passiveListen; it becomes the data
+    // connection.
+    Scenario& passiveAccept();
     // Sets the time-out of the step added last.
     Scenario& within(Millis timeout);
 

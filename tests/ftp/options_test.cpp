@@ -1,0 +1,166 @@
+// Options of a session: their checks, passive data connections, the pace, the time-out and the
+// server's last reply.
+
+#include <cstring>
+
+#include "data_connection.h"
+#include "engine_fixture.h"
+
+namespace ktest {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST_F(EngineTest, OptionsOutsideTheirTableChangeNothing) {
+    ScriptedServer server;
+    server.start(Scenario().reply("220 ready").expect("PWD").stall(3000ms));
+    ASSERT_EQ(FtpSetOption("port", std::to_string(server.port()).c_str(), key), FTP_OK);
+    ASSERT_EQ(FtpSetOption("TimeOut", "1", key), FTP_OK);  // names ignore ASCII case
+    const std::pair<const char*, const char*> refused[] = {
+        {"port", "0"},     {"port", "65536"}, {"port", "21x"},     {"port", ""},
+        {"port", " 21"},   {"port", "-21"},   {"timeout", "0"},    {"timeout", "3601"},
+        {"passive", "2"},  {"throttle", "9"}, {"timeout", "99999999999999999999"},
+        {"no-such", "1"},  {"", "1"},
+    };
+    for (const auto& [name, value] : refused) {
+        EXPECT_EQ(FtpSetOption(name, value, key), FTP_BAD_PARAMETERS) << name << "=" << value;
+    }
+    EXPECT_EQ(FtpSetOption(nullptr, "1", key), FTP_BAD_PARAMETERS);
+    EXPECT_EQ(FtpSetOption("port", nullptr, key), FTP_BAD_PARAMETERS);
+    EXPECT_EQ(FtpSetOption("port", "21", key + 100000), FTP_NOT_INITIALIZED);
+    FtpBeginOperation(key);
+    EXPECT_EQ(FtpSetOption("port", "21", key), FTP_SESSION_IN_USE);
+    FtpEndOperation(key);
+
+    // The port and the time-out that were taken still hold: connect on that port, and a reply
+    // that never comes ends after one second.
+    ASSERT_EQ(FtpConnect("127.0.0.1", key), FTP_OK);
+    auto start = std::chrono::steady_clock::now();
+    char text[64];
+    EXPECT_EQ(FtpPWD(text, sizeof text, key), FTP_UNEXPECTED_ANSWER);
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, 900ms);
+    EXPECT_LT(elapsed, 2500ms);
+}
+
+TEST_F(EngineTest, PassiveDownloadUsesEpsvAndConnectsToTheControlPeer) {
+    TempDir dir;
+    ScriptedServer server;
+    server.start(Scenario()
+                     .reply("220 ready")
+                     .command("TYPE I", "200 ok")
+                     .expect("EPSV")
+                     .passiveListen("229 Entering Extended Passive Mode (|||{port}|)")
+                     .command("RETR f", "150 go (5 bytes)")
+                     .passiveAccept()
+                     .dataSend("hello")
+                     .dataClose()
+                     .reply("226 done"));
+    ASSERT_EQ(FtpSetOption("passive", "1", key), FTP_OK);
+    ASSERT_EQ(Connect(server), FTP_OK);
+    ASSERT_EQ(FtpRecvFile("f", dir.path("f").c_str(), 'I', key), FTP_OK) << server.report();
+    EXPECT_EQ(ReadFile(dir.path("f")), "hello");
+    ASSERT_TRUE(server.waitDone()) << server.report();
+    EXPECT_TRUE(server.ok()) << server.report();
+}
+
+TEST_F(EngineTest, PasvAfterEpsvIsRefusedIgnoresTheAddressInTheReply) {
+    TempDir dir;
+    WriteFile(dir.path("up"), PatternBytes(100000));
+    ScriptedServer server;
+    // The 227 names another host; the client must still connect to the control peer. After
+    // the refusal the client goes straight to PASV.
+    server.start(Scenario()
+                     .reply("220 ready")
+                     .command("TYPE I", "200 ok")
+                     .command("EPSV", "502 not implemented")
+                     .expect("PASV")
+                     .passiveListen("227 Entering Passive Mode (10,9,8,7,{p1},{p2})")
+                     .command("STOR up", "150 go")
+                     .passiveAccept()
+                     .dataReceive()
+                     .reply("226 stored")
+                     .command("TYPE A", "200 ok")
+                     .expect("PASV")
+                     .passiveListen("227 Entering Passive Mode 10,9,8,7,{p1},{p2}")
+                     .command("LIST", "150 here")
+                     .passiveAccept()
+                     .dataSend("up\r\n")
+                     .dataClose()
+                     .reply("226 listed"));
+    ASSERT_EQ(FtpSetOption("passive", "1", key), FTP_OK);
+    ASSERT_EQ(Connect(server), FTP_OK);
+    ASSERT_EQ(FtpSendFile(dir.path("up").c_str(), "up", 'I', key), FTP_OK);
+    ASSERT_EQ(FtpDir(nullptr, dir.path("list").c_str(), 1, key), FTP_OK);
+    ASSERT_TRUE(server.waitDone()) << server.report();
+    EXPECT_TRUE(server.ok()) << server.report();
+    EXPECT_TRUE(server.dataReceived() == PatternBytes(100000));
+    EXPECT_EQ(ReadFile(dir.path("list")), "up\r\n");
+}
+
+TEST_F(EngineTest, PassiveRepliesAreParsedStrictly) {
+    uint16_t port = 0;
+    EXPECT_TRUE(FtpParseEpsvPort("229 ok (|||6446|)", &port));
+    EXPECT_EQ(port, 6446);
+    EXPECT_TRUE(FtpParseEpsvPort("229 ok (!!!1!)", &port));
+    EXPECT_EQ(port, 1);
+    EXPECT_TRUE(FtpParsePasvPort("227 ok (1,2,3,4,200,10).", &port));
+    EXPECT_EQ(port, 200 * 256 + 10);
+    EXPECT_TRUE(FtpParsePasvPort("227 =1,2,3,4,0,99", &port));
+    EXPECT_EQ(port, 99);
+    for (const char* bad : {"229 ok", "229 ok (|||0|)", "229 ok (|||65536|)", "229 ok (||6446|)",
+                            "229 ok (|||6446)"}) {
+        EXPECT_FALSE(FtpParseEpsvPort(bad, &port)) << bad;
+    }
+    for (const char* bad : {"227 ok", "227 ok (1,2,3,4,5)", "227 ok (1,2,3,4,256,1)",
+                            "227 ok (1,2,3,4,0,0)", "22"}) {
+        EXPECT_FALSE(FtpParsePasvPort(bad, &port)) << bad;
+    }
+}
+
+TEST_F(EngineTest, FullSpeedSkipsThePausesAndCountsExactly) {
+    TempDir dir;
+    const std::string bytes = PatternBytes(300000);
+    session->pauseMilliseconds = 1000;  // throttled, this download would pause 7 times
+    ScriptedServer server;
+    server.start(Scenario()
+                     .reply("220 ready")
+                     .command("TYPE I", "200 ok")
+                     .expectPrefix("PORT ")
+                     .reply("200 ok")
+                     .command("RETR f", "150 go")
+                     .dataConnect()
+                     .dataSend(bytes, {.chunkSize = 10000})
+                     .dataClose()
+                     .reply("226 done"));
+    ASSERT_EQ(FtpSetOption("throttle", "0", key), FTP_OK);
+    ASSERT_EQ(Connect(server), FTP_OK);
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(FtpRecvFile("f", dir.path("f").c_str(), 'I', key), FTP_OK);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    EXPECT_TRUE(ReadFile(dir.path("f")) == bytes);
+    EXPECT_EQ(FtpBytesTransferred(key), 300000);
+}
+
+TEST_F(EngineTest, LastReplyKeepsTheServersOwnWords) {
+    ScriptedServer server;
+    server.start(Scenario()
+                     .reply("220 ready")
+                     .command("CWD pub", "250 ok")
+                     .command("DELE gone", "550-No such file\r\n550 or directory"));
+    char text[FTP_REPLY_SIZE];
+    EXPECT_EQ(FtpLastReply(text, sizeof text, key), FTP_OK);
+    EXPECT_STREQ(text, "");
+    ASSERT_EQ(Connect(server), FTP_OK);
+    ASSERT_EQ(FtpCWD("pub", key), FTP_OK);
+    FtpLastReply(text, sizeof text, key);
+    EXPECT_STREQ(text, "250 ok");
+    EXPECT_EQ(FtpDeleteFile("gone", key), FTP_ACTION_NOT_TAKEN);
+    FtpLastReply(text, sizeof text, key);
+    EXPECT_STREQ(text, "550-No such file\n550 or directory");
+    EXPECT_EQ(FtpLastReply(text, 4, key), FTP_OK);
+    EXPECT_STREQ(text, "550");
+}
+
+}  // namespace
+}  // namespace ktest
