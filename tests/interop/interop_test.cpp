@@ -203,6 +203,17 @@ TEST_P(InteropTest, TextTransfersAreExact) {
     RoundTrips(this, *server_, local_, key_, 'A', TextBytes);
 }
 
+TEST_P(InteropTest, PassiveTransfersAtFullSpeedAreExact) {
+    ASSERT_EQ(FtpSetOption("passive", "1", key_), FTP_OK);
+    ASSERT_EQ(FtpSetOption("throttle", "0", key_), FTP_OK);
+    RoundTrips(this, *server_, local_, key_, 'I', [](size_t n, uint32_t seed) {
+        return PatternBytes(n, seed);
+    });
+    RoundTrips(this, *server_, local_, key_, 'A', TextBytes);
+    ASSERT_EQ(FtpDir("", local_.path("listing").c_str(), 0, key_), FTP_OK);
+    EXPECT_NE(ReadFile(local_.path("listing")).find("r.dat"), std::string::npos);
+}
+
 TEST_P(InteropTest, AbortEndsWithinASecondAndTheNextCommandsGetTheirOwnReplies) {
     const std::string big = PatternBytes(16u << 20, 5);
     WriteFile(Remote("big.bin"), big);

@@ -65,6 +65,28 @@ TEST_F(DispatcherTest, ASecondOperationIsRefusedWhileTheFirstRunsAndTheFirstIsUn
     EXPECT_EQ(server.lines(), (std::vector<std::string>{"USER u", "PASS p"}));
 }
 
+TEST_F(DispatcherTest, OptionsWaitForTheRunningOperationAndLastReplyGivesTheServersWords) {
+    ScriptedServer server(kServer, 21);
+    server.start(Scenario()
+                     .stall(1000ms)
+                     .reply("220 ready")
+                     .command("USER u", "331 pass")
+                     .command("PASS p", "230 in")
+                     .command("CWD /nowhere", "550 No such file or directory"));
+    HostObject* object = NewObject();
+    EXPECT_EQ(CallText(object, "ftpLastReply"), "");
+    ASSERT_EQ(CallInt(object, "ftpLogin", {kServer, "u", "p"}), 0);
+    EXPECT_EQ(CallInt(object, "ftpSetOption", {"timeout", "5"}), 1001);
+    ASSERT_TRUE(WaitDone(object));
+    EXPECT_EQ(CallInt(object, "ftpSetOption", {"timeout", "5"}), 0);
+    EXPECT_EQ(CallInt(object, "ftpSetOption", {"timeout", "5s"}), 1000);
+    EXPECT_EQ(CallInt(object, "ftpSetOption", {"colour", "5"}), 1000);
+    ASSERT_EQ(CallInt(object, "ftpCWD", {"/nowhere"}), 0);
+    ASSERT_TRUE(WaitDone(object));
+    EXPECT_EQ(CallInt(object, "ftpErrorCode"), 1008);
+    EXPECT_EQ(CallText(object, "ftpLastReply"), "550 No such file or directory");
+}
+
 TEST_F(DispatcherTest, ExitCodeStaysUntilTheNextOperationStarts) {
     ScriptedServer server(kServer, 21);
     server.start(Scenario()
