@@ -165,6 +165,32 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(contents(downloaded), original)
         self.assertEqual(contents(os.path.join(server_root, "up.bin")), upload)
 
+    def test_passive_transfers_at_full_speed_are_byte_exact(self):
+        original = make_file(os.path.join(server_root, "fast-down.bin"), 3 * 1024 * 1024 + 1, 5)
+        upload = make_file(os.path.join(work, "fast-up.bin"), 1024 * 1024 + 3, 6)
+        downloaded = os.path.join(work, "fast-down.bin")
+        records = run_script([
+            "new ftp",
+            "ftpSetOption ftp %s %s" % (quoted("passive"), quoted("1")),
+            "ftpSetOption ftp %s %s" % (quoted("throttle"), quoted("0")),
+            "ftpSetOption ftp %s %s" % (quoted("throttle"), quoted("2")),
+        ] + login_lines()[1:] + [
+            "ftpRecvFile ftp %s %s %d" % (quoted("fast-down.bin"),
+                                          quoted(local_name(downloaded)), IMAGE),
+            "wait ftp 60",
+            "ftpErrorCode ftp",
+            "ftpSendFile ftp %s %s %d" % (quoted(local_name(os.path.join(work, "fast-up.bin"))),
+                                          quoted("fast-up.bin"), IMAGE),
+            "wait ftp 60",
+            "ftpErrorCode ftp",
+            "ftpLastReply ftp",
+        ] + logout_lines())
+        self.assertEqual(results(records, "ftpSetOption"), [0, 0, 1000])
+        self.assertEqual(results(records, "ftpErrorCode"), [0, 0, 0])
+        self.assertTrue(results(records, "ftpLastReply")[0].startswith("226"))
+        self.assertEqual(contents(downloaded), original)
+        self.assertEqual(contents(os.path.join(server_root, "fast-up.bin")), upload)
+
     def test_listing_names_the_files_of_the_directory(self):
         os.makedirs(os.path.join(server_root, "listed"), exist_ok=True)
         for name in ("alpha.txt", "beta.bin", "gamma"):
