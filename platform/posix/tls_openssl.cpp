@@ -434,7 +434,7 @@ void PlatTlsDescribe(PlatTls* tls, char* out, size_t size) {
     const SSL_CIPHER* cipher = SSL_get_current_cipher(tls->ssl);
     if (out != nullptr && size > 0) {
         snprintf(out, size, "%s %s%s", SSL_get_version(tls->ssl),
-                 cipher != nullptr ? SSL_CIPHER_get_name(cipher) : "(no cipher)",
+                 cipher != nullptr ? SSL_CIPHER_standard_name(cipher) : "(no cipher)",
                  SSL_session_reused(tls->ssl) == 1 ? " resumed" : "");
     }
 }
