@@ -47,25 +47,6 @@ uint16_t ChoosePort(const char* service, uint16_t port) {
     return PortToNetworkOrder(port);
 }
 
-// The end of a receive that took received bytes into `into`: the log file, the caller's buffer
-// (when they did not go there directly) and the dump. Returns the count or NET_BAD_POINTER.
-int32_t Delivered(void* buffer, const char* into, int32_t received, bool direct, int32_t logFile,
-                  bool dump) {
-    if (logFile != -1) {
-        PlatFileWrite(logFile, into, static_cast<uint32_t>(received));
-    }
-    if (!direct) {
-        if (!PlatIsWritable(buffer, static_cast<size_t>(received))) {
-            return NET_BAD_POINTER;
-        }
-        memcpy(buffer, into, static_cast<size_t>(received));
-    }
-    if (dump) {
-        NetDump(buffer, received, "<");
-    }
-    return received;
-}
-
 // The receive of ReceiveChunk on a socket with TLS: the same results and trace lines, with
 // decrypted data; a readiness test waits until a decrypted byte is there or the stream ended.
 int32_t ReceiveTls(PlatTls* tls, int32_t s, char* into, int32_t want, int32_t waitMs) {
@@ -134,34 +115,47 @@ int32_t ReceiveChunk(int32_t s, void* buffer, uint32_t size, int32_t timeout, in
     // The wait and the one receive in a single step: data that is already there is taken at
     // once, without a separate readiness call per block. Results and trace lines are those of
     // the wait followed by the receive.
+    int32_t received;
     if (tls != nullptr) {
-        const int32_t received = ReceiveTls(tls, s, into, want, waitMs);
+        received = ReceiveTls(tls, s, into, want, waitMs);
         if (received <= 0) {
             return received;
         }
-        return Delivered(buffer, into, received, direct, logFile, dump);
+    } else {
+        received = PlatRecvWithin(s, into, want, waitMs);
+        if (received == PLAT_RECV_TIMEOUT) {
+            NetTrace(TRACE_ERROR, "select on socket %d: Timeout", s);
+            return NET_TIMEOUT;
+        }
+        if (received == PLAT_RECV_WAIT_FAILED) {
+            const int32_t failure = NetFailureCode();
+            NetTrace(TRACE_ERROR, "select on socket %d", s);
+            return failure;
+        }
+        NetTrace(TRACE_CALL, "recv socket %d, buffer %d bytes", s, want);
+        if (received < 0) {
+            const int32_t failure = NetFailureCode();
+            NetTrace(TRACE_ERROR, "recv socket %d", s);
+            return failure;
+        }
+        if (received == 0) {
+            NetTrace(TRACE_ERROR, "socket %d: Host has closed connection", s);
+            return NET_CLOSED;
+        }
     }
-    const int32_t received = PlatRecvWithin(s, into, want, waitMs);
-    if (received == PLAT_RECV_TIMEOUT) {
-        NetTrace(TRACE_ERROR, "select on socket %d: Timeout", s);
-        return NET_TIMEOUT;
+    if (logFile != -1) {
+        PlatFileWrite(logFile, into, static_cast<uint32_t>(received));
     }
-    if (received == PLAT_RECV_WAIT_FAILED) {
-        const int32_t failure = NetFailureCode();
-        NetTrace(TRACE_ERROR, "select on socket %d", s);
-        return failure;
+    if (!direct) {
+        if (!PlatIsWritable(buffer, static_cast<size_t>(received))) {
+            return NET_BAD_POINTER;
+        }
+        memcpy(buffer, into, static_cast<size_t>(received));
     }
-    NetTrace(TRACE_CALL, "recv socket %d, buffer %d bytes", s, want);
-    if (received < 0) {
-        const int32_t failure = NetFailureCode();
-        NetTrace(TRACE_ERROR, "recv socket %d", s);
-        return failure;
+    if (dump) {
+        NetDump(buffer, received, "<");
     }
-    if (received == 0) {
-        NetTrace(TRACE_ERROR, "socket %d: Host has closed connection", s);
-        return NET_CLOSED;
-    }
-    return Delivered(buffer, into, received, direct, logFile, dump);
+    return received;
 }
 
 // Sends all length bytes; each wait for room lasts at most waitMs (< 0: without limit).

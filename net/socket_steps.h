@@ -3,6 +3,7 @@
 // time-out. Not for callers outside net/.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "tls.h"
@@ -27,9 +28,18 @@ int32_t TcpRecvStep(int32_t s, void* buffer, uint32_t size, int32_t timeout, int
 // failure code. Writes the exit line "TcpSend".
 int32_t TcpSendStep(int32_t s, const char* data, uint32_t length, int32_t urgent, int32_t logFile);
 
+// Count of sockets with TLS: while it is 0, a socket operation knows without a look-up that its
+// socket is plain.
+extern std::atomic<int32_t> netTlsSocketCount;
+
+// The TLS connection attached to s, found under the registry's lock.
+PlatTls* NetTlsLookup(int32_t s);
+
 // The TLS connection attached to s, or null for a plain socket. A plain socket costs one atomic
 // load while no socket has TLS, and one short look-up under a lock otherwise.
-PlatTls* NetTlsOf(int32_t s);
+inline PlatTls* NetTlsOf(int32_t s) {
+    return netTlsSocketCount.load(std::memory_order_acquire) == 0 ? nullptr : NetTlsLookup(s);
+}
 
 // Takes the TLS connection off s and returns it (null when there was none); the caller shuts it
 // down and frees it.

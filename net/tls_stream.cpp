@@ -16,12 +16,11 @@ struct TlsEntry {
     PlatTls* tls;
 };
 
-// One entry per socket with TLS; as many as the socket table can hold. The count lets plain
-// traffic skip the look-up while no socket has TLS.
+// One entry per socket with TLS; as many as the socket table can hold. netTlsSocketCount counts
+// them, so that plain traffic skips the look-up while no socket has TLS.
 struct TlsRegistry {
     std::mutex lock;
     TlsEntry entries[SOCKET_TABLE_SIZE];
-    std::atomic<int32_t> count{0};
 
     TlsRegistry() {
         for (TlsEntry& entry : entries) {
@@ -41,7 +40,7 @@ bool Attach(int32_t s, PlatTls* tls) {
     for (TlsEntry& entry : registry.entries) {
         if (entry.socket == -1) {
             entry = TlsEntry{s, tls};
-            registry.count.fetch_add(1, std::memory_order_release);
+            netTlsSocketCount.fetch_add(1, std::memory_order_release);
             return true;
         }
     }
@@ -50,11 +49,13 @@ bool Attach(int32_t s, PlatTls* tls) {
 
 }  // namespace
 
-PlatTls* NetTlsOf(int32_t s) {
-    TlsRegistry& registry = Registry();
-    if (registry.count.load(std::memory_order_acquire) == 0 || s == -1) {
+std::atomic<int32_t> netTlsSocketCount{0};
+
+PlatTls* NetTlsLookup(int32_t s) {
+    if (s == -1) {
         return nullptr;
     }
+    TlsRegistry& registry = Registry();
     std::lock_guard<std::mutex> guard(registry.lock);
     for (const TlsEntry& entry : registry.entries) {
         if (entry.socket == s) {
@@ -65,16 +66,16 @@ PlatTls* NetTlsOf(int32_t s) {
 }
 
 PlatTls* NetTlsDetach(int32_t s) {
-    TlsRegistry& registry = Registry();
-    if (registry.count.load(std::memory_order_acquire) == 0 || s == -1) {
+    if (netTlsSocketCount.load(std::memory_order_acquire) == 0 || s == -1) {
         return nullptr;
     }
+    TlsRegistry& registry = Registry();
     std::lock_guard<std::mutex> guard(registry.lock);
     for (TlsEntry& entry : registry.entries) {
         if (entry.socket == s) {
             PlatTls* tls = entry.tls;
             entry = TlsEntry{-1, nullptr};
-            registry.count.fetch_sub(1, std::memory_order_release);
+            netTlsSocketCount.fetch_sub(1, std::memory_order_release);
             return tls;
         }
     }
