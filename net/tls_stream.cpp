@@ -134,9 +134,8 @@ int32_t TcpStartTls(int32_t s, const NetTlsConfig* config, int32_t resumeFromSoc
         NetTrace(TRACE_ERROR, "TLS handshake on socket %d: %s", s, errorText);
         const int32_t code = NetTlsResult(result);
         // A handshake that got nowhere is a failed handshake, whatever the socket said.
-        return code == NET_CLOSED || code == NET_ERROR || code == NET_TLS_TRUNCATED
-                   ? NET_TLS_FAILED
-                   : code;
+        return code == NET_CLOSED || code == NET_ERROR || code == NET_TLS_TRUNCATED ? NET_TLS_FAILED
+                                                                                    : code;
     }
     if (!Attach(s, tls)) {
         PlatTlsFree(tls);

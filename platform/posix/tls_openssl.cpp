@@ -24,11 +24,11 @@
 
 struct PlatTls {
     PlatSocket socket = PLAT_NO_SOCKET;
-    SSL_CTX* context = nullptr;     // one reference; shared with the connections resumed from here
+    SSL_CTX* context = nullptr;  // one reference; shared with the connections resumed from here
     SSL* ssl = nullptr;
-    SSL_SESSION* session = nullptr; // the latest session the server gave, one reference
-    bool endOfStream = false;       // the socket reported the end of the stream
-    bool broken = false;            // a fatal error happened: no close_notify may follow
+    SSL_SESSION* session = nullptr;  // the latest session the server gave, one reference
+    bool endOfStream = false;        // the socket reported the end of the stream
+    bool broken = false;             // a fatal error happened: no close_notify may follow
 };
 
 namespace {

@@ -19,11 +19,13 @@
 
 #define SECURITY_WIN32
 
+// The system headers need windows.h (from wait.h) before them.
+// clang-format off
 #include "win32/wait.h"
-
-#include <schannel.h>
-#include <security.h>
 #include <wincrypt.h>
+#include <security.h>
+#include <schannel.h>
+// clang-format on
 
 #include <atomic>
 #include <cstdio>
@@ -37,9 +39,8 @@
 namespace {
 
 constexpr DWORD REQUEST_FLAGS = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
-                                ISC_REQ_CONFIDENTIALITY | ISC_REQ_ALLOCATE_MEMORY |
-                                ISC_REQ_STREAM | ISC_REQ_EXTENDED_ERROR |
-                                ISC_REQ_MANUAL_CRED_VALIDATION;
+                                ISC_REQ_CONFIDENTIALITY | ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM |
+                                ISC_REQ_EXTENDED_ERROR | ISC_REQ_MANUAL_CRED_VALIDATION;
 // SSL chain policy: a root that is not trusted by the system (wininet's value).
 constexpr DWORD IGNORE_UNKNOWN_CA = 0x00000100;
 constexpr size_t READ_CHUNK = 16 * 1024 + 512;
@@ -163,10 +164,11 @@ struct PlatTls {
     SecPkgContext_StreamSizes sizes{};
     std::vector<char> incoming;  // raw bytes received and not yet used
     size_t incomingUsed = 0;
-    std::vector<char> plain;     // decrypted bytes not yet handed out, from plainStart
+    std::vector<char> plain;   // decrypted bytes not yet handed out, from plainStart
+    std::vector<char> record;  // where outgoing records are encrypted
     size_t plainStart = 0;
-    bool closeNotify = false;    // the peer's close_notify came
-    bool endOfStream = false;    // the socket reported the end of the stream
+    bool closeNotify = false;  // the peer's close_notify came
+    bool endOfStream = false;  // the socket reported the end of the stream
     bool broken = false;
 
     ~PlatTls() {
@@ -206,10 +208,9 @@ int32_t ReceiveRaw(PlatTls* tls, const Deadline& deadline) {
     if (tls->incoming.size() - tls->incomingUsed < READ_CHUNK) {
         tls->incoming.resize(tls->incomingUsed + READ_CHUNK);
     }
-    const int32_t n =
-        PlatRecvWithin(tls->socket, tls->incoming.data() + tls->incomingUsed,
-                       static_cast<int32_t>(tls->incoming.size() - tls->incomingUsed),
-                       deadline.Left());
+    const int32_t n = PlatRecvWithin(tls->socket, tls->incoming.data() + tls->incomingUsed,
+                                     static_cast<int32_t>(tls->incoming.size() - tls->incomingUsed),
+                                     deadline.Left());
     if (n > 0) {
         tls->incomingUsed += static_cast<size_t>(n);
         return n;
@@ -241,8 +242,8 @@ int32_t SendToken(PlatTls* tls, SecBuffer* token, const Deadline& deadline) {
     int32_t result = PLAT_TLS_OK;
     if (token->pvBuffer != nullptr) {
         if (token->cbBuffer > 0) {
-            result = SendRaw(tls, static_cast<const char*>(token->pvBuffer), token->cbBuffer,
-                             deadline);
+            result =
+                SendRaw(tls, static_cast<const char*>(token->pvBuffer), token->cbBuffer, deadline);
         }
         FreeContextBuffer(token->pvBuffer);
         token->pvBuffer = nullptr;
@@ -256,9 +257,9 @@ int32_t Handshake(PlatTls* tls, const Deadline& deadline, char* errorText, size_
     ULONG attributes = 0;
     TimeStamp expiry{};
     auto* target = const_cast<SEC_CHAR*>(tls->target.c_str());
-    SECURITY_STATUS status = InitializeSecurityContextA(
-        &tls->credentials->handle, nullptr, target, REQUEST_FLAGS, 0, 0, nullptr, 0,
-        &tls->context, &outDesc, &attributes, &expiry);
+    SECURITY_STATUS status =
+        InitializeSecurityContextA(&tls->credentials->handle, nullptr, target, REQUEST_FLAGS, 0, 0,
+                                   nullptr, 0, &tls->context, &outDesc, &attributes, &expiry);
     if (status != SEC_I_CONTINUE_NEEDED) {
         SetStatusText(errorText, errorSize, "InitializeSecurityContext", status);
         return PLAT_TLS_FAILED;
@@ -335,8 +336,8 @@ bool HasIpAddress(PCCERT_CONTEXT certificate, uint32_t address) {
     bool found = false;
     for (DWORD i = 0; i < names->cAltEntry && !found; ++i) {
         const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
-        found = entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS &&
-                entry.IPAddress.cbData == 4 && memcmp(entry.IPAddress.pbData, &address, 4) == 0;
+        found = entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == 4 &&
+                memcmp(entry.IPAddress.pbData, &address, 4) == 0;
     }
     LocalFree(names);
     return found;
@@ -346,8 +347,8 @@ bool HasIpAddress(PCCERT_CONTEXT certificate, uint32_t address) {
 int32_t CheckCertificate(PlatTls* tls, const PlatTlsConfig& config, char* errorText,
                          size_t errorSize) {
     PCCERT_CONTEXT certificate = nullptr;
-    SECURITY_STATUS status = QueryContextAttributesA(
-        &tls->context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate);
+    SECURITY_STATUS status =
+        QueryContextAttributesA(&tls->context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate);
     if (status != SEC_E_OK || certificate == nullptr) {
         SetStatusText(errorText, errorSize, "no server certificate", status);
         return PLAT_TLS_UNTRUSTED;
@@ -381,8 +382,8 @@ int32_t CheckCertificate(PlatTls* tls, const PlatTlsConfig& config, char* errorT
             // With a CA file, only its certificates are roots: the chain must end at one of them.
             const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
             PCCERT_CONTEXT root = simple->rgpElement[simple->cElement - 1]->pCertContext;
-            PCCERT_CONTEXT listed = CertFindCertificateInStore(
-                trusted, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, root, nullptr);
+            PCCERT_CONTEXT listed = CertFindCertificateInStore(trusted, X509_ASN_ENCODING, 0,
+                                                               CERT_FIND_EXISTING, root, nullptr);
             if (listed != nullptr) {
                 CertFreeCertificateContext(listed);
                 errors &= ~static_cast<DWORD>(CERT_TRUST_IS_UNTRUSTED_ROOT);
@@ -417,8 +418,7 @@ int32_t CheckCertificate(PlatTls* tls, const PlatTlsConfig& config, char* errorT
         policyPara.pvExtraPolicyPara = &ssl;
         CERT_CHAIN_POLICY_STATUS policy{};
         policy.cbSize = sizeof policy;
-        if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policyPara,
-                                              &policy)) {
+        if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policyPara, &policy)) {
             SetText(errorText, errorSize, "certificate policy check failed");
             result = PLAT_TLS_UNTRUSTED;
         } else if (policy.dwError == static_cast<DWORD>(CERT_E_CN_NO_MATCH)) {
@@ -580,8 +580,8 @@ int32_t FillPlain(PlatTls* tls, const Deadline& deadline) {
 
 }  // namespace
 
-int32_t PlatTlsConnect(PlatSocket s, const PlatTlsConfig& config, PlatTls* resumeFrom,
-                       int32_t timeoutMs, PlatTls** out, char* errorText, size_t errorSize) {
+static int32_t ConnectTls(PlatSocket s, const PlatTlsConfig& config, PlatTls* resumeFrom,
+                          int32_t timeoutMs, PlatTls** out, char* errorText, size_t errorSize) {
     SetText(errorText, errorSize, "");
     if (out == nullptr) {
         return PLAT_TLS_FAILED;
@@ -604,15 +604,14 @@ int32_t PlatTlsConnect(PlatSocket s, const PlatTlsConfig& config, PlatTls* resum
     }
     // The same target as the connection resumed from: it is the key of SChannel's session cache.
     // An address is no name to send, but it still keys the cache.
-    tls->target = resumeFrom != nullptr ? resumeFrom->target
+    tls->target = resumeFrom != nullptr        ? resumeFrom->target
                   : config.hostName != nullptr ? config.hostName
                                                : "";
 
     const Deadline deadline(timeoutMs);
     int32_t result = Handshake(tls, deadline, errorText, errorSize);
     if (result == PLAT_TLS_OK &&
-        QueryContextAttributesA(&tls->context, SECPKG_ATTR_STREAM_SIZES, &tls->sizes) !=
-            SEC_E_OK) {
+        QueryContextAttributesA(&tls->context, SECPKG_ATTR_STREAM_SIZES, &tls->sizes) != SEC_E_OK) {
         SetText(errorText, errorSize, "no stream sizes");
         result = PLAT_TLS_FAILED;
     }
@@ -632,13 +631,14 @@ int32_t PlatTlsConnect(PlatSocket s, const PlatTlsConfig& config, PlatTls* resum
     return PLAT_TLS_OK;
 }
 
-int32_t PlatTlsSend(PlatTls* tls, const void* data, int32_t len, int32_t timeoutMs) {
+static int32_t SendTls(PlatTls* tls, const void* data, int32_t len, int32_t timeoutMs) {
     if (tls == nullptr || len < 0 || (data == nullptr && len > 0) || tls->broken) {
         return PLAT_TLS_FAILED;
     }
     const Deadline deadline(timeoutMs);
     const size_t most = tls->sizes.cbMaximumMessage;
-    std::vector<char> record(tls->sizes.cbHeader + most + tls->sizes.cbTrailer);
+    std::vector<char>& record = tls->record;
+    record.resize(tls->sizes.cbHeader + most + tls->sizes.cbTrailer);
     const char* bytes = static_cast<const char*>(data);
     size_t done = 0;
     while (done < static_cast<size_t>(len)) {
@@ -656,9 +656,9 @@ int32_t PlatTlsSend(PlatTls* tls, const void* data, int32_t len, int32_t timeout
             tls->broken = true;
             return PLAT_TLS_FAILED;
         }
-        const int32_t sent = SendRaw(
-            tls, record.data(), buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer,
-            deadline);
+        const int32_t sent =
+            SendRaw(tls, record.data(),
+                    buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer, deadline);
         if (sent != PLAT_TLS_OK) {
             return sent;
         }
@@ -667,7 +667,8 @@ int32_t PlatTlsSend(PlatTls* tls, const void* data, int32_t len, int32_t timeout
     return PLAT_TLS_OK;
 }
 
-int32_t PlatTlsRecv(PlatTls* tls, void* buffer, int32_t len, int32_t flags, int32_t timeoutMs) {
+static int32_t ReceiveTls(PlatTls* tls, void* buffer, int32_t len, int32_t flags,
+                          int32_t timeoutMs) {
     if (tls == nullptr || len < 0 || (buffer == nullptr && len > 0)) {
         return PLAT_TLS_FAILED;
     }
@@ -755,4 +756,32 @@ void PlatTlsDescribe(PlatTls* tls, char* out, size_t size) {
         QueryContextAttributesA(&tls->context, SECPKG_ATTR_SESSION_INFO, &session) == SEC_E_OK &&
         (session.dwFlags & SSL_SESSION_RECONNECT) != 0;
     snprintf(out, size, "%s %s%s", version, cipher, resumed ? " resumed" : "");
+}
+
+// The buffers of a connection grow with the traffic; running out of memory is a result, not an
+// exception across the layer.
+int32_t PlatTlsConnect(PlatSocket s, const PlatTlsConfig& config, PlatTls* resumeFrom,
+                       int32_t timeoutMs, PlatTls** out, char* errorText, size_t errorSize) {
+    try {
+        return ConnectTls(s, config, resumeFrom, timeoutMs, out, errorText, errorSize);
+    } catch (const std::bad_alloc&) {
+        SetText(errorText, errorSize, "out of memory");
+        return PLAT_TLS_NO_MEMORY;
+    }
+}
+
+int32_t PlatTlsSend(PlatTls* tls, const void* data, int32_t len, int32_t timeoutMs) {
+    try {
+        return SendTls(tls, data, len, timeoutMs);
+    } catch (const std::bad_alloc&) {
+        return PLAT_TLS_NO_MEMORY;
+    }
+}
+
+int32_t PlatTlsRecv(PlatTls* tls, void* buffer, int32_t len, int32_t flags, int32_t timeoutMs) {
+    try {
+        return ReceiveTls(tls, buffer, len, flags, timeoutMs);
+    } catch (const std::bad_alloc&) {
+        return PLAT_TLS_NO_MEMORY;
+    }
 }

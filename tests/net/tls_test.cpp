@@ -66,9 +66,9 @@ class TlsServer {
         context_ = SSL_CTX_new(TLS_server_method());
         EXPECT_NE(context_, nullptr);
         EXPECT_EQ(SSL_CTX_use_certificate_chain_file(context_, (certs / "server.pem").c_str()), 1);
-        EXPECT_EQ(SSL_CTX_use_PrivateKey_file(context_, (certs / "server.key").c_str(),
-                                              SSL_FILETYPE_PEM),
-                  1);
+        EXPECT_EQ(
+            SSL_CTX_use_PrivateKey_file(context_, (certs / "server.key").c_str(), SSL_FILETYPE_PEM),
+            1);
         if (maxVersion != 0) {
             SSL_CTX_set_max_proto_version(context_, maxVersion);
         }
@@ -133,9 +133,7 @@ class TlsServer {
     }
 
     // Valid after Join: per connection served, whether its session was resumed.
-    std::vector<bool> Reused() const {
-        return std::vector<bool>(reused_.begin(), reused_.end());
-    }
+    std::vector<bool> Reused() const { return std::vector<bool>(reused_.begin(), reused_.end()); }
     std::atomic<int> failedHandshakes_{0};
 
   private:

@@ -159,8 +159,7 @@ TEST_F(SchannelTest, SecondConnectionOffersTheFirstOnesSession) {
     const std::string reused = Ask(data, "REUSED");
     char description[128];
     ASSERT_EQ(TcpTlsDescribe(data, description, sizeof description), NET_OK);
-    std::printf("second connection: %s; server reports resumed: %s\n", description,
-                reused.c_str());
+    std::printf("second connection: %s; server reports resumed: %s\n", description, reused.c_str());
     if (UnderWine()) {
         // Wine's SChannel (8.0) keeps no sessions: each handshake is a full one. The shared
         // credentials still make a working second connection.
