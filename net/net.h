@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "platform.h"
+#include "tls.h"
 
 // ---------------------------------------------------------------------------------------------
 // Result codes
@@ -26,6 +27,11 @@ inline constexpr int32_t NET_CANCELLED = -11;     // a blocking call was cancell
 inline constexpr int32_t NET_NO_MEMORY = -12;     // a scratch buffer could not be allocated
 inline constexpr int32_t NET_BAD_PORT = -13;      // no non-zero port from service or number
 inline constexpr int32_t NET_REPLY_OVERFLOW = 2;  // a reply line did not fit (reply readers)
+// TLS (TcpStartTls and the operations on a socket with TLS):
+inline constexpr int32_t NET_TLS_FAILED = -14;        // the handshake failed
+inline constexpr int32_t NET_TLS_UNTRUSTED = -15;     // the server's certificate is not trusted
+inline constexpr int32_t NET_TLS_NAME_MISMATCH = -16; // the certificate is not for that host
+inline constexpr int32_t NET_TLS_TRUNCATED = -17;     // the stream ended without close_notify
 
 // The socket error that marks an interrupted (cancelled) blocking call.
 inline constexpr int32_t NET_INTERRUPTED_ERROR = PLAT_WSAEINTR;
@@ -126,6 +132,32 @@ int32_t TcpSendWithin(int32_t s, const void* data, uint32_t length, int32_t urge
 // Waits up to timeout seconds (0: without limit; negative: not at all) until s can take data
 // without blocking. NET_OK, NET_TIMEOUT or a failure code. Cancellable like every wait here.
 int32_t TcpWaitWritable(int32_t s, int32_t timeout);
+// ---------------------------------------------------------------------------------------------
+// TLS. After TcpStartTls the same socket operations (TcpSend, TcpSendWithin, TcpRecv,
+// TcpRecvUntilStr, TnSend, the reply readers, TcpIsDataAvail, TcpFlush) carry their data through
+// TLS; a plain socket works exactly as before. Urgent sends on a TLS socket are refused
+// (NET_ERROR): urgent data cannot travel inside TLS. A receive that meets the end of the stream
+// without the peer's close_notify returns NET_TLS_TRUNCATED instead of NET_CLOSED. TcpClose sends
+// close_notify (waiting briefly for room) before it closes.
+
+// What the handshake checks: hostName (the name or dotted address the user gave), verify (off is
+// insecure), caFile (PEM file of trusted certificates instead of the system's, or null).
+using NetTlsConfig = PlatTlsConfig;
+
+// Runs a TLS client handshake on the connected socket s, within timeout seconds in all (0: without
+// limit; negative: no waiting). resumeFromSocket, unless -1, is a socket that already has TLS (the
+// control connection of a data connection): its session is offered for resumption. NET_OK,
+// NET_TLS_FAILED, NET_TLS_UNTRUSTED, NET_TLS_NAME_MISMATCH, NET_TIMEOUT, NET_CANCELLED,
+// NET_NO_MEMORY, or NET_ERROR (s is -1, config is null, s has TLS already, or resumeFromSocket
+// has none). On failure s stays open and plain; the caller closes it. The protocol and cipher
+// are traced under TRACE_INTERNAL.
+int32_t TcpStartTls(int32_t s, const NetTlsConfig* config, int32_t resumeFromSocket,
+                    int32_t timeout);
+// Writes the TLS description of s into buffer ("TLSv1.3 TLS_AES_256_GCM_SHA384", " resumed"
+// appended when the session was resumed; at most size - 1 characters and a NUL). NET_OK, or
+// NET_ERROR when s has no TLS (buffer then holds an empty text).
+int32_t TcpTlsDescribe(int32_t s, char* buffer, uint32_t size);
+
 // Parses or resolves host; the IPv4 address in network order, or all ones.
 uint32_t NetGetIPAddr(const char* host);
 // The value of the leading decimal digits of text (0 if none), wrapping in 32 bits.

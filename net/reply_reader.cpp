@@ -171,9 +171,9 @@ int32_t TcpRecvUntilStr(int32_t s, char* buffer, uint32_t* lengthVar, const char
         const int32_t want = static_cast<int32_t>(capacity - stored) + L;
         NetTrace(TRACE_CALL, "recv on socket %d. MSG_PEEK, buffer %d bytes", s, want);
         char* chunk = scratch.get() + stored;
-        const int32_t peeked = PlatRecv(s, chunk, want, PLAT_MSG_PEEK);
+        const int32_t peeked = NetPeek(s, chunk, want);
         if (peeked <= 0) {
-            result = peeked == 0 ? NET_CLOSED : NetFailureCode();
+            result = peeked;
             errorText = "TcpRecvUntilStr";
             break;
         }

@@ -47,6 +47,32 @@ uint16_t ChoosePort(const char* service, uint16_t port) {
     return PortToNetworkOrder(port);
 }
 
+// The receive of ReceiveChunk on a socket with TLS: the same results and trace lines, with
+// decrypted data; a readiness test waits until a decrypted byte is there or the stream ended.
+int32_t ReceiveTls(PlatTls* tls, int32_t s, char* into, int32_t want, int32_t waitMs) {
+    const int32_t received = PlatTlsRecv(tls, into, want, 0, waitMs);
+    if (received > 0 || (want == 0 && received == 0)) {
+        return want == 0 ? NET_OK : received;
+    }
+    if (received == PLAT_TLS_TIMEOUT) {
+        NetTrace(TRACE_ERROR, "select on socket %d: Timeout", s);
+        return NET_TIMEOUT;
+    }
+    if (want == 0 && received == PLAT_TLS_TRUNCATED) {
+        return NET_OK;  // ready: the receive that follows reports the truncation
+    }
+    if (received == 0) {
+        NetTrace(TRACE_ERROR, "socket %d: Host has closed connection", s);
+        return NET_CLOSED;
+    }
+    if (received == PLAT_TLS_TRUNCATED) {
+        NetTrace(TRACE_ERROR, "socket %d: connection ended without TLS close_notify", s);
+        return NET_TLS_TRUNCATED;
+    }
+    NetTrace(TRACE_ERROR, "recv socket %d", s);
+    return NetTlsResult(received);
+}
+
 int32_t ReceiveChunk(int32_t s, void* buffer, uint32_t size, int32_t timeout, int32_t logFile,
                      bool dump) {
     if (s == -1) {
@@ -54,7 +80,11 @@ int32_t ReceiveChunk(int32_t s, void* buffer, uint32_t size, int32_t timeout, in
     }
     NetTrace(TRACE_CALL, "select on socket %d", s);
     const int32_t waitMs = NetWaitMilliseconds(timeout);
+    PlatTls* const tls = NetTlsOf(s);
     if (buffer == nullptr || size == 0) {
+        if (tls != nullptr) {
+            return ReceiveTls(tls, s, nullptr, 0, waitMs);
+        }
         // Only a readiness test.
         const int32_t ready = PlatWaitReadable(s, waitMs);
         if (ready < 0) {
@@ -85,25 +115,33 @@ int32_t ReceiveChunk(int32_t s, void* buffer, uint32_t size, int32_t timeout, in
     // The wait and the one receive in a single step: data that is already there is taken at
     // once, without a separate readiness call per block. Results and trace lines are those of
     // the wait followed by the receive.
-    const int32_t received = PlatRecvWithin(s, into, want, waitMs);
-    if (received == PLAT_RECV_TIMEOUT) {
-        NetTrace(TRACE_ERROR, "select on socket %d: Timeout", s);
-        return NET_TIMEOUT;
-    }
-    if (received == PLAT_RECV_WAIT_FAILED) {
-        const int32_t failure = NetFailureCode();
-        NetTrace(TRACE_ERROR, "select on socket %d", s);
-        return failure;
-    }
-    NetTrace(TRACE_CALL, "recv socket %d, buffer %d bytes", s, want);
-    if (received < 0) {
-        const int32_t failure = NetFailureCode();
-        NetTrace(TRACE_ERROR, "recv socket %d", s);
-        return failure;
-    }
-    if (received == 0) {
-        NetTrace(TRACE_ERROR, "socket %d: Host has closed connection", s);
-        return NET_CLOSED;
+    int32_t received;
+    if (tls != nullptr) {
+        received = ReceiveTls(tls, s, into, want, waitMs);
+        if (received <= 0) {
+            return received;
+        }
+    } else {
+        received = PlatRecvWithin(s, into, want, waitMs);
+        if (received == PLAT_RECV_TIMEOUT) {
+            NetTrace(TRACE_ERROR, "select on socket %d: Timeout", s);
+            return NET_TIMEOUT;
+        }
+        if (received == PLAT_RECV_WAIT_FAILED) {
+            const int32_t failure = NetFailureCode();
+            NetTrace(TRACE_ERROR, "select on socket %d", s);
+            return failure;
+        }
+        NetTrace(TRACE_CALL, "recv socket %d, buffer %d bytes", s, want);
+        if (received < 0) {
+            const int32_t failure = NetFailureCode();
+            NetTrace(TRACE_ERROR, "recv socket %d", s);
+            return failure;
+        }
+        if (received == 0) {
+            NetTrace(TRACE_ERROR, "socket %d: Host has closed connection", s);
+            return NET_CLOSED;
+        }
     }
     if (logFile != -1) {
         PlatFileWrite(logFile, into, static_cast<uint32_t>(received));
@@ -126,6 +164,11 @@ int32_t SendAll(int32_t s, const char* data, uint32_t length, int32_t urgent, in
     if (s == -1) {
         return NET_ERROR;
     }
+    PlatTls* const tls = NetTlsOf(s);
+    if (tls != nullptr && urgent != 0) {
+        NetTrace(TRACE_ERROR, "send on socket %d: no urgent data under TLS", s);
+        return NET_ERROR;
+    }
     if (logFile != -1) {
         PlatFileWrite(logFile, data, length);
     }
@@ -134,6 +177,16 @@ int32_t SendAll(int32_t s, const char* data, uint32_t length, int32_t urgent, in
         const uint32_t left = length - sent;
         const int32_t chunk = left > INT32_MAX ? INT32_MAX : static_cast<int32_t>(left);
         NetTrace(TRACE_CALL, "send on socket %d. %d bytes to be sent", s, chunk);
+        if (tls != nullptr) {
+            // The whole chunk goes out or the send fails: the time-out bounds the whole chunk.
+            const int32_t result = PlatTlsSend(tls, data + sent, chunk, waitMs);
+            if (result != PLAT_TLS_OK) {
+                NetTrace(TRACE_ERROR, "send on socket %d.", s);
+                return NetTlsResult(result);
+            }
+            sent += static_cast<uint32_t>(chunk);
+            continue;
+        }
         const int32_t result =
             PlatSendWithin(s, data + sent, chunk, urgent != 0 ? PLAT_MSG_OOB : 0, waitMs);
         if (result == PLAT_SEND_TIMEOUT) {

@@ -3,7 +3,10 @@
 // time-out. Not for callers outside net/.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+
+#include "tls.h"
 
 // The failure code of the socket call that has just failed on this thread: NET_CANCELLED when it
 // was interrupted by a cancellation, else NET_ERROR. Call it right after the failing call.
@@ -24,3 +27,28 @@ int32_t TcpRecvStep(int32_t s, void* buffer, uint32_t size, int32_t timeout, int
 // to logFile (unless -1), then sends them all (urgent: as out-of-band data). Returns NET_OK or the
 // failure code. Writes the exit line "TcpSend".
 int32_t TcpSendStep(int32_t s, const char* data, uint32_t length, int32_t urgent, int32_t logFile);
+
+// Count of sockets with TLS: while it is 0, a socket operation knows without a look-up that its
+// socket is plain.
+extern std::atomic<int32_t> netTlsSocketCount;
+
+// The TLS connection attached to s, found under the registry's lock.
+PlatTls* NetTlsLookup(int32_t s);
+
+// The TLS connection attached to s, or null for a plain socket. A plain socket costs one atomic
+// load while no socket has TLS, and one short look-up under a lock otherwise.
+inline PlatTls* NetTlsOf(int32_t s) {
+    return netTlsSocketCount.load(std::memory_order_acquire) == 0 ? nullptr : NetTlsLookup(s);
+}
+
+// Takes the TLS connection off s and returns it (null when there was none); the caller shuts it
+// down and frees it.
+PlatTls* NetTlsDetach(int32_t s);
+
+// Result of a TLS failure (PLAT_TLS_*) as a network-layer code.
+int32_t NetTlsResult(int32_t platResult);
+
+// Looks at up to len bytes that have arrived on s without taking them out, without waiting
+// (TLS: decrypted bytes). Returns the count, NET_CLOSED at the end of the stream,
+// NET_TLS_TRUNCATED, or the failure code.
+int32_t NetPeek(int32_t s, char* buffer, int32_t len);

@@ -14,6 +14,9 @@ constexpr int32_t FLUSH_CHUNK_SIZE = 64;
 // began; the bound keeps a peer that sends urgent data without pause from holding it.
 constexpr int MAX_URGENT_READS = 16;
 constexpr uint32_t LISTEN_CLOSE_PAUSE_MS = 100;
+// How long a close waits for room to send close_notify: a peer that takes nothing more does not
+// hold the close for longer.
+constexpr int32_t CLOSE_NOTIFY_WAIT_MS = 1000;
 
 // The registry. One lock, held only while entries are read or written, never across a socket
 // call, so that registrations from different threads never take the same free entry.
@@ -182,6 +185,7 @@ int32_t CloseSocket(int32_t* socketVar, bool pauseBeforeListenClose) {
             kind = table.entries[index].kind;
         }
     }
+    PlatTls* tls = NetTlsOf(s);
     if (index >= 0) {
         if (kind == SOCKET_KIND_LISTEN) {
             if (pauseBeforeListenClose) {
@@ -191,6 +195,13 @@ int32_t CloseSocket(int32_t* socketVar, bool pauseBeforeListenClose) {
             // Unread input would turn the close into a reset that the peer sees as an error.
             TcpFlush(s);
         }
+    }
+    if (tls != nullptr) {
+        // The peer learns that the stream ended here and was not cut off. Whether the
+        // close_notify got out changes nothing for the close.
+        NetTrace(TRACE_CALL, "TLS close_notify on socket %d", s);
+        PlatTlsShutdown(tls, CLOSE_NOTIFY_WAIT_MS);
+        PlatTlsFree(NetTlsDetach(s));
     }
 
     NetTrace(TRACE_CALL, "closesocket socket %d", s);
@@ -230,6 +241,27 @@ int32_t TcpFlush(int32_t s) {
     if (PlatBytesWaiting(s, &budget) != 0) {
         budget = 0;
     }
+    if (PlatTls* tls = NetTlsOf(s)) {
+        // Decrypted bytes held by TLS count too; the raw bytes waiting decrypt to no more than
+        // their own number, so the budget still ends the loop.
+        budget += static_cast<uint32_t>(PlatTlsPending(tls));
+        while (budget > 0) {
+            const int32_t want =
+                budget < FLUSH_CHUNK_SIZE ? static_cast<int32_t>(budget) : FLUSH_CHUNK_SIZE;
+            const int32_t got = PlatTlsRecv(tls, chunk, want, 0, 0);
+            if (got <= 0) {
+                // Nothing more without waiting is not a failure of the flush.
+                if (got != PLAT_TLS_TIMEOUT) {
+                    lastResult = NetTlsResult(got);
+                }
+                break;
+            }
+            lastResult = got;
+            NetDump(chunk, got, "Flushed");
+            budget -= static_cast<uint32_t>(got);
+        }
+        budget = 0;
+    }
     while (budget > 0 && TcpIsDataAvail(s) == 1) {
         const int32_t want =
             budget < FLUSH_CHUNK_SIZE ? static_cast<int32_t>(budget) : FLUSH_CHUNK_SIZE;
@@ -253,6 +285,9 @@ int32_t TcpFlush(int32_t s) {
     if (lastResult > 0) {
         return 1;
     }
+    if (lastResult < -1) {
+        return lastResult;  // a TLS receive's own result
+    }
     return lastResult == 0 ? NET_CLOSED : NetFailureCode();
 }
 
@@ -260,7 +295,12 @@ int32_t TcpIsDataAvail(int32_t s) {
     NetTrace(TRACE_ENTER, "TcpIsDataAvail on socket %d", s);
     NetTrace(TRACE_CALL, "Ioctl FIONREAD on socket %d", s);
     uint32_t count = 0;
-    const bool waiting = PlatBytesWaiting(s, &count) == 0 && count > 0;
+    bool waiting = PlatBytesWaiting(s, &count) == 0 && count > 0;
+    if (PlatTls* tls = NetTlsOf(s)) {
+        // What counts is decrypted data: bytes held by TLS, or waiting bytes that make at least
+        // one byte of data (they may be only a protocol message, or part of a record).
+        waiting = PlatTlsPending(tls) > 0 || (waiting && PlatTlsRecv(tls, nullptr, 0, 0, 0) == 1);
+    }
     NetTrace(TRACE_EXIT, "TcpIsDataAvail");
     return waiting ? 1 : 0;
 }

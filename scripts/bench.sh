@@ -97,7 +97,7 @@ if [[ "$(id -u)" -ne 0 ]]; then
     echo "bench.sh: needs root (the servers listen on port 21 of their loopback addresses)" >&2
     exit 1
 fi
-packages=(cmake g++ make vsftpd python3-pyftpdlib curl valgrind gnuplot-nox time procps)
+packages=(cmake g++ make libssl-dev vsftpd python3-pyftpdlib curl valgrind gnuplot-nox time procps)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||

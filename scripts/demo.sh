@@ -31,7 +31,7 @@ installed() {
     dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
 }
 
-packages=(cmake g++ make libgtest-dev libgmock-dev python3-pyftpdlib)
+packages=(cmake g++ make libgtest-dev libgmock-dev libssl-dev python3-pyftpdlib)
 missing=()
 for package in "${packages[@]}"; do
     installed "$package" || missing+=("$package")

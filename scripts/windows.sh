@@ -7,13 +7,16 @@
 #
 # On a fresh Debian 12 machine it first installs what it needs (as root; otherwise it prints the
 # commands to run and stops): the MinGW-w64 cross compiler, Wine with its 32-bit part, the
-# GoogleTest sources and pyftpdlib.
+# GoogleTest sources, pyftpdlib, and for TLS Wine's 32-bit GnuTLS and the openssl command.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
-packages=(cmake make g++-mingw-w64-i686 wine wine32:i386 googletest python3-pyftpdlib)
+# Wine's SChannel does its TLS with the 32-bit GnuTLS; the TLS test makes its certificates with
+# the openssl command.
+packages=(cmake make g++-mingw-w64-i686 wine wine32:i386 libgnutls30:i386 openssl googletest
+    python3-pyftpdlib)
 
 installed() {
     dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'

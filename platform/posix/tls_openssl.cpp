@@ -1,0 +1,440 @@
+// TLS client connections with OpenSSL 3.
+//
+// OpenSSL talks to the socket through a BIO of our own that sends and receives with the
+// platform's non-blocking socket calls (sends never raise SIGPIPE, and the send fault seam
+// applies), and reports "would block" as a retry. Every wait happens here, in
+// PlatWaitReadable / PlatWaitWritable, so a handshake or a read is cancellable like any other
+// socket wait.
+//
+// Session reuse: every session the server hands out on a connection is kept with that connection
+// by the new-session callback. TLS 1.3 tickets arrive after the handshake, with the first reads
+// that follow it, and TLS 1.2 sessions during it; either way the session is there when a data
+// connection asks for it, and is offered on that connection's handshake.
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "tls.h"
+
+struct PlatTls {
+    PlatSocket socket = PLAT_NO_SOCKET;
+    SSL_CTX* context = nullptr;  // one reference; shared with the connections resumed from here
+    SSL* ssl = nullptr;
+    SSL_SESSION* session = nullptr;  // the latest session the server gave, one reference
+    bool endOfStream = false;        // the socket reported the end of the stream
+    bool broken = false;             // a fatal error happened: no close_notify may follow
+};
+
+namespace {
+
+// The ex-data index of SSL objects that points back to their PlatTls.
+int TlsIndex() {
+    static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+
+int BioWrite(BIO* bio, const char* data, int len) {
+    BIO_clear_retry_flags(bio);
+    auto* tls = static_cast<PlatTls*>(BIO_get_data(bio));
+    const int32_t sent = PlatSendWithin(tls->socket, data, len, 0, 0);
+    if (sent > 0) {
+        return sent;
+    }
+    if (sent == PLAT_SEND_TIMEOUT) {
+        BIO_set_retry_write(bio);
+    }
+    return -1;
+}
+
+int BioRead(BIO* bio, char* out, int len) {
+    BIO_clear_retry_flags(bio);
+    auto* tls = static_cast<PlatTls*>(BIO_get_data(bio));
+    const int32_t received = PlatRecvWithin(tls->socket, out, len, 0);
+    if (received > 0) {
+        return received;
+    }
+    if (received == 0) {
+        tls->endOfStream = true;
+        return 0;
+    }
+    if (received == PLAT_RECV_TIMEOUT) {
+        BIO_set_retry_read(bio);
+    }
+    return -1;
+}
+
+long BioControl(BIO* bio, int command, long, void*) {
+    switch (command) {
+        case BIO_CTRL_FLUSH:
+            return 1;
+        case BIO_CTRL_EOF:
+            // OpenSSL asks this when a read gives nothing: an end of stream without close_notify
+            // is then reported as such (SSL_R_UNEXPECTED_EOF_WHILE_READING).
+            return static_cast<PlatTls*>(BIO_get_data(bio))->endOfStream ? 1 : 0;
+        default:
+            return 0;
+    }
+}
+
+const BIO_METHOD* SocketBioMethod() {
+    static BIO_METHOD* const method = [] {
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "kestrel socket");
+        if (m != nullptr) {
+            BIO_meth_set_write(m, BioWrite);
+            BIO_meth_set_read(m, BioRead);
+            BIO_meth_set_ctrl(m, BioControl);
+        }
+        return m;
+    }();
+    return method;
+}
+
+int KeepNewSession(SSL* ssl, SSL_SESSION* session) {
+    auto* tls = static_cast<PlatTls*>(SSL_get_ex_data(ssl, TlsIndex()));
+    if (tls == nullptr) {
+        return 0;  // not kept: OpenSSL frees it
+    }
+    if (tls->session != nullptr) {
+        SSL_SESSION_free(tls->session);
+    }
+    tls->session = session;
+    return 1;  // the reference is ours now
+}
+
+void SetText(char* out, size_t size, const char* text) {
+    if (out != nullptr && size > 0) {
+        snprintf(out, size, "%s", text);
+    }
+}
+
+// The text of the oldest queued OpenSSL error, or fallback.
+void SetOpenSslText(char* out, size_t size, const char* fallback) {
+    const unsigned long code = ERR_peek_error();
+    if (code == 0) {
+        SetText(out, size, fallback);
+        return;
+    }
+    char text[256];
+    ERR_error_string_n(code, text, sizeof text);
+    SetText(out, size, text);
+}
+
+// A time-out of the whole call, measured from its start.
+class Deadline {
+  public:
+    explicit Deadline(int32_t timeoutMs) : timeoutMs_(timeoutMs), start_(PlatTickCount()) {}
+    // What is left for the next wait: < 0 without limit, 0 when the time is up.
+    int32_t Left() const {
+        if (timeoutMs_ <= 0) {
+            return timeoutMs_;
+        }
+        const uint32_t elapsed = PlatTickCount() - start_;
+        return elapsed >= static_cast<uint32_t>(timeoutMs_)
+                   ? 0
+                   : timeoutMs_ - static_cast<int32_t>(elapsed);
+    }
+
+  private:
+    int32_t timeoutMs_;
+    uint32_t start_;
+};
+
+// AfterCall's "the socket is ready now, call again".
+constexpr int32_t CALL_AGAIN = 1;
+
+// After an SSL call returned result <= 0: waits when OpenSSL wants the socket, and says whether
+// to call again (CALL_AGAIN) or how the call ends (0 for close_notify, or a failure).
+int32_t AfterCall(PlatTls* tls, int result, const Deadline& deadline) {
+    const int error = SSL_get_error(tls->ssl, result);
+    int32_t ready;
+    switch (error) {
+        case SSL_ERROR_WANT_READ:
+            ready = PlatWaitReadable(tls->socket, deadline.Left());
+            break;
+        case SSL_ERROR_WANT_WRITE:
+            ready = PlatWaitWritable(tls->socket, deadline.Left());
+            break;
+        case SSL_ERROR_ZERO_RETURN:
+            return 0;  // close_notify
+        case SSL_ERROR_SSL:
+            tls->broken = true;
+            if (ERR_GET_REASON(ERR_peek_last_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
+                return PLAT_TLS_TRUNCATED;
+            }
+            return PLAT_TLS_FAILED;
+        default:  // SSL_ERROR_SYSCALL: the socket call failed, its error is the last socket error
+            tls->broken = true;
+            if (tls->endOfStream) {
+                return PLAT_TLS_TRUNCATED;
+            }
+            return PlatLastSocketError() == PLAT_WSAEINTR ? PLAT_TLS_CANCELLED : PLAT_TLS_FAILED;
+    }
+    if (ready == 0) {
+        return PLAT_TLS_TIMEOUT;
+    }
+    if (ready < 0) {
+        return PlatLastSocketError() == PLAT_WSAEINTR ? PLAT_TLS_CANCELLED : PLAT_TLS_FAILED;
+    }
+    return CALL_AGAIN;
+}
+
+// The context of a new connection: the one of the connection it resumes from, or a new one with
+// the trusted certificates of config.
+SSL_CTX* MakeContext(const PlatTlsConfig& config, PlatTls* resumeFrom, char* errorText,
+                     size_t errorSize, int32_t* failure) {
+    if (resumeFrom != nullptr) {
+        SSL_CTX_up_ref(resumeFrom->context);
+        return resumeFrom->context;
+    }
+    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+    if (context == nullptr) {
+        *failure = PLAT_TLS_NO_MEMORY;
+        SetOpenSslText(errorText, errorSize, "SSL_CTX_new");
+        return nullptr;
+    }
+    SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+    SSL_CTX_set_session_cache_mode(context,
+                                   SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_sess_set_new_cb(context, KeepNewSession);
+    const bool loaded = config.caFile != nullptr
+                            ? SSL_CTX_load_verify_locations(context, config.caFile, nullptr) == 1
+                            : SSL_CTX_set_default_verify_paths(context) == 1;
+    if (!loaded && config.verify) {
+        // Nothing can be trusted without the certificates the caller named.
+        *failure = PLAT_TLS_UNTRUSTED;
+        SetOpenSslText(errorText, errorSize, "cannot load the trusted certificates");
+        SSL_CTX_free(context);
+        return nullptr;
+    }
+    return context;
+}
+
+// Sets what the handshake checks and sends for config on ssl. Returns false when it cannot.
+bool SetPeerChecks(SSL* ssl, const PlatTlsConfig& config) {
+    if (!config.verify) {
+        SSL_set_verify(ssl, SSL_VERIFY_NONE, nullptr);
+        if (config.hostName != nullptr && PlatInetAddr(config.hostName) == PLAT_INADDR_NONE) {
+            SSL_set_tlsext_host_name(ssl, config.hostName);
+        }
+        return true;
+    }
+    if (config.hostName == nullptr) {
+        return false;
+    }
+    SSL_set_verify(ssl, SSL_VERIFY_PEER, nullptr);
+    const uint32_t address = PlatInetAddr(config.hostName);
+    if (address != PLAT_INADDR_NONE) {
+        // An address is checked against the certificate's IP address entries, in the dotted
+        // form of the address the connection went to (inet_aton also takes forms like 127.1).
+        // It is not a name, so it is not sent for virtual hosting.
+        char dotted[16];
+        PlatInetNtoa(address, dotted);
+        return X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), dotted) == 1;
+    }
+    SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    return SSL_set_tlsext_host_name(ssl, config.hostName) == 1 &&
+           SSL_set1_host(ssl, config.hostName) == 1;
+}
+
+// What a failed handshake means, from the certificate check's result.
+int32_t HandshakeFailure(PlatTls* tls, int32_t result, char* errorText, size_t errorSize) {
+    const long verified = SSL_get_verify_result(tls->ssl);
+    if (verified != X509_V_OK && SSL_get_verify_mode(tls->ssl) != SSL_VERIFY_NONE) {
+        SetText(errorText, errorSize, X509_verify_cert_error_string(verified));
+        switch (verified) {
+            case X509_V_ERR_HOSTNAME_MISMATCH:
+            case X509_V_ERR_IP_ADDRESS_MISMATCH:
+            case X509_V_ERR_EMAIL_MISMATCH:
+                return PLAT_TLS_NAME_MISMATCH;
+            default:
+                return PLAT_TLS_UNTRUSTED;
+        }
+    }
+    switch (result) {
+        case PLAT_TLS_TIMEOUT:
+            SetText(errorText, errorSize, "time-out");
+            return PLAT_TLS_TIMEOUT;
+        case PLAT_TLS_CANCELLED:
+            SetText(errorText, errorSize, "cancelled");
+            return PLAT_TLS_CANCELLED;
+        case 0:
+        case PLAT_TLS_TRUNCATED:
+            SetText(errorText, errorSize, "the server closed the connection");
+            return PLAT_TLS_FAILED;
+        default:
+            SetOpenSslText(errorText, errorSize, "socket failure");
+            return PLAT_TLS_FAILED;
+    }
+}
+
+}  // namespace
+
+int32_t PlatTlsConnect(PlatSocket s, const PlatTlsConfig& config, PlatTls* resumeFrom,
+                       int32_t timeoutMs, PlatTls** out, char* errorText, size_t errorSize) {
+    SetText(errorText, errorSize, "");
+    if (out == nullptr) {
+        return PLAT_TLS_FAILED;
+    }
+    *out = nullptr;
+    ERR_clear_error();
+    const BIO_METHOD* method = SocketBioMethod();
+    PlatTls* tls = new (std::nothrow) PlatTls();
+    if (tls == nullptr || method == nullptr || TlsIndex() < 0) {
+        delete tls;
+        SetText(errorText, errorSize, "out of memory");
+        return PLAT_TLS_NO_MEMORY;
+    }
+    tls->socket = s;
+    int32_t failure = PLAT_TLS_NO_MEMORY;
+    tls->context = MakeContext(config, resumeFrom, errorText, errorSize, &failure);
+    if (tls->context == nullptr) {
+        delete tls;
+        return failure;
+    }
+    tls->ssl = SSL_new(tls->context);
+    BIO* bio = tls->ssl != nullptr ? BIO_new(method) : nullptr;
+    if (bio == nullptr) {
+        SetOpenSslText(errorText, errorSize, "out of memory");
+        PlatTlsFree(tls);
+        return PLAT_TLS_NO_MEMORY;
+    }
+    BIO_set_data(bio, tls);
+    BIO_set_init(bio, 1);
+    SSL_set_bio(tls->ssl, bio, bio);  // the SSL object owns the BIO now
+    SSL_set_ex_data(tls->ssl, TlsIndex(), tls);
+    if (!SetPeerChecks(tls->ssl, config)) {
+        SetText(errorText, errorSize, "no usable host name to check the certificate against");
+        PlatTlsFree(tls);
+        return PLAT_TLS_FAILED;
+    }
+    if (resumeFrom != nullptr && resumeFrom->session != nullptr) {
+        SSL_set_session(tls->ssl, resumeFrom->session);
+    }
+
+    const Deadline deadline(timeoutMs);
+    int32_t result;
+    for (;;) {
+        const int done = SSL_connect(tls->ssl);
+        if (done == 1) {
+            *out = tls;
+            return PLAT_TLS_OK;
+        }
+        result = AfterCall(tls, done, deadline);
+        if (result != CALL_AGAIN) {
+            break;
+        }
+    }
+    result = HandshakeFailure(tls, result, errorText, errorSize);
+    tls->broken = true;
+    PlatTlsFree(tls);
+    return result;
+}
+
+int32_t PlatTlsSend(PlatTls* tls, const void* data, int32_t len, int32_t timeoutMs) {
+    if (tls == nullptr || len < 0 || (data == nullptr && len > 0) || tls->broken) {
+        return PLAT_TLS_FAILED;
+    }
+    if (len == 0) {
+        return PLAT_TLS_OK;
+    }
+    ERR_clear_error();
+    const Deadline deadline(timeoutMs);
+    for (;;) {
+        // Without partial writes, a retried write continues the same records: it is called
+        // again with the same block until all of it is out.
+        size_t written = 0;
+        const int done = SSL_write_ex(tls->ssl, data, static_cast<size_t>(len), &written);
+        if (done == 1) {
+            return PLAT_TLS_OK;
+        }
+        const int32_t result = AfterCall(tls, done, deadline);
+        if (result != CALL_AGAIN) {
+            return result == 0 || result == PLAT_TLS_TRUNCATED ? PLAT_TLS_FAILED : result;
+        }
+    }
+}
+
+int32_t PlatTlsRecv(PlatTls* tls, void* buffer, int32_t len, int32_t flags, int32_t timeoutMs) {
+    if (tls == nullptr || len < 0 || (buffer == nullptr && len > 0)) {
+        return PLAT_TLS_FAILED;
+    }
+    if (tls->broken) {
+        return tls->endOfStream ? PLAT_TLS_TRUNCATED : PLAT_TLS_FAILED;
+    }
+    char probe;
+    const bool peek = (flags & PLAT_TLS_PEEK) != 0 || len == 0;
+    void* into = len == 0 ? &probe : buffer;
+    const size_t want = len == 0 ? 1 : static_cast<size_t>(len);
+    ERR_clear_error();
+    const Deadline deadline(timeoutMs);
+    for (;;) {
+        size_t got = 0;
+        const int done = peek ? SSL_peek_ex(tls->ssl, into, want, &got)
+                              : SSL_read_ex(tls->ssl, into, want, &got);
+        if (done == 1) {
+            return static_cast<int32_t>(got);
+        }
+        const int32_t result = AfterCall(tls, done, deadline);
+        if (result != CALL_AGAIN) {
+            return result;
+        }
+    }
+}
+
+int32_t PlatTlsPending(PlatTls* tls) {
+    return tls != nullptr ? SSL_pending(tls->ssl) : 0;
+}
+
+int32_t PlatTlsShutdown(PlatTls* tls, int32_t timeoutMs) {
+    if (tls == nullptr || tls->broken) {
+        return PLAT_TLS_FAILED;
+    }
+    ERR_clear_error();
+    const Deadline deadline(timeoutMs);
+    for (;;) {
+        // 0: ours went out, the peer's has not come (we do not wait for it); 1: both.
+        const int done = SSL_shutdown(tls->ssl);
+        if (done >= 0) {
+            return PLAT_TLS_OK;
+        }
+        const int32_t result = AfterCall(tls, done, deadline);
+        if (result != CALL_AGAIN) {
+            return result == 0 ? PLAT_TLS_OK : result;
+        }
+    }
+}
+
+void PlatTlsFree(PlatTls* tls) {
+    if (tls == nullptr) {
+        return;
+    }
+    if (tls->ssl != nullptr) {
+        SSL_free(tls->ssl);  // sends nothing: close_notify is PlatTlsShutdown's
+    }
+    if (tls->session != nullptr) {
+        SSL_SESSION_free(tls->session);
+    }
+    if (tls->context != nullptr) {
+        SSL_CTX_free(tls->context);
+    }
+    delete tls;
+}
+
+void PlatTlsDescribe(PlatTls* tls, char* out, size_t size) {
+    if (tls == nullptr || tls->ssl == nullptr) {
+        SetText(out, size, "");
+        return;
+    }
+    const SSL_CIPHER* cipher = SSL_get_current_cipher(tls->ssl);
+    if (out != nullptr && size > 0) {
+        snprintf(out, size, "%s %s%s", SSL_get_version(tls->ssl),
+                 cipher != nullptr ? SSL_CIPHER_standard_name(cipher) : "(no cipher)",
+                 SSL_session_reused(tls->ssl) == 1 ? " resumed" : "");
+    }
+}
