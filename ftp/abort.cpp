@@ -12,10 +12,10 @@ constexpr uint32_t ABORT_LIMIT_SECONDS = 2;
 
 // Tells the server to stop: the Telnet interrupt with its urgent Synch, then the ABOR line as
 // ordinary data, so that a server reading urgent data apart from the stream still gets a whole
-// command line.
+// command line. Urgent data cannot travel inside TLS: there ABOR goes alone, as a command.
 bool SendAbortSequence(FtpSession* session) {
     FtpConnection& c = session->connection;
-    return TnSendInterrupt(c.controlSocket, c.logFile) == NET_OK &&
+    return (c.tlsActive || TnSendInterrupt(c.controlSocket, c.logFile) == NET_OK) &&
            FtpSendLine(c.controlSocket, "ABOR", 0, c.logFile, session->sessionKey) == NET_OK;
 }
 

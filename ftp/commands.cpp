@@ -40,30 +40,59 @@ void FtpCloseControl(FtpSession* session) {
     c.controlSocket = control;
     c.repliesOwed = 0;
     c.stepUncertain = false;
+    c.tlsActive = false;
 }
+
+namespace {
+
+// Reads the server's greeting and maps it through the table. A 1xx greeting ("120 Service ready
+// in 2 minutes") is preliminary: only the final reply that follows within the time-out decides
+// the connect, so that the login after it reads the answers to its own commands.
+int32_t ReadGreeting(FtpConnection& c, int32_t key) {
+    int32_t code = FtpReadReply(&c, key);
+    const uint32_t start = PlatTickCount();
+    while (code >= 100 && code <= 199) {
+        if (c.timeoutSeconds == 0) {
+            code = FtpReadReply(&c, key);
+            continue;
+        }
+        int32_t result = FtpReadReplyWithin(&c, FtpSecondsLeft(start, c.timeoutSeconds), &code);
+        if (result != 1) {
+            code = result == NET_CLOSED ? 0 : NET_TIMEOUT;  // mapped as a reply that never came
+            if (result != NET_CLOSED) {
+                ++c.repliesOwed;
+            }
+        }
+    }
+    return FtpMapReply(CMD_GREETING, code);
+}
+
+}  // namespace
 
 int32_t FtpConnect(const char* host, int32_t key) {
     FtpOperation op(key);
     if (!op) {
         return FTP_NOT_INITIALIZED;
     }
-    FtpConnection& c = op->connection;
+    FtpSession* session = op.get();
+    FtpConnection& c = session->connection;
     if (c.controlSocket != -1) {
         // A session that is still connected (after a refused login, say) would otherwise leak
         // its old control connection.
-        FtpCloseControl(op.get());
+        FtpCloseControl(session);
     }
+    // Implicit TLS has a port of its own, unless the caller gave one.
+    const bool implicitTls = c.tlsMode == 2;
+    uint16_t port = implicitTls && !c.portGiven ? 990 : c.port;
     int32_t control = -1;
-    int32_t result = TcpConnect(&control, host, c.port == 21 ? "ftp" : nullptr, &c.port,
+    int32_t result = TcpConnect(&control, host, port == 21 ? "ftp" : nullptr, &port,
                                 static_cast<int32_t>(c.timeoutSeconds));
+    if (!implicitTls || c.portGiven) {
+        c.port = port;
+    }
     c.controlSocket = control;
     switch (result) {
-        case NET_OK:
-            c.currentType = 'A';
-            c.repliesOwed = 0;
-            c.stepUncertain = false;
-            c.epsvRefused = false;
-            return FtpExecCommand(CMD_GREETING, nullptr, key);
+        case NET_OK: break;
         case NET_CANCELLED: return FTP_ABORTED;
         case NET_CONNECT_FAILED: return FTP_NO_SERVER;
         case NET_NO_SOCKET: return FTP_NO_SOCKET;
@@ -71,6 +100,32 @@ int32_t FtpConnect(const char* host, int32_t key) {
         case NET_TIMEOUT: return FTP_TIMEOUT;
         default: return FTP_CONNECT_ERROR;
     }
+    c.currentType = 'A';
+    c.repliesOwed = 0;
+    c.stepUncertain = false;
+    c.epsvRefused = false;
+    c.tlsActive = false;
+    c.tlsHost = host;
+
+    if (implicitTls && (result = FtpSecureControl(session, false)) != FTP_OK) {
+        FtpCloseControl(session);
+        return result;
+    }
+    result = ReadGreeting(c, key);
+    if (result != FTP_OK || c.tlsMode == 0) {
+        return result;
+    }
+    // Never a command in clear once TLS was asked for: any failure ends the connection.
+    if (!implicitTls) {
+        result = FtpSecureControl(session, true);
+    }
+    if (result == FTP_OK) {
+        result = FtpProtectDataChannel(session);
+    }
+    if (result != FTP_OK) {
+        FtpCloseControl(session);
+    }
+    return result;
 }
 
 int32_t FtpLogin(const char* host, const char* user, const char* password, int32_t key) {

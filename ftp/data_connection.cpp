@@ -315,6 +315,18 @@ int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mod
             }
             return FTP_ABORTED;
         }
+        if (accepted != -1 && c.tlsActive) {
+            // The server has begun its side of the handshake with the 150; a failed one still
+            // leaves a transfer to stop.
+            int32_t secured = FtpSecureDataConnection(session, accepted);
+            if (secured != FTP_OK) {
+                CloseFile(&file);
+                c.dataSocket = accepted;
+                const bool wanted = FtpAbortWanted(session);
+                FtpAbortTransfer(session, ABORT_DURING_SET_UP);
+                return wanted ? FTP_ABORTED : secured;
+            }
+        }
         if (accepted != -1) {
             session->localFile = file;
             c.dataSocket = accepted;

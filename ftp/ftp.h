@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "net.h"
 #include "platform.h"
@@ -29,6 +30,13 @@ struct FtpConnection {
     uint16_t port = 21;
     uint32_t timeoutSeconds = 30;  // replies, accepts, connects and transfers
     bool passive = false;          // data connections through EPSV or PASV instead of PORT
+    bool portGiven = false;        // port was set as an option (else implicit TLS uses 990)
+    // TLS: 0 none, 1 explicit (AUTH TLS after the greeting), 2 implicit (from the first byte).
+    int32_t tlsMode = 0;
+    bool tlsVerify = true;         // check the certificate chain and the host name
+    std::string caFile;            // trusted certificates instead of the system's; "" for those
+    std::string tlsHost;           // the host name the control connection was made to
+    bool tlsActive = false;        // the control connection carries TLS
     bool epsvRefused = false;      // the server refused EPSV: PASV from now on, until reconnected
     int32_t logFile = -1;          // copy of all control traffic, -1 = none
     // Replies the server still owes for commands whose reply read ended without one (time-out,

@@ -14,7 +14,12 @@ struct OptionRow {
     int32_t defaultValue;  // what a session has until the option is set
     // Stores an already checked value; false when the session cannot take it (out of memory).
     bool (*store)(FtpSession& session, int32_t value);
+    // For a text option (then the range is its length): stores the text instead.
+    void (*storeText)(FtpSession& session, const char* text) = nullptr;
 };
+
+// The longest text a text option takes (a path).
+constexpr int32_t kMaxOptionText = 1024;
 
 const OptionRow kOptions[] = {
     {"passive", 0, 1, 0,
@@ -25,6 +30,7 @@ const OptionRow kOptions[] = {
     {"port", 1, 65535, 21,
      [](FtpSession& s, int32_t v) {
          s.connection.port = static_cast<uint16_t>(v);
+         s.connection.portGiven = true;
          return true;
      }},
     {"throttle", 0, 1, 1,
@@ -43,6 +49,18 @@ const OptionRow kOptions[] = {
          s.connection.timeoutSeconds = static_cast<uint32_t>(v);
          return true;
      }},
+    {"tls", 0, 2, 0,
+     [](FtpSession& s, int32_t v) {
+         s.connection.tlsMode = v;
+         return true;
+     }},
+    {"tlsVerify", 0, 1, 1,
+     [](FtpSession& s, int32_t v) {
+         s.connection.tlsVerify = v != 0;
+         return true;
+     }},
+    {"caFile", 0, kMaxOptionText, 0, nullptr,
+     [](FtpSession& s, const char* text) { s.connection.caFile = text; }},
 };
 
 bool SameName(const char* a, const char* b) {
@@ -82,8 +100,13 @@ bool ParseValue(const char* text, int32_t minimum, int32_t maximum, int32_t* val
 
 void FtpApplyDefaultOptions(FtpSession* session) {
     for (const OptionRow& row : kOptions) {
-        row.store(*session, row.defaultValue);
+        if (row.storeText != nullptr) {
+            row.storeText(*session, "");
+        } else {
+            row.store(*session, row.defaultValue);
+        }
     }
+    session->connection.portGiven = false;
 }
 
 int32_t FtpSetOption(const char* name, const char* value, int32_t key) {
@@ -100,6 +123,15 @@ int32_t FtpSetOption(const char* name, const char* value, int32_t key) {
     for (const OptionRow& row : kOptions) {
         if (!SameName(name, row.name)) {
             continue;
+        }
+        if (row.storeText != nullptr) {
+            // Any text of the allowed length; a line break has no place in a path.
+            if (value == nullptr || strnlen(value, kMaxOptionText + 1) > kMaxOptionText ||
+                FtpHasLineBreak(value)) {
+                return FTP_BAD_PARAMETERS;
+            }
+            row.storeText(*session, value);
+            return FTP_OK;
         }
         int32_t number = 0;
         if (!ParseValue(value, row.minimum, row.maximum, &number)) {

@@ -55,8 +55,13 @@ constexpr MessageRow kMessages[] = {
     {5004, "No socket available"},
     {5005, "Bind is not succesful"},
     {5006, "Host system is not in the list"},
+    {4001, "Server refused TLS"},
+    {4002, "TLS handshake failed"},
+    {4003, "Server certificate is not trusted"},
+    {4004, "Server certificate does not match the host name"},
 };
-static_assert(sizeof kMessages / sizeof kMessages[0] == 44);
+// The 44 rows of the classic catalogue and the four of TLS.
+static_assert(sizeof kMessages / sizeof kMessages[0] == 48);
 
 }  // namespace
 

@@ -24,6 +24,14 @@ inline constexpr int32_t ABORT_RECV_FAILED = 10;
 inline constexpr int32_t ABORT_SEND_READ_FAILED = 11;
 inline constexpr int32_t ABORT_SEND_FAILED = 12;
 
+// TLS. Each returns FTP_OK or the failure (4001 to 4004, 2007, -1, 5003); the caller closes
+// the connection on failure.
+// Starts TLS on the control connection, after AUTH TLS when askFirst (explicit mode).
+int32_t FtpSecureControl(FtpSession* session, bool askFirst);
+// PBSZ 0 and PROT P: data connections are protected too.
+int32_t FtpProtectDataChannel(FtpSession* session);
+// The TLS handshake on a data connection, resuming the control connection's session.
+int32_t FtpSecureDataConnection(FtpSession* session, int32_t dataSocket);
 // Gives session the default of every option.
 void FtpApplyDefaultOptions(FtpSession* session);
 // Starts an operation of session: clears what a cancellation of an earlier one left behind.

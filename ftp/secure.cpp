@@ -1,0 +1,81 @@
+// FTP over TLS: securing the control connection (implicitly from the first byte, or with AUTH TLS
+// after the greeting), protecting the data connections (PBSZ 0, PROT P), and the TLS handshake on
+// each data connection, which resumes the control connection's session. Nothing here ever lets a
+// command go out in clear once TLS was asked for: every failure closes the control connection.
+
+#include "session_internal.h"
+
+namespace {
+
+NetTlsConfig ConfigOf(const FtpConnection& c) {
+    NetTlsConfig config;
+    config.hostName = c.tlsHost.c_str();
+    config.verify = c.tlsVerify;
+    config.caFile = c.caFile.empty() ? nullptr : c.caFile.c_str();
+    return config;
+}
+
+int32_t ResultOfHandshake(int32_t net) {
+    switch (net) {
+        case NET_OK: return FTP_OK;
+        case NET_TLS_UNTRUSTED: return FTP_TLS_UNTRUSTED;
+        case NET_TLS_NAME_MISMATCH: return FTP_TLS_NAME_MISMATCH;
+        case NET_TIMEOUT: return FTP_TIMEOUT;
+        case NET_CANCELLED: return FTP_ABORTED;
+        case NET_NO_MEMORY: return FTP_NO_MEMORY;
+        default: return FTP_TLS_HANDSHAKE_FAILED;
+    }
+}
+
+void TraceTls(const FtpConnection& c, int32_t socket, const char* which) {
+    if (!c.traceEnabled) {
+        return;
+    }
+    char description[128];
+    if (TcpTlsDescribe(socket, description, sizeof description) == NET_OK) {
+        FtpTrace("TLS on the %s connection: %s", which, description);
+    }
+}
+
+// Sends one command of the TLS set-up and tells whether its reply has the expected code.
+bool Exchange(FtpSession* session, const char* line, int32_t expected) {
+    return FtpSendCommand(session, line) == FTP_OK &&
+           FtpReadReply(&session->connection, session->sessionKey) == expected;
+}
+
+}  // namespace
+
+int32_t FtpSecureControl(FtpSession* session, bool askFirst) {
+    FtpConnection& c = session->connection;
+    if (askFirst && !Exchange(session, "AUTH TLS", 234)) {
+        // A cancelled exchange is an abort; anything else is a server without TLS.
+        return FtpAbortWanted(session) ? FTP_ABORTED : FTP_TLS_REFUSED;
+    }
+    const NetTlsConfig config = ConfigOf(c);
+    int32_t result = ResultOfHandshake(
+        TcpStartTls(c.controlSocket, &config, -1, static_cast<int32_t>(c.timeoutSeconds)));
+    if (result != FTP_OK) {
+        return result;
+    }
+    c.tlsActive = true;
+    TraceTls(c, c.controlSocket, "control");
+    return FTP_OK;
+}
+
+int32_t FtpProtectDataChannel(FtpSession* session) {
+    if (Exchange(session, "PBSZ 0", 200) && Exchange(session, "PROT P", 200)) {
+        return FTP_OK;
+    }
+    return FtpAbortWanted(session) ? FTP_ABORTED : FTP_TLS_REFUSED;
+}
+
+int32_t FtpSecureDataConnection(FtpSession* session, int32_t dataSocket) {
+    FtpConnection& c = session->connection;
+    const NetTlsConfig config = ConfigOf(c);
+    int32_t result = ResultOfHandshake(TcpStartTls(dataSocket, &config, c.controlSocket,
+                                                   static_cast<int32_t>(c.timeoutSeconds)));
+    if (result == FTP_OK) {
+        TraceTls(c, dataSocket, "data");
+    }
+    return result;
+}
