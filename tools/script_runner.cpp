@@ -818,10 +818,10 @@ void ScriptRunner::FinishProgress(Progress& progress, int number, const std::str
     double seconds = std::chrono::duration<double>(Clock::now() - progress.start).count();
     double rate = seconds > 0 ? (progress.done - progress.startBytes) / seconds : 0;
     if (options_.progress) {
-        char summary[96];
-        snprintf(summary, sizeof summary, "  %s in %.1f s, %s/s\n",
-                 HumanBytes(progress.done).c_str(), seconds, HumanBytes(rate).c_str());
-        fputs(summary, err_);
+        // The speed only when the wait saw bytes move.
+        std::string speed = rate > 0 ? ", " + HumanBytes(rate) + "/s" : "";
+        fprintf(err_, "  %s in %.1f s%s\n", HumanBytes(progress.done).c_str(), seconds,
+                speed.c_str());
         fflush(err_);
     }
     if (options_.jsonProgress) {

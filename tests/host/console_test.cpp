@@ -2,15 +2,18 @@
 // shows, --fail, interrupts while a script runs, and the interactive prompt driven through a
 // pseudo-terminal (keys in, screen out).
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -84,25 +87,48 @@ class Host {
     // Starts kestrel-host with args; on a terminal when script is empty, else with the script
     // file as its input and its output in files.
     Host(const std::vector<std::string>& args, const std::string& home, bool terminal) {
+        // Everything is prepared before the fork: the child of a process with threads may only
+        // make calls that are safe in a signal handler until it executes the program.
         std::vector<std::string> all = {KESTREL_HOST_PATH};
         all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
+        std::vector<std::string> environment = {"HOME=" + home};
+        for (char** variable = environ; *variable != nullptr; ++variable) {
+            if (strncmp(*variable, "HOME=", 5) != 0) {
+                environment.push_back(*variable);
+            }
+        }
+        std::vector<char*> argv, envp;
         for (std::string& arg : all) {
             argv.push_back(arg.data());
         }
         argv.push_back(nullptr);
+        for (std::string& variable : environment) {
+            envp.push_back(variable.data());
+        }
+        envp.push_back(nullptr);
         base_ = home + "/host";
+        int out = -1, err = -1, in = -1;
+        if (!terminal) {
+            out = open((base_ + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            err = open((base_ + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        }
         pid_ = terminal ? forkpty(&terminal_, nullptr, nullptr, nullptr) : fork();
         if (pid_ == 0) {
-            setenv("HOME", home.c_str(), 1);
-            chdir(home.c_str());
             if (!terminal) {
-                freopen((base_ + ".out").c_str(), "w", stdout);
-                freopen((base_ + ".err").c_str(), "w", stderr);
-                freopen("/dev/null", "r", stdin);
+                dup2(in, 0);
+                dup2(out, 1);
+                dup2(err, 2);
             }
-            execv(argv[0], argv.data());
+            if (chdir(home.c_str()) == 0) {
+                execve(argv[0], argv.data(), envp.data());
+            }
             _exit(127);
+        }
+        for (int fd : {out, err, in}) {
+            if (fd >= 0) {
+                close(fd);
+            }
         }
     }
     ~Host() {
@@ -148,6 +174,14 @@ class Host {
     }
     const std::string& Screen() const { return screen_; }
 
+    // Waits for the prompt and for the line editor to take the terminal over: libedit writes
+    // the prompt before it leaves canonical mode, and a key typed in between would reach it
+    // otherwise (a Ctrl-D as another character).
+    bool Prompted() { return Shows("kestrel> ") && AwaitCanonical(false); }
+    // Waits until the host has taken the line typed and runs it (the editor has given the
+    // terminal back), so that a Ctrl-C reaches the command and not the line editor.
+    bool Running() { return AwaitCanonical(true); }
+
     void Signal(int signal) { kill(pid_, signal); }
 
     // The exit status once the program ended within timeout, else -1.
@@ -174,6 +208,18 @@ class Host {
     }
 
   private:
+    bool AwaitCanonical(bool canonical) {
+        auto deadline = Clock::now() + 10s;
+        termios mode{};
+        while (tcgetattr(terminal_, &mode) == 0 && ((mode.c_lflag & ICANON) != 0) != canonical) {
+            if (Clock::now() >= deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+        return true;
+    }
+
     pid_t pid_ = -1;
     int terminal_ = -1;
     int status_ = -1;
@@ -277,32 +323,42 @@ TEST(Console, HelpCompletionCtrlCAndAHistoryWithoutPasswords) {
     ktest::ScriptedServer server(kServerAddress, 21);
     server.start(AbortedDownload("hunter2"));
     Host host({}, home, true);
-    ASSERT_TRUE(host.Shows("kestrel> ")) << host.Screen();
+    ASSERT_TRUE(host.Prompted()) << host.Screen();
 
     // help lists the methods with their arguments as the module's table names them.
     host.Type("help\r");
     ASSERT_TRUE(host.Shows("ftpLogin NAME \"Host\" \"UserName\" \"Password\"")) << host.Screen();
     ASSERT_TRUE(host.Shows("ftpDir NAME \"Filter\" MoreDetails")) << host.Screen();
+    ASSERT_TRUE(host.Prompted()) << host.Screen();
     host.Type("new box\r");
     ASSERT_TRUE(host.Shows("new box => <void>")) << host.Screen();
 
     // Tab completes a method, then an object; Ctrl-C drops a half-typed line.
+    ASSERT_TRUE(host.Prompted()) << host.Screen();
     host.Type("ftpDo\tb\t\r");
     ASSERT_TRUE(host.Shows("ftpDone box => 1")) << host.Screen();
+    ASSERT_TRUE(host.Prompted()) << host.Screen();
     host.Type("ftpPWD box\x03");
+    ASSERT_TRUE(host.Prompted()) << host.Screen();
     host.Type("ftpErrorCode box\r");
     ASSERT_TRUE(host.Shows("ftpErrorCode box => 0")) << host.Screen();
     EXPECT_EQ(host.Screen().find("ftpPWD box =>"), std::string::npos);
 
     // Ctrl-C during a wait aborts the download; the prompt comes back.
+    ASSERT_TRUE(host.Prompted()) << host.Screen();
     host.Type(std::string("ftpLogin box \"") + kServerAddress + "\" \"u\" \"hunter2\"\r");
+    ASSERT_TRUE(host.Prompted()) << host.Screen();
     host.Type("wait box 20\r");
     ASSERT_TRUE(host.Shows("wait box => 0 \"OK\"")) << host.Screen();
-    host.Type("ftpRecvFile box \"big\" \"big.part\" 73\rwait box 20\r");
+    ASSERT_TRUE(host.Prompted()) << host.Screen();
+    host.Type("ftpRecvFile box \"big\" \"big.part\" 73\r");
+    ASSERT_TRUE(host.Prompted()) << host.Screen();
+    host.Type("wait box 20\r");
+    ASSERT_TRUE(host.Running()) << host.Screen();
     ASSERT_TRUE(AwaitCommand(server, "RETR big")) << server.report();
     host.Type("\x03");
     ASSERT_TRUE(host.Shows("wait box => -1 \"Transfer aborted by user\"")) << host.Screen();
-    ASSERT_TRUE(host.Shows("kestrel> ")) << host.Screen();
+    ASSERT_TRUE(host.Prompted()) << host.Screen();
     EXPECT_FALSE(std::filesystem::exists(home + "/big.part"));
 
     // Ctrl-D ends the host as quit does: the object is forgotten (QUIT).
