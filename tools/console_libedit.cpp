@@ -49,8 +49,9 @@ class EditConsole : public LineInput {
         el_set(editor_, EL_PROMPT, &EditConsole::Prompt);
         el_set(editor_, EL_HIST, history, history_);
         el_set(editor_, EL_GETCFN, &EditConsole::ReadCharacter);
-        el_set(editor_, EL_ADDFN, "kestrel-complete", "complete a method or object name",
-               &EditConsole::Complete);
+        // The wide form: the narrow one keeps copies of the two texts that are never freed.
+        el_wset(editor_, EL_ADDFN, L"kestrel-complete", L"complete a method or object name",
+                &EditConsole::Complete);
         el_set(editor_, EL_BIND, "^I", "kestrel-complete", nullptr);
     }
 

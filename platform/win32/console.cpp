@@ -64,6 +64,13 @@ int32_t PlatReadInput(int32_t input, char* buffer, uint32_t size) {
         return PLAT_INPUT_INTERRUPTED;
     }
     int count = _read(input, buffer, size);
+    if (count <= 0 && _isatty(input)) {
+        // Ctrl-C ends a console read with nothing before the system has run the control handler
+        // on its own thread: give the handler a moment before taking this for the end of input.
+        for (int i = 0; i < 20 && pending.load() == 0; ++i) {
+            Sleep(10);
+        }
+    }
     if (pending.load() != 0) {
         return PLAT_INPUT_INTERRUPTED;
     }
