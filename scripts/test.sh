@@ -20,11 +20,11 @@ esac
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
-# Compiler, build tools and GoogleTest; clang for the fuzz targets; the two FTP servers that the
-# interoperability tests run; OpenSSL 3 for TLS, and its command, with which the TLS tests make
-# their certificates.
-packages=(cmake g++ make libgtest-dev libgmock-dev clang vsftpd python3-pyftpdlib libssl-dev
-    openssl)
+# Compiler, build tools and GoogleTest; clang for the fuzz targets; libedit for the prompt of
+# kestrel-host; the two FTP servers that the interoperability tests run; OpenSSL 3 for TLS, and
+# its command, with which the TLS tests make their certificates.
+packages=(cmake g++ make libgtest-dev libgmock-dev clang libedit-dev vsftpd python3-pyftpdlib
+    libssl-dev openssl)
 
 installed() {
     dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'

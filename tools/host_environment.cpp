@@ -374,7 +374,58 @@ std::vector<RegisteredClass> HostEnvironment::Registrations() const {
     return registrations_;
 }
 
+size_t Utf8SequenceLength(const std::string& text, size_t i) {
+    auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    unsigned char lead = byte(i);
+    if (lead < 0x80) {
+        return 1;
+    }
+    size_t length;
+    uint32_t point;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        point = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        point = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        point = lead & 0x07;
+    } else {
+        return 0;
+    }
+    if (i + length > text.size()) {
+        return 0;
+    }
+    for (size_t k = 1; k < length; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80) {
+            return 0;
+        }
+        point = (point << 6) | (byte(i + k) & 0x3F);
+    }
+    bool overlong = (length == 3 && point < 0x800) || (length == 4 && point < 0x10000);
+    bool surrogate = point >= 0xD800 && point <= 0xDFFF;
+    if (overlong || surrogate || point > 0x10FFFF) {
+        return 0;
+    }
+    return length;
+}
+
+bool IsValidUtf8(const std::string& text) {
+    for (size_t i = 0; i < text.size();) {
+        size_t length = Utf8SequenceLength(text, i);
+        if (length == 0) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
 std::string JsonString(const std::string& text) {
+    // Valid UTF-8 stays as it is; any other text keeps every byte of 128 and above as \u00XX,
+    // its value in ISO 8859-1, as it always did.
+    bool utf8 = IsValidUtf8(text);
     std::string out = "\"";
     for (unsigned char c : text) {
         switch (c) {
@@ -394,7 +445,7 @@ std::string JsonString(const std::string& text) {
                 out += "\\t";
                 break;
             default:
-                if (c < 0x20 || c >= 0x7F) {
+                if (c < 0x20 || c == 0x7F || (c >= 0x80 && !utf8)) {
                     char escape[8];
                     snprintf(escape, sizeof escape, "\\u%04x", c);
                     out += escape;

@@ -125,6 +125,13 @@ class HostEnvironment {
     friend struct Impl;
 };
 
-// A text as a JSON string: quotes, backslashes and control characters escaped, and bytes of 128
-// and above as \u00XX (the module's texts are 8-bit and in no particular character set).
+// A text as a JSON string: quotes, backslashes and control characters escaped. A text of valid
+// UTF-8 keeps its characters; in any other text each byte of 128 and above becomes \u00XX (the
+// module's texts are 8-bit and in no particular character set).
 std::string JsonString(const std::string& text);
+
+// The length of the valid UTF-8 sequence that starts at text[i], or 0 when none does (overlong
+// forms, surrogates and values above U+10FFFF are not valid).
+size_t Utf8SequenceLength(const std::string& text, size_t i);
+// True when the whole text is valid UTF-8.
+bool IsValidUtf8(const std::string& text);

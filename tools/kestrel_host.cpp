@@ -1,19 +1,17 @@
 // kestrel-host: a host for the module. It loads the module through its exported entry points,
-// registers it, and runs a script of method calls from a file or standard input.
-//
-// Exit status: 0 when the script ran to its end, 1 when the module cannot be loaded or does not
-// behave as a module, 2 for a script error, 3 when a wait limit passes.
-
-#include <unistd.h>
+// registers it, and runs a script of method calls from a file or standard input, or an
+// interactive prompt when standard input is a terminal.
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "console.h"
 #include "host_environment.h"
 #include "library.h"
+#include "line_input.h"
 #include "module_host.h"
 #include "script_runner.h"
 
@@ -21,30 +19,66 @@ namespace {
 
 void Usage(FILE* stream) {
     fputs(
-        "usage: kestrel-host [--json] [--module PATH] [SCRIPT | -]\n"
-        "Runs SCRIPT (or standard input) against the module; see README.md for the language.\n",
+        "usage: kestrel-host [--json] [--progress] [--fail] [--module PATH] [SCRIPT | -]\n"
+        "Runs SCRIPT (or standard input) against the module; with a terminal on standard input\n"
+        "it is an interactive prompt (type help). See README.md for the language.\n"
+        "\n"
+        "  --json        one JSON object per output line\n"
+        "  --progress    JSON progress records on standard error while a wait runs\n"
+        "  --fail        a wait that ends with a code below 0 or of 1000 and above (or other\n"
+        "                than its `expect` codes) forgets every object and ends with status 4\n"
+        "  --module PATH the module to load (default: next to kestrel-host, else in\n"
+        "                ../lib/kestrel/ from it)\n"
+        "\n"
+        "Exit status: 0 the script ran to its end (or quit); 1 the module cannot be loaded or\n"
+        "does not behave as a module; 2 a script error, or a wrong command line; 3 a wait limit\n"
+        "passed; 4 a failed wait under --fail; 130 Ctrl-C (SIGINT) and 143 SIGTERM or SIGHUP\n"
+        "while a script ran, after aborting and forgetting every object.\n",
         stream);
 }
 
-// The module in the directory of this executable.
+// The module next to this executable, as in a build tree, or where an installation puts it.
 std::string DefaultModulePath() {
     char directory[4096];
     uint32_t length = PlatProgramDirectory(directory, sizeof directory);
     if (length == 0 || length >= sizeof directory) {
         return PLAT_MODULE_FILE_NAME;
     }
-    return std::string(directory) + PLAT_MODULE_FILE_NAME;
+    std::string beside = std::string(directory) + PLAT_MODULE_FILE_NAME;
+    std::string installed =
+        std::string(directory) + KESTREL_INSTALLED_MODULE_DIR + PLAT_MODULE_FILE_NAME;
+    int32_t probe = PlatInputOpen(beside.c_str());
+    if (probe >= 0) {
+        PlatInputClose(probe);
+        return beside;
+    }
+    probe = PlatInputOpen(installed.c_str());
+    if (probe >= 0) {
+        PlatInputClose(probe);
+        return installed;
+    }
+    return beside;  // the error then names where the module was expected
+}
+
+// The history of the prompt lives in the user's home directory.
+std::string HistoryPath() {
+    const char* home = getenv("HOME");
+    return home != nullptr && home[0] != '\0' ? std::string(home) + "/.kestrel_history" : "";
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     RunnerOptions options;
-    std::string modulePath = DefaultModulePath();
+    std::string modulePath;
     const char* scriptPath = nullptr;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--json") == 0) {
             options.json = true;
+        } else if (strcmp(argv[i], "--progress") == 0) {
+            options.jsonProgress = true;
+        } else if (strcmp(argv[i], "--fail") == 0) {
+            options.fail = true;
         } else if (strcmp(argv[i], "--module") == 0 && i + 1 < argc) {
             modulePath = argv[++i];
         } else if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
@@ -60,17 +94,26 @@ int main(int argc, char** argv) {
             return RUN_SCRIPT_ERROR;
         }
     }
+    if (modulePath.empty()) {
+        modulePath = DefaultModulePath();
+    }
 
-    FILE* in = stdin;
+    int32_t input = PLAT_STANDARD_INPUT;
     if (scriptPath != nullptr && strcmp(scriptPath, "-") != 0) {
-        in = fopen(scriptPath, "r");
-        if (in == nullptr) {
+        input = PlatInputOpen(scriptPath);
+        if (input < 0) {
             fprintf(stderr, "kestrel-host: cannot open %s: %s\n", scriptPath, strerror(errno));
             return RUN_SCRIPT_ERROR;
         }
     }
-    bool interactive = in == stdin && isatty(STDIN_FILENO);
-    options.progress = isatty(STDERR_FILENO);
+    bool interactive = input == PLAT_STANDARD_INPUT && PlatInputIsTerminal(input);
+    // The progress line and the texts for a person only where a person reads them; --json
+    // output stays the same wherever it goes.
+    options.progress = !options.json && PlatErrorIsTerminal();
+    options.display = !options.json && PlatOutputIsTerminal();
+
+    // Before the module starts any thread: interrupts are noted from now on, not fatal.
+    PlatInterruptsCatch();
 
     HostEnvironment environment;
     ModuleHost host(environment);
@@ -82,10 +125,19 @@ int main(int argc, char** argv) {
     int status;
     {
         ScriptRunner runner(host, environment, options, stdout, stderr);
-        status = runner.Run(in, interactive);
+        std::unique_ptr<LineInput> lines;
+        if (interactive) {
+            lines = MakeConsoleInput(
+                input, stdout, "kestrel> ",
+                [&runner](const std::string& before) { return runner.Completions(before); },
+                HistoryPath());
+        } else {
+            lines = MakeScriptInput(input);
+        }
+        status = runner.Run(*lines, interactive);
     }
-    if (in != stdin) {
-        fclose(in);
+    if (input != PLAT_STANDARD_INPUT) {
+        PlatInputClose(input);
     }
     return status;
 }

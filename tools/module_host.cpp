@@ -56,6 +56,7 @@ bool ParseMethodTable(const std::string& text, std::string* className,
         }
         // "name object me, string A, integer B"
         MethodInfo method;
+        method.line = line;
         size_t space = line.find(' ');
         method.name = line.substr(0, space);
         std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
@@ -64,17 +65,18 @@ bool ParseMethodTable(const std::string& text, std::string* className,
         bool first = true;
         while (std::getline(parameters, parameter, ',')) {
             std::string type = Trim(parameter);
-            type = type.substr(0, type.find(' '));
+            size_t gap = type.find(' ');
+            std::string argumentName = gap == std::string::npos ? "" : Trim(type.substr(gap + 1));
+            type = type.substr(0, gap);
             if (first) {
                 if (type != "object") {
                     *error = "method " + method.name + " does not take the object first";
                     return false;
                 }
                 first = false;
-            } else if (type == "string") {
-                method.arguments += 's';
-            } else if (type == "integer") {
-                method.arguments += 'i';
+            } else if (type == "string" || type == "integer") {
+                method.arguments += type == "string" ? 's' : 'i';
+                method.argumentNames.push_back(argumentName);
             } else {
                 *error = "method " + method.name + " has an argument of unknown type " + type;
                 return false;

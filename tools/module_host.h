@@ -11,11 +11,13 @@
 #include "host_abi.h"
 #include "host_environment.h"
 
-// One method of the registered table: its name and the types of its script arguments
-// ('s' string, 'i' integer), "me" not included.
+// One method of the registered table: its name, the types of its script arguments ('s' string,
+// 'i' integer) and their names, "me" not included, and its line of the table as registered.
 struct MethodInfo {
     std::string name;
     std::string arguments;
+    std::vector<std::string> argumentNames;
+    std::string line;
 };
 
 // Reads a method table text: the header line "xtra NAME", comment lines starting with "--",

@@ -1,10 +1,15 @@
 #include "script_runner.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 #include <thread>
+
+#include "console.h"
 
 namespace {
 
@@ -12,6 +17,57 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int32_t kDefaultWaitSeconds = 600;
 constexpr auto kPollInterval = std::chrono::milliseconds(20);
+constexpr auto kProgressRecordInterval = std::chrono::milliseconds(250);
+// After an interrupt the clean-up (abort, QUIT, forget) gets this long; then the host ends
+// anyway, so that a server that no longer answers cannot hold it.
+constexpr auto kCleanupLimit = std::chrono::milliseconds(2500);
+
+// The host's own commands, for help, completion and suggestions.
+struct Command {
+    const char* name;
+    const char* usage;
+    const char* what;
+};
+constexpr Command kCommands[] = {
+    {"new", "new NAME", "make an object and bind it to NAME"},
+    {"wait", "wait NAME [SECONDS] [expect CODE...]",
+     "wait for the operation (600 s), show its code"},
+    {"sleep", "sleep MS", "pause for MS milliseconds"},
+    {"release", "release NAME", "drop NAME without forget"},
+    {"help", "help [METHOD]", "this list, or one method or command"},
+    {"quit", "quit", "forget every object and end (Ctrl-D at the prompt)"},
+};
+
+// The methods that only read an object's state; every other call may start an operation.
+bool IsStatusMethod(const std::string& name) {
+    for (const char* status : {"ftpAbort", "ftpBytesTransferred", "ftpBytesToBeTransferred",
+                               "ftpDone", "ftpResult", "ftpErrorCode", "ftpErrorMessage"}) {
+        if (name == status) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r';
+}
+
+bool ValidName(const std::string& name) {
+    if (name.empty() || !(isalpha(static_cast<unsigned char>(name[0])) || name[0] == '_')) {
+        return false;
+    }
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.' || c == '-';
+    });
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
 
 int HexDigit(char c) {
     if (c >= '0' && c <= '9')
@@ -23,38 +79,145 @@ int HexDigit(char c) {
     return -1;
 }
 
-bool ParseInteger(const std::string& text, int32_t* value) {
+// Parses an integer word. 1 when it is one, 0 when it is no integer at all, -1 when it is made
+// of digits but out of the 32-bit range.
+int ParseInteger(const std::string& text, int32_t* value) {
     size_t i = text[0] == '-' ? 1 : 0;
     if (i == text.size()) {
-        return false;
+        return 0;
     }
     for (size_t j = i; j < text.size(); ++j) {
         if (text[j] < '0' || text[j] > '9') {
-            return false;
+            return 0;
         }
     }
     errno = 0;
     long long parsed = strtoll(text.c_str(), nullptr, 10);
     if (errno != 0 || parsed < INT32_MIN || parsed > INT32_MAX) {
-        return false;
+        return -1;
     }
     *value = static_cast<int32_t>(parsed);
-    return true;
+    return 1;
 }
 
-std::string Human(double bytes) {
-    const char* units[] = {"B", "KB", "MB", "GB"};
+// A text for a terminal: valid UTF-8 printable characters as they are; control characters (C0,
+// DEL and C1, which a terminal would act on) and bytes of no valid sequence as escapes.
+std::string EscapeForDisplay(const std::string& text, bool quoted) {
+    std::string out;
+    char escape[8];
+    for (size_t i = 0; i < text.size();) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        size_t length = Utf8SequenceLength(text, i);
+        bool c1 = length == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0;
+        if (length > 1 && !c1) {
+            out.append(text, i, length);
+            i += length;
+            continue;
+        }
+        if (quoted && (c == '"' || c == '\\')) {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (quoted && c == '\n') {
+            out += "\\n";
+        } else if (quoted && c == '\r') {
+            out += "\\r";
+        } else if (quoted && c == '\t') {
+            out += "\\t";
+        } else if (c == '\t') {
+            out += '\t';
+        } else if (c < 0x20 || c >= 0x7F) {
+            snprintf(escape, sizeof escape, "\\x%02X", c);
+            out += escape;
+        } else {
+            out += static_cast<char>(c);
+        }
+        ++i;
+    }
+    return out;
+}
+
+// A byte count with a binary unit: "512 B", "3.2 MiB", "409 KiB".
+std::string HumanBytes(double bytes) {
+    const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
     int unit = 0;
-    while (bytes >= 1024 && unit < 3) {
+    while (bytes >= 1024 && unit < 4) {
         bytes /= 1024;
         ++unit;
     }
     char text[32];
-    snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
+    snprintf(text, sizeof text, unit == 0 || bytes >= 100 ? "%.0f %s" : "%.1f %s", bytes,
+             units[unit]);
+    return text;
+}
+
+std::string Duration(double seconds) {
+    int total = static_cast<int>(seconds + 0.5);
+    char text[32];
+    if (total >= 3600) {
+        snprintf(text, sizeof text, "%d:%02d:%02d", total / 3600, total / 60 % 60, total % 60);
+    } else {
+        snprintf(text, sizeof text, "%d:%02d", total / 60, total % 60);
+    }
     return text;
 }
 
 }  // namespace
+
+std::string DisplayString(const std::string& text) {
+    return "\"" + EscapeForDisplay(text, true) + "\"";
+}
+
+std::string DisplayResult(const std::string& text) {
+    if (text.find('\n') == std::string::npos) {
+        return DisplayString(text);
+    }
+    std::string out;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        std::string line = text.substr(start, end == std::string::npos ? end : end - start);
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        out += "\n  " + EscapeForDisplay(line, false);
+        start = end == std::string::npos ? text.size() : end + 1;
+    }
+    return out;
+}
+
+std::string NearestName(const std::string& word, const std::vector<std::string>& candidates) {
+    std::string typed = Lower(word);
+    std::string best;
+    size_t bestDistance = SIZE_MAX;
+    for (const std::string& candidate : candidates) {
+        std::string name = Lower(candidate);
+        // Optimal string alignment distance: insertions, deletions, substitutions and swaps of
+        // neighbours each count one.
+        std::vector<std::vector<size_t>> d(typed.size() + 1, std::vector<size_t>(name.size() + 1));
+        for (size_t i = 0; i <= typed.size(); ++i) {
+            d[i][0] = i;
+        }
+        for (size_t j = 0; j <= name.size(); ++j) {
+            d[0][j] = j;
+        }
+        for (size_t i = 1; i <= typed.size(); ++i) {
+            for (size_t j = 1; j <= name.size(); ++j) {
+                size_t cost = typed[i - 1] == name[j - 1] ? 0 : 1;
+                d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+                if (i > 1 && j > 1 && typed[i - 1] == name[j - 2] && typed[i - 2] == name[j - 1]) {
+                    d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+                }
+            }
+        }
+        if (d[typed.size()][name.size()] < bestDistance) {
+            bestDistance = d[typed.size()][name.size()];
+            best = candidate;
+        }
+    }
+    // A slip is one edit in four letters at most, and at least one edit is allowed.
+    size_t allowed = std::max<size_t>(1, word.size() / 4);
+    return bestDistance <= allowed ? best : std::string();
+}
 
 bool TokenizeScriptLine(const std::string& line, std::vector<ScriptToken>* tokens,
                         std::string* error) {
@@ -62,11 +225,15 @@ bool TokenizeScriptLine(const std::string& line, std::vector<ScriptToken>* token
     size_t i = 0;
     while (i < line.size()) {
         char c = line[i];
-        if (c == ' ' || c == '\t' || c == '\r') {
+        if (IsBlank(c)) {
             ++i;
             continue;
         }
+        if (c == '#') {
+            break;  // a comment runs to the end of the line
+        }
         ScriptToken token;
+        token.begin = i;
         if (c == '"') {
             token.kind = ScriptToken::String;
             ++i;
@@ -121,6 +288,11 @@ bool TokenizeScriptLine(const std::string& line, std::vector<ScriptToken>* token
                 *error = "unterminated string";
                 return false;
             }
+            if (i < line.size() && !IsBlank(line[i])) {
+                // "x"y would otherwise pass for two arguments.
+                *error = "no blank after the string " + line.substr(token.begin, i - token.begin);
+                return false;
+            }
         } else {
             size_t end = line.find_first_of(" \t\r", i);
             token.text = line.substr(i, end == std::string::npos ? std::string::npos : end - i);
@@ -130,13 +302,20 @@ bool TokenizeScriptLine(const std::string& line, std::vector<ScriptToken>* token
                 return false;
             }
             if ((isdigit(static_cast<unsigned char>(token.text[0])) || token.text[0] == '-')) {
-                if (!ParseInteger(token.text, &token.integer)) {
-                    *error = "not an integer: " + token.text;
+                int parsed = ParseInteger(token.text, &token.integer);
+                if (parsed < 0) {
+                    *error = "integer out of range: " + token.text;
+                    return false;
+                }
+                if (parsed == 0) {
+                    *error = "not an integer: " + token.text + " (strings need double quotes: \"" +
+                             token.text + "\")";
                     return false;
                 }
                 token.kind = ScriptToken::Integer;
             }
         }
+        token.end = i;
         tokens->push_back(token);
     }
     return true;
@@ -151,10 +330,56 @@ ScriptRunner::~ScriptRunner() {
 }
 
 void ScriptRunner::ReleaseAll() {
-    for (auto& [name, object] : objects_) {
-        host_.ReleaseObject(object);
+    for (auto& [name, bound] : objects_) {
+        host_.ReleaseObject(bound.object);
     }
     objects_.clear();
+}
+
+int32_t ScriptRunner::IntegerCall(HostObject* object, const char* name) {
+    int32_t method = host_.FindMethod(name);
+    if (method < 0) {
+        return -1;
+    }
+    HostValue value = host_.Call(object, method, {});
+    int32_t result = HostEnvironment::IntegerOf(value);
+    env_.Release(value);
+    return result;
+}
+
+void ScriptRunner::ForgetAll() {
+    int32_t abort = host_.FindMethod("ftpAbort");
+    int32_t forget = host_.FindMethod("forget");
+    std::vector<bool> cut;
+    for (auto& [name, bound] : objects_) {
+        bool running = IntegerCall(bound.object, "ftpDone") == 0;
+        if (running && abort >= 0) {
+            env_.Release(host_.Call(bound.object, abort, {}));
+        }
+        cut.push_back(running);
+    }
+    size_t index = 0;
+    for (auto& [name, bound] : objects_) {
+        if (forget >= 0) {
+            env_.Release(host_.Call(bound.object, forget, {}));
+        }
+        if (cut[index++]) {
+            RemovePartialFile(bound);
+        }
+    }
+    ReleaseAll();
+}
+
+void ScriptRunner::RemovePartialFile(Bound& bound) {
+    if (bound.newFile.empty()) {
+        return;
+    }
+    if (std::remove(bound.newFile.c_str()) == 0) {
+        ClearProgress();
+        fprintf(err_, "removed the partial download %s\n", DisplayString(bound.newFile).c_str());
+        fflush(err_);
+    }
+    bound.newFile.clear();
 }
 
 int ScriptRunner::Error(int number, const std::string& message, int status) {
@@ -164,25 +389,29 @@ int ScriptRunner::Error(int number, const std::string& message, int status) {
     return status;
 }
 
-HostObject* ScriptRunner::Lookup(const std::string& name) {
-    auto it = objects_.find(name);
-    return it == objects_.end() ? nullptr : it->second;
-}
-
 void ScriptRunner::Print(int number, const std::string& call, const std::string& object,
                          const HostValue& result) {
     std::string value;
+    bool display = options_.display && !options_.json;
     switch (HostEnvironment::KindOf(result)) {
         case ValueKind::Integer:
             value = std::to_string(HostEnvironment::IntegerOf(result));
             break;
         case ValueKind::String:
-            value = JsonString(env_.TextOf(result));
+            value = display ? DisplayResult(env_.TextOf(result)) : JsonString(env_.TextOf(result));
             break;
         case ValueKind::List: {
+            std::vector<std::string> items = env_.ItemsOf(result);
+            if (display && !items.empty()) {
+                // A listing, one line for each entry.
+                for (const std::string& item : items) {
+                    value += "\n  " + EscapeForDisplay(item, false);
+                }
+                break;
+            }
             value = "[";
             bool first = true;
-            for (const std::string& item : env_.ItemsOf(result)) {
+            for (const std::string& item : items) {
                 value += (first ? "" : ",") + JsonString(item);
                 first = false;
             }
@@ -193,24 +422,25 @@ void ScriptRunner::Print(int number, const std::string& call, const std::string&
             value = options_.json ? "null" : "<void>";
             break;
     }
+    ClearProgress();
     if (options_.json) {
         fprintf(out_, "{\"line\":%d,\"call\":%s,\"object\":%s,\"result\":%s}\n", number,
                 JsonString(call).c_str(), JsonString(object).c_str(), value.c_str());
     } else {
-        fprintf(out_, "%s %s => %s\n", call.c_str(), object.c_str(), value.c_str());
+        const char* gap = !value.empty() && value[0] == '\n' ? "" : " ";
+        fprintf(out_, "%s %s =>%s%s\n", call.c_str(), object.c_str(), gap, value.c_str());
     }
     fflush(out_);
 }
 
 int ScriptRunner::RunLine(const std::string& line, int number) {
-    size_t first = line.find_first_not_of(" \t\r");
-    if (first == std::string::npos || line[first] == '#') {
-        return RUN_OK;  // empty line or comment
-    }
     std::vector<ScriptToken> tokens;
     std::string error;
     if (!TokenizeScriptLine(line, &tokens, &error)) {
         return Error(number, error);
+    }
+    if (tokens.empty()) {
+        return RUN_OK;  // empty line or comment
     }
     if (tokens[0].kind != ScriptToken::Word) {
         return Error(number, "a line starts with a command or a method name");
@@ -223,30 +453,36 @@ int ScriptRunner::RunLine(const std::string& line, int number) {
         return RunWait(tokens, number);
     }
     if (command == "sleep") {
-        if (tokens.size() != 2 || tokens[1].kind != ScriptToken::Integer || tokens[1].integer < 0) {
-            return Error(number, "usage: sleep MS");
+        return RunSleep(tokens, number);
+    }
+    if (command == "help") {
+        return RunHelp(tokens, number);
+    }
+    if (command == "quit") {
+        if (tokens.size() != 1) {
+            return Error(number, "usage: quit");
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(tokens[1].integer));
+        quit_ = true;
         return RUN_OK;
     }
     if (command == "release") {
         if (tokens.size() != 2 || tokens[1].kind != ScriptToken::Word) {
             return Error(number, "usage: release NAME");
         }
-        HostObject* object = Lookup(tokens[1].text);
-        if (object == nullptr) {
+        auto it = objects_.find(tokens[1].text);
+        if (it == objects_.end()) {
             return Error(number, "no object named " + tokens[1].text);
         }
-        host_.ReleaseObject(object);
-        objects_.erase(tokens[1].text);
+        host_.ReleaseObject(it->second.object);
+        objects_.erase(it);
         return RUN_OK;
     }
     return RunMethod(tokens, number);
 }
 
 int ScriptRunner::RunNew(const std::vector<ScriptToken>& tokens, int number) {
-    if (tokens.size() != 2 || tokens[1].kind != ScriptToken::Word) {
-        return Error(number, "usage: new NAME");
+    if (tokens.size() != 2 || tokens[1].kind != ScriptToken::Word || !ValidName(tokens[1].text)) {
+        return Error(number, "usage: new NAME (letters, digits, _ . and -, first a letter or _)");
     }
     const std::string& name = tokens[1].text;
     std::string error;
@@ -255,13 +491,66 @@ int ScriptRunner::RunNew(const std::vector<ScriptToken>& tokens, int number) {
         return Error(number, "cannot make an object: " + error);
     }
     // Rebinding a name lets go of the object it named, as assigning a script variable does.
-    if (HostObject* old = Lookup(name)) {
-        host_.ReleaseObject(old);
+    auto old = objects_.find(name);
+    if (old != objects_.end()) {
+        host_.ReleaseObject(old->second.object);
     }
-    objects_[name] = object;
+    objects_[name] = Bound{object, ""};
     HostValue result = host_.Call(object, 0, {});
     Print(number, "new", name, result);
     env_.Release(result);
+    return RUN_OK;
+}
+
+std::string ScriptRunner::Usage(const MethodInfo& method) const {
+    std::string usage = method.name + " NAME";
+    for (size_t i = 0; i < method.arguments.size(); ++i) {
+        const std::string& name = method.argumentNames[i];
+        usage += method.arguments[i] == 's' ? " \"" + name + "\"" : " " + name;
+    }
+    return usage;
+}
+
+int ScriptRunner::RunHelp(const std::vector<ScriptToken>& tokens, int number) {
+    const std::vector<MethodInfo>& methods = host_.Methods();
+    if (tokens.size() == 1) {
+        fputs("Commands:\n", out_);
+        for (const Command& command : kCommands) {
+            fprintf(out_, "  %-37s  %s\n", command.usage, command.what);
+        }
+        fprintf(out_, "Methods of %s, from the method table it registered:\n",
+                host_.ClassName().c_str());
+        for (size_t i = 1; i < methods.size(); ++i) {  // method 0 is `new`, a command above
+            fprintf(out_, "  %s\n", Usage(methods[i]).c_str());
+        }
+        fputs("Strings go in double quotes, integers do not; a # starts a comment.\n", out_);
+        fflush(out_);
+        return RUN_OK;
+    }
+    if (tokens.size() != 2 || tokens[1].kind != ScriptToken::Word) {
+        return Error(number, "usage: help [METHOD]");
+    }
+    const std::string& name = tokens[1].text;
+    for (const Command& command : kCommands) {
+        if (name == command.name) {
+            fprintf(out_, "%s\n  %s\n", command.usage, command.what);
+            fflush(out_);
+            return RUN_OK;
+        }
+    }
+    int32_t method = host_.FindMethod(name);
+    if (method < 0) {
+        std::vector<std::string> names;
+        for (const MethodInfo& info : methods) {
+            names.push_back(info.name);
+        }
+        std::string nearest = NearestName(name, names);
+        return Error(number, "no method " + name + " in the module's table" +
+                                 (nearest.empty() ? "" : "; did you mean " + nearest + "?"));
+    }
+    fprintf(out_, "%s\n  method %d of the table: %s\n", Usage(methods[method]).c_str(), method,
+            methods[method].line.c_str());
+    fflush(out_);
     return RUN_OK;
 }
 
@@ -269,25 +558,42 @@ int ScriptRunner::RunMethod(const std::vector<ScriptToken>& tokens, int number) 
     const std::string& name = tokens[0].text;
     int32_t method = host_.FindMethod(name);
     if (method < 0) {
-        return Error(number, "no method " + name + " in the module's table");
+        std::vector<std::string> names;
+        for (const Command& command : kCommands) {
+            names.push_back(command.name);
+        }
+        for (const MethodInfo& info : host_.Methods()) {
+            names.push_back(info.name);
+        }
+        std::string nearest = NearestName(name, names);
+        return Error(number, "no method " + name + " in the module's table" +
+                                 (nearest.empty() ? "" : "; did you mean " + nearest + "?"));
     }
     if (tokens.size() < 2 || tokens[1].kind != ScriptToken::Word) {
         return Error(number, name + " needs an object name");
     }
-    HostObject* object = Lookup(tokens[1].text);
-    if (object == nullptr) {
+    auto bound = objects_.find(tokens[1].text);
+    if (bound == objects_.end()) {
         return Error(number, "no object named " + tokens[1].text);
     }
-    const std::string& types = host_.Methods()[method].arguments;
+    HostObject* object = bound->second.object;
+    const MethodInfo& info = host_.Methods()[method];
+    const std::string& types = info.arguments;
     size_t given = tokens.size() - 2;
     if (given != types.size()) {
         return Error(number, name + " takes " + std::to_string(types.size()) + " argument(s), " +
                                  std::to_string(given) + " given");
     }
     std::vector<HostValue> arguments;
+    std::string newFile;
     for (size_t i = 0; i < given; ++i) {
         const ScriptToken& token = tokens[i + 2];
         bool wantString = types[i] == 's';
+        if (wantString && token.kind == ScriptToken::Word) {
+            return Error(number, "argument " + std::to_string(i + 1) + " of " + name +
+                                     " must be a string: strings need double quotes, as in \"" +
+                                     token.text + "\"");
+        }
         if (wantString && token.kind != ScriptToken::String) {
             return Error(number,
                          "argument " + std::to_string(i + 1) + " of " + name + " must be a string");
@@ -295,6 +601,10 @@ int ScriptRunner::RunMethod(const std::vector<ScriptToken>& tokens, int number) 
         if (!wantString && token.kind != ScriptToken::Integer) {
             return Error(number, "argument " + std::to_string(i + 1) + " of " + name +
                                      " must be an integer");
+        }
+        // ftpRecvFile makes its local file anew; an interrupt that cuts it short removes it.
+        if (name == "ftpRecvFile" && info.argumentNames[i] == "LocalFileName") {
+            newFile = token.text;
         }
     }
     for (size_t i = 0; i < given; ++i) {
@@ -307,88 +617,220 @@ int ScriptRunner::RunMethod(const std::vector<ScriptToken>& tokens, int number) 
     for (HostValue& argument : arguments) {
         env_.Release(argument);
     }
+    bool started = !IsStatusMethod(name) && HostEnvironment::KindOf(result) == ValueKind::Integer &&
+                   HostEnvironment::IntegerOf(result) == 0 && IntegerCall(object, "ftpDone") == 0;
+    if (started) {
+        bound->second.newFile = newFile;
+    }
     Print(number, name, tokens[1].text, result);
     env_.Release(result);
     return RUN_OK;
 }
 
+bool ScriptRunner::InterruptTaken() const {
+    int32_t pending = PlatInterruptPending();
+    if (pending == 0) {
+        return true;
+    }
+    if (interactive_ && pending == PLAT_INTERRUPT) {
+        PlatInterruptClear();
+        return true;
+    }
+    return false;
+}
+
+int ScriptRunner::RunSleep(const std::vector<ScriptToken>& tokens, int number) {
+    if (tokens.size() != 2 || tokens[1].kind != ScriptToken::Integer || tokens[1].integer < 0) {
+        return Error(number, "usage: sleep MS");
+    }
+    auto until = Clock::now() + std::chrono::milliseconds(tokens[1].integer);
+    while (Clock::now() < until) {
+        if (int32_t pending = PlatInterruptPending()) {
+            if (!InterruptTaken()) {
+                return RUN_INTERRUPTED + pending;
+            }
+            return RUN_OK;  // Ctrl-C at the prompt ends the pause
+        }
+        std::this_thread::sleep_for(std::min<Clock::duration>(kPollInterval, until - Clock::now()));
+    }
+    return RUN_OK;
+}
+
 int ScriptRunner::RunWait(const std::vector<ScriptToken>& tokens, int number) {
-    if (tokens.size() < 2 || tokens.size() > 3 || tokens[1].kind != ScriptToken::Word ||
-        (tokens.size() == 3 && (tokens[2].kind != ScriptToken::Integer || tokens[2].integer < 0))) {
-        return Error(number, "usage: wait NAME [SECONDS]");
+    // wait NAME [SECONDS] [expect CODE...]
+    size_t expectAt = tokens.size();
+    for (size_t i = 2; i < tokens.size(); ++i) {
+        if (tokens[i].kind == ScriptToken::Word && tokens[i].text == "expect") {
+            expectAt = i;
+            break;
+        }
     }
-    HostObject* object = Lookup(tokens[1].text);
-    if (object == nullptr) {
-        return Error(number, "no object named " + tokens[1].text);
+    bool usable =
+        tokens.size() >= 2 && tokens[1].kind == ScriptToken::Word && expectAt <= 3 &&
+        (expectAt == 2 || (tokens[2].kind == ScriptToken::Integer && tokens[2].integer >= 0)) &&
+        (expectAt == tokens.size() || expectAt + 1 < tokens.size());
+    std::vector<int32_t> expected;
+    for (size_t i = expectAt + 1; usable && i < tokens.size(); ++i) {
+        usable = tokens[i].kind == ScriptToken::Integer;
+        expected.push_back(tokens[i].integer);
     }
+    if (!usable) {
+        return Error(number, "usage: wait NAME [SECONDS] [expect CODE...]");
+    }
+    const std::string& name = tokens[1].text;
+    auto bound = objects_.find(name);
+    if (bound == objects_.end()) {
+        return Error(number, "no object named " + name);
+    }
+    HostObject* object = bound->second.object;
     int32_t done = host_.FindMethod("ftpDone");
     int32_t code = host_.FindMethod("ftpErrorCode");
     int32_t message = host_.FindMethod("ftpErrorMessage");
-    int32_t transferred = host_.FindMethod("ftpBytesTransferred");
-    int32_t expected = host_.FindMethod("ftpBytesToBeTransferred");
+    bool counters = host_.FindMethod("ftpBytesTransferred") >= 0 &&
+                    host_.FindMethod("ftpBytesToBeTransferred") >= 0;
     if (done < 0 || code < 0 || message < 0) {
         return Error(number, "the module's table has no ftpDone, ftpErrorCode or ftpErrorMessage");
     }
-    int32_t seconds = tokens.size() == 3 ? tokens[2].integer : kDefaultWaitSeconds;
+    int32_t seconds = expectAt >= 3 ? tokens[2].integer : kDefaultWaitSeconds;
     auto start = Clock::now();
     auto deadline = start + std::chrono::seconds(seconds);
-    auto integerOf = [&](int32_t method) {
-        HostValue value = host_.Call(object, method, {});
-        int32_t result = HostEnvironment::IntegerOf(value);
-        env_.Release(value);
-        return result;
-    };
-    while (integerOf(done) != 1) {
+    bool aborted = false;
+    bool abortAgain = false;
+    Progress progress;
+    while (IntegerCall(object, "ftpDone") != 1) {
+        if (int32_t pending = PlatInterruptPending()) {
+            if (!InterruptTaken()) {
+                ClearProgress();
+                return RUN_INTERRUPTED + pending;
+            }
+            // Ctrl-C at the prompt: abort the operation and wait for it to end.
+            ClearProgress();
+            IntegerCall(object, "ftpAbort");
+            aborted = true;
+            // An abort that comes while a transfer is still being set up, before its first
+            // byte, is not kept for the transfer: ask once more when data flows after all.
+            abortAgain = counters && IntegerCall(object, "ftpBytesTransferred") == 0;
+        } else if (abortAgain && IntegerCall(object, "ftpBytesTransferred") > 0) {
+            IntegerCall(object, "ftpAbort");
+            abortAgain = false;
+        }
         if (Clock::now() >= deadline) {
             return Error(number, "wait limit of " + std::to_string(seconds) + " seconds passed",
                          RUN_WAIT_LIMIT);
         }
-        if (options_.progress && transferred >= 0 && expected >= 0) {
-            std::chrono::duration<double> elapsed = Clock::now() - start;
-            DrawProgress(integerOf(transferred), integerOf(expected), elapsed.count());
+        if (counters) {
+            UpdateProgress(progress, number, name, IntegerCall(object, "ftpBytesTransferred"),
+                           IntegerCall(object, "ftpBytesToBeTransferred"));
         }
         std::this_thread::sleep_for(kPollInterval);
     }
-    ClearProgress();
-    int32_t result = integerOf(code);
+    if (counters) {
+        if (!progress.started) {
+            progress.start = start;
+        }
+        progress.done = IntegerCall(object, "ftpBytesTransferred");
+        progress.total = IntegerCall(object, "ftpBytesToBeTransferred");
+        FinishProgress(progress, number, name);
+    }
+    int32_t result = IntegerCall(object, "ftpErrorCode");
     HostValue text = host_.Call(object, message, {});
     std::string messageText = env_.TextOf(text);
     env_.Release(text);
+    if (aborted && result != 0) {
+        RemovePartialFile(bound->second);
+    }
     if (options_.json) {
         fprintf(out_,
                 "{\"line\":%d,\"call\":\"wait\",\"object\":%s,\"result\":{\"code\":%d,"
                 "\"message\":%s}}\n",
-                number, JsonString(tokens[1].text).c_str(), result,
-                JsonString(messageText).c_str());
+                number, JsonString(name).c_str(), result, JsonString(messageText).c_str());
     } else {
-        fprintf(out_, "wait %s => %d %s\n", tokens[1].text.c_str(), result,
-                JsonString(messageText).c_str());
+        fprintf(out_, "wait %s => %d %s\n", name.c_str(), result,
+                options_.display ? DisplayString(messageText).c_str()
+                                 : JsonString(messageText).c_str());
     }
     fflush(out_);
+    bool asExpected = expected.empty()
+                          ? result >= 0 && result < 1000
+                          : std::find(expected.begin(), expected.end(), result) != expected.end();
+    if (options_.fail && !asExpected) {
+        return Error(number,
+                     "wait " + name + " ended with " + std::to_string(result) +
+                         (expected.empty() ? ", a failure" : ", not as expected"),
+                     RUN_FAILED);
+    }
     return RUN_OK;
 }
 
-void ScriptRunner::DrawProgress(int32_t done, int32_t total, double seconds) {
-    if (done <= 0 && total <= 0) {
-        return;  // nothing moving yet (a login, a command): no progress to show
+void ScriptRunner::UpdateProgress(Progress& progress, int number, const std::string& name,
+                                  int32_t done, int32_t total) {
+    if (!options_.progress && !options_.jsonProgress) {
+        return;
     }
-    double rate = seconds > 0 ? done / seconds : 0;
-    std::string line = "  " + std::to_string(done) + " bytes";
-    if (total > 0) {
-        char part[64];
-        snprintf(part, sizeof part, "  %3d%%", static_cast<int>(100.0 * done / total));
-        line += part;
+    auto now = Clock::now();
+    if (!progress.started) {
+        if (done <= 0 && total <= 0) {
+            return;  // nothing moving yet (a login, a command): no progress to show
+        }
+        // The speed counts from the first sight of this transfer, not from the start of the
+        // wait: bytes that moved before the wait began are not put into its first moments.
+        progress.started = true;
+        progress.start = now;
+        progress.startBytes = done;
+        progress.lastRecord = now - kProgressRecordInterval;
     }
-    line += "  " + Human(rate) + "/s";
-    if (total > 0 && rate > 0 && done <= total) {
-        int left = static_cast<int>((total - done) / rate + 0.5);
-        char part[64];
-        snprintf(part, sizeof part, "  %d:%02d left", left / 60, left % 60);
-        line += part;
+    progress.done = done;
+    progress.total = total;
+    double seconds = std::chrono::duration<double>(now - progress.start).count();
+    double rate = seconds >= 0.2 ? (done - progress.startBytes) / seconds : 0;
+    if (options_.progress) {
+        std::string line = "  " + HumanBytes(done);
+        if (total > 0) {
+            char part[32];
+            snprintf(part, sizeof part, "  %3d%%", static_cast<int>(100.0 * done / total));
+            line += " of " + HumanBytes(total) + part;
+        }
+        if (rate > 0) {
+            line += "  " + HumanBytes(rate) + "/s";
+            if (total > 0 && done <= total) {
+                line += "  " + Duration((total - done) / rate) + " left";
+            }
+        }
+        fprintf(err_, "\r%s\033[K", line.c_str());
+        fflush(err_);
+        progressShown_ = true;
     }
-    fprintf(err_, "\r%s\033[K", line.c_str());
-    fflush(err_);
-    progressShown_ = true;
+    if (options_.jsonProgress && now - progress.lastRecord >= kProgressRecordInterval) {
+        progress.lastRecord = now;
+        fprintf(err_,
+                "{\"line\":%d,\"object\":%s,\"progress\":{\"bytes\":%d,\"total\":%d,"
+                "\"seconds\":%.2f,\"bytesPerSecond\":%.0f}}\n",
+                number, JsonString(name).c_str(), done, total, seconds, rate);
+        fflush(err_);
+    }
+}
+
+void ScriptRunner::FinishProgress(Progress& progress, int number, const std::string& name) {
+    ClearProgress();
+    if (progress.done <= 0) {
+        return;
+    }
+    double seconds = std::chrono::duration<double>(Clock::now() - progress.start).count();
+    double rate = seconds > 0 ? (progress.done - progress.startBytes) / seconds : 0;
+    if (options_.progress) {
+        // The speed only when the wait saw bytes move.
+        std::string speed = rate > 0 ? ", " + HumanBytes(rate) + "/s" : "";
+        fprintf(err_, "  %s in %.1f s%s\n", HumanBytes(progress.done).c_str(), seconds,
+                speed.c_str());
+        fflush(err_);
+    }
+    if (options_.jsonProgress) {
+        fprintf(err_,
+                "{\"line\":%d,\"object\":%s,\"progress\":{\"bytes\":%d,\"total\":%d,"
+                "\"seconds\":%.2f,\"bytesPerSecond\":%.0f,\"finished\":true}}\n",
+                number, JsonString(name).c_str(), progress.done, progress.total, seconds, rate);
+        fflush(err_);
+    }
 }
 
 void ScriptRunner::ClearProgress() {
@@ -399,39 +841,151 @@ void ScriptRunner::ClearProgress() {
     }
 }
 
-int ScriptRunner::Run(FILE* in, bool interactive) {
+std::vector<std::string> ScriptRunner::Completions(const std::string& before) const {
+    size_t start = before.find_last_of(" \t");
+    start = start == std::string::npos ? 0 : start + 1;
+    std::string prefix = before.substr(start);
+    std::vector<ScriptToken> tokens;
+    std::string error;
+    if (prefix.find('"') != std::string::npos ||
+        !TokenizeScriptLine(before.substr(0, start), &tokens, &error)) {
+        return {};
+    }
+    std::vector<std::string> words;
+    if (tokens.empty() || (tokens.size() == 1 && tokens[0].text == "help")) {
+        for (const Command& command : kCommands) {
+            words.push_back(command.name);
+        }
+        for (size_t i = 1; i < host_.Methods().size(); ++i) {
+            words.push_back(host_.Methods()[i].name);
+        }
+    } else if (tokens.size() == 1 && tokens[0].text != "new" && tokens[0].text != "sleep") {
+        for (const auto& [name, bound] : objects_) {
+            words.push_back(name);
+        }
+    }
+    std::vector<std::string> matches;
+    for (const std::string& word : words) {
+        if (word.compare(0, prefix.size(), prefix) == 0) {
+            matches.push_back(word);
+        }
+    }
+    return matches;
+}
+
+std::string ScriptRunner::HistoryLine(const std::string& line) const {
+    std::vector<ScriptToken> tokens;
+    std::string error;
+    auto secretArgument = [&](const MethodInfo& method, size_t i) {
+        if (Lower(method.argumentNames[i]).find("password") != std::string::npos) {
+            return true;
+        }
+        // A raw PASS or ACCT command carries a secret as well.
+        if (method.name == "ftpCommand" && i + 2 < tokens.size()) {
+            std::string command = Lower(tokens[i + 2].text.substr(0, 5));
+            return command.rfind("pass", 0) == 0 || command.rfind("acct", 0) == 0;
+        }
+        return false;
+    };
+    if (!TokenizeScriptLine(line, &tokens, &error)) {
+        // Keep nothing of a broken line that calls a method with a secret argument.
+        std::string first =
+            line.substr(0, line.find_first_of(" \t", line.find_first_not_of(" \t")));
+        first.erase(0, first.find_first_not_of(" \t"));
+        int32_t method = host_.FindMethod(first);
+        if (method >= 0) {
+            const MethodInfo& info = host_.Methods()[method];
+            for (size_t i = 0; i < info.argumentNames.size(); ++i) {
+                if (Lower(info.argumentNames[i]).find("password") != std::string::npos ||
+                    info.name == "ftpCommand") {
+                    return "";
+                }
+            }
+        }
+        return line;
+    }
+    if (tokens.empty()) {
+        return line;
+    }
+    int32_t method = host_.FindMethod(tokens[0].text);
+    if (method < 0) {
+        return line;
+    }
+    const MethodInfo& info = host_.Methods()[method];
+    std::string kept = line;
+    for (size_t i = info.argumentNames.size(); i-- > 0;) {
+        if (i + 2 < tokens.size() && secretArgument(info, i)) {
+            const ScriptToken& secret = tokens[i + 2];
+            kept.erase(secret.begin, secret.end - secret.begin);
+        }
+    }
+    if (kept.size() != line.size()) {
+        // Without the secret, and without the blanks it leaves at the end.
+        size_t last = kept.find_last_not_of(" \t");
+        kept.erase(last == std::string::npos ? 0 : last + 1);
+    }
+    return kept;
+}
+
+int ScriptRunner::Run(LineInput& in, bool interactive) {
+    interactive_ = interactive;
     int number = 0;
     int status = RUN_OK;
     for (;;) {
-        if (interactive) {
-            fputs("kestrel> ", out_);
-            fflush(out_);
-        }
         std::string line;
-        char chunk[1024];
-        bool any = false;
-        while (fgets(chunk, sizeof chunk, in) != nullptr) {
-            any = true;
-            line += chunk;
-            if (!line.empty() && line.back() == '\n') {
-                break;
-            }
+        LineInput::Result read = in.Read(&line);
+        if (read == LineInput::Result::End) {
+            break;
         }
-        if (!any) {
+        if (read == LineInput::Result::Interrupted) {
+            if (InterruptTaken()) {
+                continue;  // Ctrl-C at the prompt clears the line
+            }
+            status = RUN_INTERRUPTED + PlatInterruptPending();
             break;
         }
         ++number;
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
-            line.pop_back();
+        if (interactive) {
+            in.Remember(HistoryLine(line));
         }
         status = RunLine(line, number);
+        if (status == RUN_OK && !InterruptTaken()) {
+            status = RUN_INTERRUPTED + PlatInterruptPending();  // came during a call
+        }
+        if (status > RUN_INTERRUPTED || quit_) {
+            break;
+        }
         if (status != RUN_OK && !interactive) {
             break;
         }
         status = RUN_OK;
     }
-    if (interactive) {
-        fputs("\n", out_);
+    if (status > RUN_INTERRUPTED) {
+        // Clean up within a bound: a server that no longer answers must not keep the host.
+        std::mutex lock;
+        std::condition_variable cleaned;
+        bool finished = false;
+        std::thread watchdog([&] {
+            std::unique_lock<std::mutex> guard(lock);
+            if (!cleaned.wait_for(guard, kCleanupLimit, [&] { return finished; })) {
+                fputs("kestrel-host: the clean-up takes too long; ending without it\n", err_);
+                fflush(err_);
+                std::_Exit(status);
+            }
+        });
+        ClearProgress();
+        fprintf(err_, "kestrel-host: %s: aborting and forgetting every object\n",
+                status == RUN_INTERRUPTED + PLAT_INTERRUPT ? "interrupted" : "terminated");
+        fflush(err_);
+        ForgetAll();
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            finished = true;
+        }
+        cleaned.notify_one();
+        watchdog.join();
+    } else if (status == RUN_FAILED || interactive || quit_) {
+        ForgetAll();
     }
     return status;
 }

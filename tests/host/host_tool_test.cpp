@@ -146,7 +146,7 @@ TEST(KestrelHost, ScriptErrorsStopTheScriptWithStatus2) {
         {"new a\nftpDir a \"\" \"1\"\n", "line 2: argument 2 of ftpDir must be an integer\n"},
         {"new a\nftpFly a\n", "line 2: no method ftpFly in the module's table\n"},
         {"ftpDone b\n", "line 1: no object named b\n"},
-        {"new a\nwait a x\n", "line 2: usage: wait NAME [SECONDS]\n"},
+        {"new a\nwait a x\n", "line 2: usage: wait NAME [SECONDS] [expect CODE...]\n"},
         {"new a\nftpCWD a \"unterminated\n", "line 2: unterminated string\n"},
     };
     for (const Case& c : cases) {
