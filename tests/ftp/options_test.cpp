@@ -142,6 +142,38 @@ TEST_F(EngineTest, FullSpeedSkipsThePausesAndCountsExactly) {
     EXPECT_EQ(FtpBytesTransferred(key), 300000);
 }
 
+TEST_F(EngineTest, WithTlsAskedForNoLoginCommandEverGoesOutInClear) {
+    struct Case {
+        const char* what;
+        const char* tls;
+        Scenario scenario;
+        int32_t expected;
+    };
+    Case cases[] = {
+        {"AUTH refused", "1", Scenario().reply("220 ready").command("AUTH TLS", "500 what?"),
+         FTP_TLS_REFUSED},
+        {"handshake fails", "1",
+         Scenario().reply("220 ready").command("AUTH TLS", "234 go ahead").send("220 not TLS\r\n"),
+         FTP_TLS_HANDSHAKE_FAILED},
+        {"implicit, no TLS server", "2", Scenario().reply("220 plain server"),
+         FTP_TLS_HANDSHAKE_FAILED},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScriptedServer server;
+        server.start(c.scenario.stallUntilClientCloses());
+        ASSERT_EQ(FtpSetOption("tls", c.tls, key), FTP_OK);
+        ASSERT_EQ(FtpSetOption("port", std::to_string(server.port()).c_str(), key), FTP_OK);
+        EXPECT_EQ(FtpLogin("127.0.0.1", "anna", "secret", key), c.expected);
+        EXPECT_EQ(session->connection.controlSocket.load(), -1);
+        EXPECT_EQ(FtpPWD(nullptr, 0, key), FTP_NOT_CONNECTED);
+        ASSERT_TRUE(server.waitDone()) << server.report();
+        const std::string wire = server.controlBytes();
+        EXPECT_EQ(wire.find("USER"), std::string::npos) << server.report();
+        EXPECT_EQ(wire.find("PASS"), std::string::npos) << server.report();
+    }
+}
+
 TEST_F(EngineTest, LastReplyKeepsTheServersOwnWords) {
     ScriptedServer server;
     server.start(Scenario()
