@@ -169,6 +169,21 @@ TEST_F(AbiTest, UnloadIsRefusedWhileASessionLivesAndAllowedAfterForget) {
     EXPECT_EQ(host->canUnloadNow(), HOST_E_IN_USE);
 }
 
+// A worker that has finished its operation may still be running the module's code on its way
+// out. Each round ends a worker (ftpPWD, not connected, ends at once), asks whether the module
+// may go, and unloads it; a thread still inside the unloaded code would crash the process.
+TEST_F(AbiTest, UnloadAfterForgetNeverPullsCodeFromUnderAWorker) {
+    constexpr int kRounds = 5000;
+    for (int round = 0; round < kRounds; ++round) {
+        HostObject* object = NewObject();
+        ASSERT_EQ(CallInt(object, "ftpPWD"), 0);
+        ASSERT_EQ(CallInt(object, "forget"), 0);
+        host->ReleaseObject(object);
+        ASSERT_EQ(host->canUnloadNow(), HOST_OK) << "round " << round;
+        LoadModule();  // unloads the module (it allows it) and loads it again
+    }
+}
+
 TEST_F(AbiTest, RegisterStoresTheMethodTableForTheScriptClass) {
     std::vector<RegisteredClass> registrations = env->Registrations();
     ASSERT_EQ(registrations.size(), 1u);
