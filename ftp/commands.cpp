@@ -38,6 +38,30 @@ bool CopyQuotedDirectory(const char* replyText, char* output, int32_t capacity) 
     return true;
 }
 
+// Reads the server's greeting and maps it through the table. A 1xx greeting ("120 Service ready
+// in 2 minutes") is preliminary: the server says 220 once it is ready, and only that final reply
+// decides the connect, so that the login after it reads the answers to its own commands. After a
+// preliminary reply the final one must come within one time-out; each further read waits only
+// for what is left of it.
+int32_t ReadGreeting(FtpConnection& c, int32_t key) {
+    int32_t code = FtpReadReply(&c, key);
+    const uint32_t timeoutSeconds = c.timeoutSeconds;
+    const uint32_t start = PlatTickCount();
+    while (code >= 100 && code <= 199) {
+        if (timeoutSeconds != 0) {
+            const uint32_t elapsedSeconds = (PlatTickCount() - start) / 1000u;
+            if (elapsedSeconds >= timeoutSeconds) {
+                code = NET_TIMEOUT;  // mapped like a reply that never came
+                break;
+            }
+            c.timeoutSeconds = timeoutSeconds - elapsedSeconds;
+        }
+        code = FtpReadReply(&c, key);
+        c.timeoutSeconds = timeoutSeconds;
+    }
+    return FtpMapReply(CMD_GREETING, code);
+}
+
 }  // namespace
 
 int32_t FtpConnect(const char* host, int32_t key) {
@@ -57,7 +81,7 @@ int32_t FtpConnect(const char* host, int32_t key) {
     switch (result) {
         case NET_OK:
             c.currentType = 'A';
-            return FtpExecCommand(CMD_GREETING, nullptr, key);
+            return ReadGreeting(c, key);
         case NET_CANCELLED: return FTP_ABORTED;
         case NET_CONNECT_FAILED: return FTP_NO_SERVER;
         case NET_NO_SOCKET: return FTP_NO_SOCKET;
