@@ -45,6 +45,10 @@ void PlatSetThreadCreateFailures(int32_t count);
 // ---------------------------------------------------------------------------------------------
 // The module's private directory
 
+// The identity of the calling process, which tells apart the files that several processes of one
+// user keep in the private directory.
+uint32_t PlatProcessId();
+
 // The separator between directory and file names in a path.
 #ifdef _WIN32
 inline constexpr char PLAT_PATH_SEPARATOR = '\\';

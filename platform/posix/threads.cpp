@@ -181,6 +181,10 @@ int32_t PlatThreadLiveCount() {
     return JoinFinished();
 }
 
+uint32_t PlatProcessId() {
+    return static_cast<uint32_t>(getpid());
+}
+
 uint32_t PlatPrivateDirectory(char* buffer, uint32_t capacity) {
     char path[4096];
     const char* runtime = getenv("XDG_RUNTIME_DIR");

@@ -144,6 +144,10 @@ int32_t PlatThreadLiveCount() {
     return ForgetEnded();
 }
 
+uint32_t PlatProcessId() {
+    return GetCurrentProcessId();
+}
+
 uint32_t PlatPrivateDirectory(char* buffer, uint32_t capacity) {
     // The Windows directory, with GetWindowsDirectoryA's own results for a short buffer.
     char scratch[1];
