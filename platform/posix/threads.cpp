@@ -24,6 +24,7 @@ namespace {
 // the thread has left every function of the module.
 struct Joinable {
     pthread_t id{};
+    pid_t process = 0;      // the process the thread runs in; a forked child has none of them
     bool finished = false;  // the routine has returned; joining now waits only for the exit
     Joinable* next = nullptr;
 };
@@ -35,15 +36,20 @@ Joinable* joinables = nullptr;
 
 // Joins every thread whose routine has returned and returns the number of threads not joined.
 // Never joins the calling thread: a thread is marked finished only after its routine has
-// returned, and it calls nothing of this layer's interface afterwards.
+// returned, and it calls nothing of this layer's interface afterwards. In a child forked from
+// the process that made them the threads do not exist: their entries are dropped unjoined.
 int32_t JoinFinished() {
     Joinable* finished = nullptr;
     int32_t remaining = 0;
+    const pid_t process = getpid();
     {
         std::lock_guard<std::mutex> guard(joinableLock);
         for (Joinable** link = &joinables; *link != nullptr;) {
             Joinable* entry = *link;
-            if (entry->finished) {
+            if (entry->process != process) {
+                *link = entry->next;
+                delete entry;
+            } else if (entry->finished) {
                 *link = entry->next;
                 entry->next = finished;
                 finished = entry;
@@ -61,6 +67,12 @@ int32_t JoinFinished() {
     }
     return remaining;
 }
+
+// Threads that have ended since the last question are joined when this code goes (at unload or
+// at the end of the process), so that none is left unjoined.
+struct JoinWhenUnloaded {
+    ~JoinWhenUnloaded() { JoinFinished(); }
+} joinWhenUnloaded;
 
 }  // namespace
 
@@ -128,6 +140,7 @@ PlatThread* PlatThreadCreate(PlatThreadRoutine routine, void* parameter) {
     thread->routine = routine;
     thread->parameter = parameter;
     thread->joinable = joinable;
+    joinable->process = getpid();
     // Threads that have ended are joined here too, so that they do not pile up between two
     // questions of PlatThreadLiveCount.
     JoinFinished();
