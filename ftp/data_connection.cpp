@@ -112,8 +112,8 @@ int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mod
     }
 
     // A file to read is opened now. A file to write is only checked now, so that 1004 still
-    // comes before any command; it is created, emptied or appended to once the server has
-    // accepted the transfer, so that a refusal leaves it as it was and makes no new file.
+    // comes before PORT and the transfer command; it is created, emptied or appended to once the
+    // server has accepted the transfer, so that a refusal leaves it as it was and makes no file.
     int32_t file = -1;
     const bool writesFile =
         localPath != nullptr && (mode == LOCAL_OPEN_CREATE || mode == LOCAL_OPEN_APPEND);
