@@ -49,6 +49,11 @@ int32_t ForgetEnded() {
     return remaining;
 }
 
+// The handles of threads that have ended since the last question are closed when this code goes.
+struct ForgetWhenUnloaded {
+    ~ForgetWhenUnloaded() { ForgetEnded(); }
+} forgetWhenUnloaded;
+
 // What the new thread needs to start; it frees this itself.
 struct StartBlock {
     PlatThreadRoutine routine;
