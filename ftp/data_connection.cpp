@@ -248,10 +248,15 @@ int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mod
         }
     }
 
+    // A file to read is opened now. A file to write is only checked now, so that 1004 still
+    // comes before PORT and the transfer command; it is created, emptied or appended to once the
+    // server has accepted the transfer, so that a refusal leaves it as it was and makes no file.
     int32_t file = -1;
+    const bool writesFile =
+        localPath != nullptr && (mode == LOCAL_OPEN_CREATE || mode == LOCAL_OPEN_APPEND);
     if (localPath != nullptr) {
-        file = OpenLocalFile(localPath, mode);
-        if (file == -1) {
+        if (writesFile ? !PlatFileCanWrite(localPath)
+                       : (file = OpenLocalFile(localPath, mode)) == -1) {
             return FTP_CANNOT_OPEN_FILE;
         }
     }
@@ -328,8 +333,14 @@ int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mod
             }
         }
         if (accepted != -1) {
-            session->localFile = file;
             c.dataSocket = accepted;
+            if (writesFile && (file = OpenLocalFile(localPath, mode)) == -1) {
+                // The check passed but the file cannot be made after all: the server is sending
+                // already, so the transfer is ended as any other that cannot be written.
+                FtpAbortTransfer(session, ABORT_RECV_DISK_FULL);
+                return FTP_CANNOT_OPEN_FILE;
+            }
+            session->localFile = file;
             return FTP_OK;
         }
         CloseFile(&file);

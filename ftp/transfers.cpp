@@ -35,6 +35,16 @@ int32_t RemainingSize(int32_t file) {
     return end > here ? end - here : 0;
 }
 
+// True when position lies beyond the end of the file; the file's position stays where it was.
+bool IsBeyondEnd(int32_t file, int32_t position) {
+    int32_t here = PlatFileSeek(file, 0, PLAT_FILE_CURRENT);
+    int32_t end = PlatFileSeek(file, 0, PLAT_FILE_END);
+    if (here >= 0) {
+        PlatFileSeek(file, here, PLAT_FILE_BEGIN);
+    }
+    return end >= 0 && position > end;
+}
+
 // The course every file transfer shares: checks, the command line, the data connection, the
 // counters and the loop. A restart form's file is taken over and closed exactly once.
 int32_t RunTransfer(const TransferSpec& t, const char* remote, char type, int32_t key) {
@@ -49,7 +59,11 @@ int32_t RunTransfer(const TransferSpec& t, const char* remote, char type, int32_
         return FTP_NOT_CONNECTED;
     }
     char line[FTP_COMMAND_SIZE];
-    if (FtpBuildCommandLine(line, t.verbFormat, remote) != FTP_OK) {
+    if (FtpBuildCommandLine(line, t.verbFormat, remote) != FTP_OK ||
+        (t.direction == Direction::Upload && t.callerFile != -1 &&
+         IsBeyondEnd(t.callerFile, t.position))) {
+        // A resumed upload from beyond the end of the file would have the server fill the gap
+        // with NUL bytes: refused before anything is sent.
         CloseCallerFile(t.callerFile);
         return FTP_BAD_PARAMETERS;
     }
@@ -65,8 +79,10 @@ int32_t RunTransfer(const TransferSpec& t, const char* remote, char type, int32_
     session->bytesTransferred = 0;
     if (t.direction == Direction::Download) {
         int32_t announced = FtpParseTransferSize(key);
-        if (announced > 0 && t.position > 0) {
-            announced -= t.position;
+        if (t.position > 0) {
+            // What is left after the restart position; a size that does not reach beyond the
+            // position says nothing usable, and the expected count is never negative.
+            announced = announced > t.position ? announced - t.position : 0;
         }
         session->bytesToBeTransferred = announced;
         return FtpRecvLoop(session);

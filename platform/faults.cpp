@@ -9,7 +9,7 @@
 
 namespace {
 
-std::atomic<int32_t> faults[6];
+std::atomic<int32_t> faults[7];
 std::atomic<int32_t> sendsToPass{0};
 
 bool TakeOne(std::atomic<int32_t>& counter) {
@@ -36,6 +36,7 @@ void PlatSetFaults(const PlatFaults& f) {
     sendsToPass = f.sendsToPass;
     faults[static_cast<int>(PlatFault::ShortFileWrite)] = f.shortFileWrites;
     faults[static_cast<int>(PlatFault::FileRead)] = f.failFileReads;
+    faults[static_cast<int>(PlatFault::FileCreate)] = f.failFileCreates;
     faults[static_cast<int>(PlatFault::WindowCreate)] = f.failWindowCreates;
     faults[static_cast<int>(PlatFault::ClassRegister)] = f.failClassRegisters;
 }

@@ -210,6 +210,10 @@ inline constexpr int32_t PLAT_FILE_END = 2;
 int32_t PlatFileOpen(const char* path, int32_t mode);
 // Creates a file, or empties an existing one, open for writing.
 int32_t PlatFileCreate(const char* path);
+// True when path could be opened for writing now: an existing file that opens for writing, or
+// no file yet in a directory that exists (on POSIX: in which the caller may create files).
+// Creates, empties and changes nothing.
+bool PlatFileCanWrite(const char* path);
 // Reads up to count bytes. Returns the count read (0 at end of file) or -1.
 int32_t PlatFileRead(int32_t file, void* buffer, uint32_t count);
 // Writes count bytes. Returns the count written (less when the device is full) or -1.
@@ -249,6 +253,7 @@ struct PlatFaults {
     int32_t sendsToPass = 0;      // ...after this many sends have gone through
     int32_t shortFileWrites = 0;  // PlatFileWrite writes one byte less than asked
     int32_t failFileReads = 0;    // PlatFileRead fails
+    int32_t failFileCreates = 0;  // PlatFileCreate fails
     int32_t failWindowCreates = 0;
     int32_t failClassRegisters = 0;
 };

@@ -34,13 +34,20 @@ bool PlatThreadExitCode(PlatThread* thread, uint32_t* code);
 int32_t PlatThreadWait(PlatThread* thread, uint32_t timeoutMs);
 // Closes the handle. A running thread goes on and cleans up after itself when it ends.
 void PlatThreadClose(PlatThread* thread);
-// Number of threads made here whose routine has not returned yet (module-wide).
+// Number of threads made here that have not ended completely (module-wide): a thread whose
+// routine has returned still runs this layer's code until it has exited. Threads that have
+// returned are waited for here (briefly: they wait on nothing), so 0 means that no thread made
+// here runs any of the module's code any more, and the module may be unloaded.
 int32_t PlatThreadLiveCount();
 // Test seam: the next count calls of PlatThreadCreate fail as if the system had no resources.
 void PlatSetThreadCreateFailures(int32_t count);
 
 // ---------------------------------------------------------------------------------------------
 // The module's private directory
+
+// The identity of the calling process, which tells apart the files that several processes of one
+// user keep in the private directory.
+uint32_t PlatProcessId();
 
 // The separator between directory and file names in a path.
 #ifdef _WIN32

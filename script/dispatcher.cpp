@@ -179,9 +179,7 @@ int32_t Forget(ScriptInstance* self) {
     if (FtpDestroySession(self->sessionKey) == FTP_OK) {
         ScriptCountSession(-1);
     }
-    if (self->listingPath[0] != '\0') {
-        PlatFileDelete(self->listingPath);
-    }
+    ScriptDeleteListingFile(self);
     return FTP_OK;
 }
 

@@ -11,21 +11,43 @@ char TypeCharacter(int32_t option) {
     return static_cast<char>(option & 0xFF);
 }
 
+// True when the file at path exists and holds no bytes.
+bool IsEmptyFile(const char* path) {
+    int32_t file = PlatFileOpen(path, PLAT_OF_READ);
+    if (file == PLAT_FILE_ERROR) {
+        return false;
+    }
+    int32_t size = PlatFileSeek(file, 0, PLAT_FILE_END);
+    PlatFileClose(file);
+    return size == 0;
+}
+
 // Restart of a download: open the local file for writing (keeping its contents), or create it,
 // and move to the restart position. The engine takes the handle over.
 int32_t RestartRecv(const WorkerRequest& r) {
+    bool created = false;
     int32_t file = PlatFileOpen(r.text2, PLAT_OF_WRITE);
     if (file == PLAT_FILE_ERROR) {
         file = PlatFileCreate(r.text2);
+        created = file != PLAT_FILE_ERROR;
     }
     if (file == PLAT_FILE_ERROR) {
         return FTP_CANNOT_OPEN_FILE;
     }
+    int32_t result;
     if (PlatFileSeek(file, r.position, PLAT_FILE_BEGIN) == -1) {
         PlatFileClose(file);
-        return FTP_CANNOT_OPEN_FILE;
+        result = FTP_CANNOT_OPEN_FILE;
+    } else {
+        result =
+            FtpRestartRecvFile(r.text1, file, TypeCharacter(r.option), r.position, r.sessionKey);
     }
-    return FtpRestartRecvFile(r.text1, file, TypeCharacter(r.option), r.position, r.sessionKey);
+    // A file made here for a download that failed before anything was written into it is
+    // removed again: a refused download leaves no new file behind.
+    if (created && result != FTP_OK && IsEmptyFile(r.text2)) {
+        PlatFileDelete(r.text2);
+    }
+    return result;
 }
 
 // Restart of an upload: open the local file for reading and move to the restart position.

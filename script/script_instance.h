@@ -44,9 +44,12 @@ struct ScriptInstance {
 // or 5003 when there is no usable private directory or the path would not fit).
 int32_t ScriptNew(ScriptInstance* self);
 
+// Deletes the object's listing file, if it has one.
+void ScriptDeleteListingFile(ScriptInstance* self);
+
 // Ends the object's running worker, if any, before the record goes: cancels the operation and
-// waits for the thread as StopWorker does, then closes the handle. The session, its connection
-// and the listing file are left as they are.
+// waits for the thread as StopWorker does, then closes the handle; then deletes the listing file,
+// which nothing can read any more. The session and its connection are left as they are.
 void ScriptInstanceShutdown(ScriptInstance* self);
 
 // True while a session made by `new` has not been destroyed by `forget`, or a worker still runs:

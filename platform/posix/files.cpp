@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <string>
 
 #include "platform.h"
 #include "posix/wait.h"
@@ -28,7 +30,7 @@ int32_t PlatFileOpen(const char* path, int32_t mode) {
 }
 
 int32_t PlatFileCreate(const char* path) {
-    if (path == nullptr) {
+    if (path == nullptr || PlatTakeFault(PlatFault::FileCreate)) {
         return PLAT_FILE_ERROR;
     }
     int fd;
@@ -36,6 +38,31 @@ int32_t PlatFileCreate(const char* path) {
         fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     } while (fd < 0 && errno == EINTR);
     return fd < 0 ? PLAT_FILE_ERROR : fd;
+}
+
+bool PlatFileCanWrite(const char* path) {
+    if (path == nullptr || path[0] == '\0') {
+        return false;
+    }
+    int fd;
+    do {
+        fd = open(path, O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0) {
+        close(fd);
+        return true;
+    }
+    if (errno != ENOENT) {
+        return false;
+    }
+    // No file yet: creating one needs write and search permission on its directory.
+    const char* slash = strrchr(path, '/');
+    const std::string directory =
+        slash == nullptr ? std::string(".")
+                         : std::string(path, slash == path ? 1 : static_cast<size_t>(slash - path));
+    struct stat info {};
+    return stat(directory.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
+           faccessat(AT_FDCWD, directory.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
 }
 
 int32_t PlatFileRead(int32_t file, void* buffer, uint32_t count) {

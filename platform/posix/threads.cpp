@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -16,6 +15,66 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+
+namespace {
+
+// Every thread made here until it has been joined. A thread that has returned from its routine
+// still runs the module's code on its way out (the end of Trampoline, the unlocking, freeing its
+// record), so the module may go only once each one has been joined: pthread_join returns when
+// the thread has left every function of the module.
+struct Joinable {
+    pthread_t id{};
+    pid_t process = 0;      // the process the thread runs in; a forked child has none of them
+    bool finished = false;  // the routine has returned; joining now waits only for the exit
+    Joinable* next = nullptr;
+};
+
+// A plain pointer and a mutex without a destructor: nothing here is torn down at exit while a
+// thread might still be on its way out.
+std::mutex joinableLock;
+Joinable* joinables = nullptr;
+
+// Joins every thread whose routine has returned and returns the number of threads not joined.
+// Never joins the calling thread: a thread is marked finished only after its routine has
+// returned, and it calls nothing of this layer's interface afterwards. In a child forked from
+// the process that made them the threads do not exist: their entries are dropped unjoined.
+int32_t JoinFinished() {
+    Joinable* finished = nullptr;
+    int32_t remaining = 0;
+    const pid_t process = getpid();
+    {
+        std::lock_guard<std::mutex> guard(joinableLock);
+        for (Joinable** link = &joinables; *link != nullptr;) {
+            Joinable* entry = *link;
+            if (entry->process != process) {
+                *link = entry->next;
+                delete entry;
+            } else if (entry->finished) {
+                *link = entry->next;
+                entry->next = finished;
+                finished = entry;
+            } else {
+                ++remaining;
+                link = &entry->next;
+            }
+        }
+    }
+    while (finished != nullptr) {
+        Joinable* entry = finished;
+        finished = entry->next;
+        pthread_join(entry->id, nullptr);
+        delete entry;
+    }
+    return remaining;
+}
+
+// Threads that have ended since the last question are joined when this code goes (at unload or
+// at the end of the process), so that none is left unjoined.
+struct JoinWhenUnloaded {
+    ~JoinWhenUnloaded() { JoinFinished(); }
+} joinWhenUnloaded;
+
+}  // namespace
 
 // One record per thread, shared by the handle and the running thread; whichever lets go last
 // frees it, so closing the handle of a running thread is safe (as CloseHandle is on Windows).
@@ -27,11 +86,10 @@ struct PlatThread {
     int references = 2;  // the handle and the thread
     PlatThreadRoutine routine = nullptr;
     void* parameter = nullptr;
+    Joinable* joinable = nullptr;
 };
 
 namespace {
-
-std::atomic<int32_t> liveThreads{0};
 
 // Drops one reference; frees the record with the last one.
 void Unreference(PlatThread* thread) {
@@ -49,10 +107,13 @@ void* Trampoline(void* argument) {
     auto* thread = static_cast<PlatThread*>(argument);
     uint32_t code = thread->routine(thread->parameter);
     {
+        // Marked before the end becomes visible, so that whoever sees the end can join the
+        // thread at once; what is left of it runs without waiting on anything.
+        std::lock_guard<std::mutex> guard(joinableLock);
+        thread->joinable->finished = true;
+    }
+    {
         std::lock_guard<std::mutex> guard(thread->lock);
-        // Counted down before the end becomes visible, so that whoever sees the end also sees the
-        // count without this thread.
-        liveThreads.fetch_sub(1);
         thread->exitCode = code;
         thread->running = false;
         thread->ended.notify_all();
@@ -71,17 +132,28 @@ PlatThread* PlatThreadCreate(PlatThreadRoutine routine, void* parameter) {
     if (thread == nullptr) {
         return nullptr;
     }
-    thread->routine = routine;
-    thread->parameter = parameter;
-    liveThreads.fetch_add(1);
-    pthread_t id;
-    if (pthread_create(&id, nullptr, Trampoline, thread) != 0) {
-        liveThreads.fetch_sub(1);
+    auto* joinable = new (std::nothrow) Joinable;
+    if (joinable == nullptr) {
         delete thread;
         return nullptr;
     }
-    // Nobody joins: the end is learnt through the record, as with a Windows thread handle.
-    pthread_detach(id);
+    thread->routine = routine;
+    thread->parameter = parameter;
+    thread->joinable = joinable;
+    joinable->process = getpid();
+    // Threads that have ended are joined here too, so that they do not pile up between two
+    // questions of PlatThreadLiveCount.
+    JoinFinished();
+    // The list is locked across the creation so that the new thread cannot mark its entry
+    // finished before the entry is in the list.
+    std::lock_guard<std::mutex> guard(joinableLock);
+    if (pthread_create(&joinable->id, nullptr, Trampoline, thread) != 0) {
+        delete joinable;
+        delete thread;
+        return nullptr;
+    }
+    joinable->next = joinables;
+    joinables = joinable;
     return thread;
 }
 
@@ -119,7 +191,11 @@ void PlatThreadClose(PlatThread* thread) {
 }
 
 int32_t PlatThreadLiveCount() {
-    return liveThreads.load();
+    return JoinFinished();
+}
+
+uint32_t PlatProcessId() {
+    return static_cast<uint32_t>(getpid());
 }
 
 uint32_t PlatPrivateDirectory(char* buffer, uint32_t capacity) {

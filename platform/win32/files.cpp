@@ -1,6 +1,8 @@
 // Local files with 32-bit handles on Win32: the _lopen family of kernel32, whose HFILE is the
 // handle.
 
+#include <string>
+
 #include "platform.h"
 #include "win32/wait.h"
 
@@ -22,11 +24,40 @@ int32_t PlatFileOpen(const char* path, int32_t mode) {
 }
 
 int32_t PlatFileCreate(const char* path) {
-    if (path == nullptr) {
+    if (path == nullptr || PlatTakeFault(PlatFault::FileCreate)) {
         return PLAT_FILE_ERROR;
     }
     HFILE file = _lcreat(path, 0);
     return file == HFILE_ERROR ? PLAT_FILE_ERROR : static_cast<int32_t>(file);
+}
+
+bool PlatFileCanWrite(const char* path) {
+    if (path == nullptr || path[0] == '\0') {
+        return false;
+    }
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+        return true;
+    }
+    if (GetLastError() != ERROR_FILE_NOT_FOUND) {
+        return false;
+    }
+    // No file yet: its directory must exist. Whether the directory's access rights allow a new
+    // file shows only when it is made; the caller is ready for that to fail.
+    const std::string whole(path);
+    const size_t separator = whole.find_last_of("\\/");
+    std::string directory;
+    if (separator == std::string::npos) {
+        directory = whole.size() >= 2 && whole[1] == ':' ? whole.substr(0, 2) : std::string(".");
+    } else {
+        // A root (\x, C:\x) keeps its separator.
+        const bool root = separator == 0 || (separator == 2 && whole[1] == ':');
+        directory = whole.substr(0, root ? separator + 1 : separator);
+    }
+    DWORD attributes = GetFileAttributesA(directory.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 int32_t PlatFileRead(int32_t file, void* buffer, uint32_t count) {

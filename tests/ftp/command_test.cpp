@@ -70,15 +70,36 @@ TEST_F(EngineTest, EveryTableEntryMapsItsRepliesAndSendsItsLine) {
     EXPECT_NE(server.controlBytes().find("CWD pub\r\n"), std::string::npos);
 }
 
+// A 1xx greeting is preliminary: the final reply after it decides, and the next command reads
+// its own answer, not the greeting's second half.
 TEST_F(EngineTest, GreetingCodesDecideTheConnect) {
-    const std::pair<const char*, int32_t> cases[] = {
-        {"220 hello", 0}, {"120 soon", 0}, {"421 busy", 1008}, {"500 odd", 3001}};
-    for (const auto& [greeting, expected] : cases) {
+    const struct {
+        std::vector<std::string> greeting;
+        int32_t expected;
+    } cases[] = {
+        {{"220 hello"}, 0},
+        {{"421 busy"}, 1008},
+        {{"500 odd"}, 3001},
+        {{"120 Service ready in 1 minute", "220 now ready"}, 0},
+        {{"110 restart marker", "120 soon", "220 ready"}, 0},
+        {{"120 soon", "421 changed my mind"}, 1008},
+        {{"120 soon"}, 3001},  // the final reply never comes within the time-out
+    };
+    session->connection.timeoutSeconds = 1;
+    for (const auto& c : cases) {
         ScriptedServer server;
-        server.start(Scenario().reply(greeting));
-        EXPECT_EQ(Connect(server), expected) << greeting;
+        Scenario scenario;
+        for (const std::string& line : c.greeting) {
+            scenario.reply(line);
+        }
+        server.start(scenario.command("NOOP", "200 noop"));
+        EXPECT_EQ(Connect(server), c.expected) << c.greeting.back();
         EXPECT_NE(session->connection.controlSocket.load(), -1);  // a refused greeting stays open
         EXPECT_EQ(session->connection.currentType, 'A');
+        EXPECT_EQ(session->connection.timeoutSeconds, 1u);
+        if (c.expected == 0) {
+            EXPECT_EQ(FtpExecCommand(17, nullptr, key), 0) << c.greeting.back();
+        }
         FtpDisconnect(key);
     }
 }

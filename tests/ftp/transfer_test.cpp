@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <functional>
 
 #include "engine_fixture.h"
@@ -157,6 +158,38 @@ TEST_F(EngineTest, RestartFormsCloseTheHandleWhenTheyFailEarly) {
     EXPECT_EQ(OpenDescriptorCount(), before);
 }
 
+// A resumed upload from beyond the end of the file is refused before anything is sent; a resumed
+// download whose server announces less than the restart position expects 0 bytes, never fewer.
+TEST_F(EngineTest, RestartPositionsBeyondTheDataAreNotTakenAtFaceValue) {
+    TempDir dir;
+    WriteFile(dir.path("src"), "abc");
+    ScriptedServer server;
+    server.start(Scenario()
+                     .reply("220 ready")
+                     .expectPrefix("PORT ")
+                     .reply("200 ok")
+                     .command("REST 8", "350 ok")
+                     .command("RETR big", "150 Opening (5 bytes)")
+                     .dataConnect()
+                     .dataSend("xy")
+                     .dataClose()
+                     .reply("226 done"));
+    ASSERT_EQ(Connect(server), FTP_OK);
+    int before = OpenDescriptorCount();
+    int32_t file = PlatFileOpen(dir.path("src").c_str(), PLAT_OF_READ);
+    ASSERT_EQ(PlatFileSeek(file, 4, PLAT_FILE_BEGIN), 4);
+    EXPECT_EQ(FtpRestartSendFile(file, "dst", 'A', 4, key), FTP_BAD_PARAMETERS);
+    EXPECT_EQ(OpenDescriptorCount(), before);  // the handle was taken over and closed
+
+    file = PlatFileOpen(dir.path("src").c_str(), PLAT_OF_WRITE);
+    ASSERT_EQ(PlatFileSeek(file, 8, PLAT_FILE_BEGIN), 8);
+    EXPECT_EQ(FtpRestartRecvFile("big", file, 'A', 8, key), 0);
+    EXPECT_EQ(FtpBytesToBeTransferred(key), 0);
+    EXPECT_EQ(FtpBytesTransferred(key), 2);
+    ASSERT_TRUE(server.waitDone()) << server.report();
+    EXPECT_TRUE(server.failures().empty()) << server.report();  // PORT came first: no STOR
+}
+
 TEST_F(EngineTest, UploadSendsTheFileAndAnnouncesItsSize) {
     for (size_t size : {size_t(0), size_t(4095), size_t(2 * 4096), size_t(10001)}) {
         TempDir dir;
@@ -254,22 +287,81 @@ TEST_F(EngineTest, ListingRefusalsTouchNoFile) {
     EXPECT_EQ(FtpSendFile(dir.path("missing").c_str(), "r", 'A', key), FTP_CANNOT_OPEN_FILE);
 }
 
-TEST_F(EngineTest, RefusedTransferCommandLeavesAnEmptyFileAndNoConnection) {
-    const std::pair<const char*, int32_t> cases[] = {
-        {"550 no such file", 1010}, {"553 not allowed", 1011}, {"425 cannot open", 3001},
-        {"226 early", 3001}};
-    for (const auto& [reply, expected] : cases) {
-        TempDir dir;
-        ScriptedServer server;
-        server.start(TransferStart("TYPE I", "RETR gone", reply));
-        ASSERT_EQ(Connect(server), FTP_OK);
-        EXPECT_EQ(FtpRecvFile("gone", dir.path("g").c_str(), 'I', key), expected) << reply;
-        EXPECT_EQ(ReadFile(dir.path("g")), "");
-        EXPECT_EQ(session->connection.dataSocket.load(), -1);
-        EXPECT_EQ(session->localFile, -1);
-        FtpDisconnect(key);
-        session->connection.currentType = 0;
+// The local file is made, emptied or appended to only once the server has accepted the
+// transfer: after a refusal an existing file keeps its bytes and a missing one is not created.
+TEST_F(EngineTest, RefusedTransferLeavesTheLocalFileAsItWasAndNoConnection) {
+    const std::pair<const char*, int32_t> replies[] = {{"550 no such file", 1010},
+                                                       {"425 cannot open", 3001}};
+    enum Operation { Recv, Append, Dir, Restart };
+    for (Operation operation : {Recv, Append, Dir, Restart}) {
+        for (bool exists : {true, false}) {
+            if (operation == Restart && !exists) {
+                continue;  // a restart brings an open file
+            }
+            for (const auto& [reply, expected] : replies) {
+                TempDir dir;
+                const std::string local = dir.path("precious");
+                if (exists) {
+                    WriteFile(local, "precious bytes");
+                }
+                ScriptedServer server;
+                Scenario scenario;
+                scenario.reply("220 ready").expectPrefix("PORT ").reply("200 ok");
+                if (operation == Restart) {
+                    scenario.command("REST 3", "350 ok");
+                }
+                server.start(scenario.command(operation == Dir ? "LIST" : "RETR gone", reply));
+                ASSERT_EQ(Connect(server), FTP_OK);
+                int32_t result = 0;
+                switch (operation) {
+                    case Recv:
+                        result = FtpRecvFile("gone", local.c_str(), 'A', key);
+                        break;
+                    case Append:
+                        result = FtpAppendToLocalFile("gone", local.c_str(), 'A', key);
+                        break;
+                    case Dir:
+                        result = FtpDir("", local.c_str(), 1, key);
+                        break;
+                    case Restart: {
+                        int32_t file = PlatFileOpen(local.c_str(), PLAT_OF_WRITE);
+                        ASSERT_EQ(PlatFileSeek(file, 3, PLAT_FILE_BEGIN), 3);
+                        result = FtpRestartRecvFile("gone", file, 'A', 3, key);
+                        break;
+                    }
+                }
+                const std::string what =
+                    std::to_string(operation) + (exists ? " file " : " none ") + reply;
+                EXPECT_EQ(result, expected) << what;
+                EXPECT_EQ(std::filesystem::exists(local), exists) << what;
+                EXPECT_EQ(ReadFile(local), exists ? "precious bytes" : "") << what;
+                EXPECT_EQ(session->connection.dataSocket.load(), -1);
+                EXPECT_EQ(session->localFile, -1);
+                ASSERT_TRUE(server.waitDone()) << server.report();
+                EXPECT_TRUE(server.failures().empty()) << server.report();
+                FtpDisconnect(key);
+            }
+        }
     }
+}
+
+TEST_F(EngineTest, AFileThatCannotBeMadeOnceTheServerSendsAbortsTheTransferWith1004) {
+    TempDir dir;
+    ScriptedServer server;
+    server.start(TransferStart("", "RETR f", "150 go")
+                     .dataConnect()
+                     .expectAbort({"426 aborted", "226 abort done"})
+                     .dataClose()
+                     .command("NOOP", "200 in step"));
+    ASSERT_EQ(Connect(server), FTP_OK);
+    PlatSetFaults({.failFileCreates = 1});
+    EXPECT_EQ(FtpRecvFile("f", dir.path("f").c_str(), 'A', key), FTP_CANNOT_OPEN_FILE);
+    PlatSetFaults({});
+    EXPECT_FALSE(std::filesystem::exists(dir.path("f")));
+    EXPECT_EQ(session->connection.dataSocket.load(), -1);
+    EXPECT_EQ(FtpCommand("NOOP", nullptr, 0, key), 200);  // the abort's replies were all read
+    ASSERT_TRUE(server.waitDone()) << server.report();
+    EXPECT_TRUE(server.failures().empty()) << server.report();
 }
 
 TEST_F(EngineTest, RefusedPortAndRestEndThePreparation) {
@@ -301,6 +393,7 @@ TEST_F(EngineTest, PreliminaryReplyWithoutConnectionTimesOut) {
     EXPECT_EQ(FtpRecvFile("f", dir.path("f").c_str(), 'I', key), FTP_DATA_CONNECTION_FAILED);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 900ms);
     EXPECT_EQ(session->localFile, -1);
+    EXPECT_FALSE(std::filesystem::exists(dir.path("f")));  // nothing came, nothing was made
 }
 
 TEST_F(EngineTest, DataConnectionFromAnotherAddressIsRefused) {

@@ -1,6 +1,7 @@
 // The module as a host sees it through its five entry points: the class table, instance forms,
 // interface objects and their reference counting, registration, and when it may be unloaded.
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <set>
@@ -167,6 +168,24 @@ TEST_F(AbiTest, UnloadIsRefusedWhileASessionLivesAndAllowedAfterForget) {
     EXPECT_TRUE(dropped->destroyed);
     EXPECT_EQ(env->LiveBlocks(), 0);
     EXPECT_EQ(host->canUnloadNow(), HOST_E_IN_USE);
+}
+
+// A worker that has finished its operation may still be running the module's code on its way
+// out. Each round ends a worker (ftpPWD, not connected, ends at once), asks whether the module
+// may go, and unloads it; a thread still inside the unloaded code would crash the process. The
+// rounds are bounded by count and by time, since loading is several times slower under the
+// sanitizers (which also catch such a thread far sooner).
+TEST_F(AbiTest, UnloadAfterForgetNeverPullsCodeFromUnderAWorker) {
+    constexpr int kRounds = 5000;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+    for (int round = 0; round < kRounds && std::chrono::steady_clock::now() < end; ++round) {
+        HostObject* object = NewObject();
+        ASSERT_EQ(CallInt(object, "ftpPWD"), 0);
+        ASSERT_EQ(CallInt(object, "forget"), 0);
+        host->ReleaseObject(object);
+        ASSERT_EQ(host->canUnloadNow(), HOST_OK) << "round " << round;
+        LoadModule();  // unloads the module (it allows it) and loads it again
+    }
 }
 
 TEST_F(AbiTest, RegisterStoresTheMethodTableForTheScriptClass) {

@@ -176,9 +176,9 @@ bool ModuleTest::WaitDone(HostObject* object, std::chrono::milliseconds timeout)
 }
 
 std::string ModuleTest::ListingPath(int32_t key) const {
-    char digits[8];
-    snprintf(digits, sizeof digits, "%03d", (key + 1) % 1000);
-    return runDir + "/FTPDir" + digits;
+    char name[48];
+    snprintf(name, sizeof name, "FTPDir%d-%03d", static_cast<int>(getpid()), key + 1);
+    return runDir + "/" + name;
 }
 
 }  // namespace ktest

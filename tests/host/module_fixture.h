@@ -55,7 +55,7 @@ class ModuleTest : public ::testing::Test {
     bool WaitDone(HostObject* object,
                   std::chrono::milliseconds timeout = std::chrono::milliseconds(20000));
 
-    // The listing file of the object with session key key.
+    // The listing file of the object with session key key, in this process.
     std::string ListingPath(int32_t key) const;
 
     std::string workDir;  // scratch directory of the test

@@ -101,6 +101,19 @@ TEST_F(FilesTest, OpenFollowsItsModeAndCreateEmptiesAnExistingFile) {
     EXPECT_EQ(PlatFileDelete(path.c_str()), -1);
 }
 
+TEST_F(FilesTest, CanWriteAsksWithoutCreatingOrEmptying) {
+    const std::string existing = PathOf("existing.bin");
+    std::ofstream(existing, std::ios::binary) << "kept";
+    const std::string fresh = PathOf("fresh.bin");
+    EXPECT_TRUE(PlatFileCanWrite(existing.c_str()));
+    EXPECT_EQ(Contents(existing), "kept");
+    EXPECT_TRUE(PlatFileCanWrite(fresh.c_str()));
+    EXPECT_FALSE(fs::exists(fresh));
+    EXPECT_FALSE(PlatFileCanWrite((dir_ / "missing" / "file.bin").string().c_str()));
+    EXPECT_FALSE(PlatFileCanWrite(dir_.string().c_str()));  // a directory is no file
+    EXPECT_FALSE(PlatFileCanWrite(""));
+}
+
 TEST_F(FilesTest, FaultSeamsShortenAWriteAndFailARead) {
     const std::string path = PathOf("faults.bin");
     int32_t file = PlatFileCreate(path.c_str());
@@ -121,6 +134,15 @@ TEST_F(FilesTest, FaultSeamsShortenAWriteAndFailARead) {
     char buffer[8];
     EXPECT_EQ(PlatFileRead(file, buffer, sizeof buffer), PLAT_FILE_ERROR);
     EXPECT_EQ(PlatFileRead(file, buffer, sizeof buffer), 5);
+    EXPECT_EQ(PlatFileClose(file), 0);
+
+    faults = PlatFaults{};
+    faults.failFileCreates = 1;
+    PlatSetFaults(faults);
+    EXPECT_EQ(PlatFileCreate(path.c_str()), PLAT_FILE_ERROR);
+    EXPECT_EQ(Contents(path), "abcef");  // the failed create emptied nothing
+    file = PlatFileCreate(path.c_str());
+    ASSERT_NE(file, PLAT_FILE_ERROR);
     EXPECT_EQ(PlatFileClose(file), 0);
 }
 

@@ -1,8 +1,12 @@
 // The status and result methods, object numbering and the listing file, through the module's
 // binary interface, with no server: operations that find no connection end at once.
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -60,29 +64,66 @@ TEST_F(StatusTest, ListingComesBackLineByLineWithoutLineEnds) {
     EXPECT_EQ(CallList(object, "ftpResult"), Lines{});
 }
 
-TEST_F(StatusTest, ObjectsAreNumberedInOrderAndListingDigitsWrapAtOneThousand) {
-    // Each object's listing file is found by what forget deletes.
+TEST_F(StatusTest, ObjectsAreNumberedInOrderAndEachHasAListingFileOfItsOwn) {
+    // Each object's listing file is found by what forget deletes. The thousandth object does not
+    // share the first one's file.
+    const std::string first = ListingPath(0);
     for (int32_t key = 0; key <= 1001; ++key) {
         std::string path = ListingPath(key);
         WriteFile(path, "x\n");
         HostObject* object = NewObject();
         ASSERT_NE(object, nullptr);
         if (key == 0) {
-            EXPECT_EQ(path, runDir + "/FTPDir001");
+            EXPECT_EQ(path, runDir + "/FTPDir" + std::to_string(getpid()) + "-001");
         }
-        if (key == 998) {
-            std::string next = ListingPath(key + 1);
-            EXPECT_EQ(next, runDir + "/FTPDir000");
-            WriteFile(next, "x\n");  // must survive the forget of object 998
-            EXPECT_EQ(CallInt(object, "forget"), 0);
-            EXPECT_TRUE(FileExists(next));
-        } else {
-            EXPECT_EQ(CallInt(object, "forget"), 0);
+        if (key == 1000) {
+            WriteFile(first, "x\n");  // must survive the forget of the object numbered 1001
         }
+        EXPECT_EQ(CallInt(object, "forget"), 0);
         ASSERT_FALSE(FileExists(path)) << "object with key " << key;
         host->ReleaseObject(object);
     }
+    EXPECT_TRUE(FileExists(first));
     EXPECT_EQ(host->canUnloadNow(), HOST_OK);
+}
+
+// Every process of a user shares the private directory: another process's first object, with
+// its ftpDir and forget, leaves this process's first object's listing alone.
+TEST_F(StatusTest, AnotherProcessNeverTouchesThisProcesssListingFile) {
+    HostObject* object = NewObject();
+    WriteFile(ListingPath(0), "mine\n");
+    ASSERT_EQ(CallInt(object, "ftpDir", {"", 1}), 0);  // not connected: the file stays as it is
+    ASSERT_TRUE(WaitDone(object));
+    const std::string script = workDir + "/other.ks";
+    WriteFile(script, "new b\nftpDir b \"\" 1\nwait b 20\nforget b\n");
+    // The other process inherits XDG_RUNTIME_DIR, and with it the same directory.
+    const std::string command = std::string(KESTREL_HOST_PATH) + " " + script + " >/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(CallList(object, "ftpResult"), Lines{"mine"});
+}
+
+// A listing file goes with its object: when the host releases the object without forget, and
+// when the host process ends without releasing it.
+TEST_F(StatusTest, AListingFileGoesWhenItsObjectIsReleasedOrItsProcessEnds) {
+    HostObject* released = NewObject();
+    WriteFile(ListingPath(0), "x\n");
+    host->ReleaseObject(released);
+    EXPECT_FALSE(FileExists(ListingPath(0)));
+
+    NewObject();
+    WriteFile(ListingPath(1), "x\n");
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // A host that ends at once, its objects never released. What a leak check of the
+        // half-torn-down process might say is not this test's business.
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDERR_FILENO);
+        exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_FALSE(FileExists(ListingPath(1)));
 }
 
 TEST_F(StatusTest, ADirectoryOthersCanWriteIsRefusedWith5003) {
@@ -131,12 +172,13 @@ TEST_F(StatusTest, WorkerMethodsWithoutASessionStartAndReportNoSession) {
 
 TEST_F(StatusTest, RestartsPrepareTheLocalFileBeforeTheEngineRuns) {
     HostObject* object = NewObject();
-    // A restarted download creates a missing local file, then finds no connection.
+    // A restarted download creates a missing local file, then finds no connection; the file it
+    // made is removed again, since nothing was written into it.
     std::string local = workDir + "/partial";
     ASSERT_EQ(CallInt(object, "ftpRestartRecvFile", {"r", local, 73, 10}), 0);
     ASSERT_TRUE(WaitDone(object));
     EXPECT_EQ(CallInt(object, "ftpErrorCode"), 1003);
-    EXPECT_TRUE(FileExists(local));
+    EXPECT_FALSE(FileExists(local));
     // An existing file keeps its contents.
     WriteFile(local, "0123456789");
     ASSERT_EQ(CallInt(object, "ftpRestartRecvFile", {"r", local, 73, 4}), 0);
