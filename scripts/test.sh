@@ -21,8 +21,10 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
 # Compiler, build tools and GoogleTest; clang for the fuzz targets; the two FTP servers that the
-# interoperability tests run.
-packages=(cmake g++ make libgtest-dev libgmock-dev clang vsftpd python3-pyftpdlib)
+# interoperability tests run; for their TLS variants, openssl (certificates made at run time) and
+# pyOpenSSL (pyftpdlib's TLS handler).
+packages=(cmake g++ make libgtest-dev libgmock-dev clang vsftpd python3-pyftpdlib openssl
+    python3-openssl)
 
 installed() {
     dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'

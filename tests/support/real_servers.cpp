@@ -260,7 +260,9 @@ bool RealFtpServer::writeVsftpdConfig(const std::string& path, const std::string
     if (tls_ != Tls::Off) {
         // TLS for the control connection before USER and for every data connection; session
         // reuse on data connections and the request for a client certificate are vsftpd's
-        // defaults, stated here since tests rely on them. An upload must end with close_notify.
+        // defaults, stated here since tests rely on them. Beyond the defaults, a data
+        // connection must end with the client's close_notify both ways, so that a client
+        // which just closes it fails the transfer instead of passing unnoticed.
         out << "rsa_cert_file=" << certFile << "\n"
             << "rsa_private_key_file=" << keyFile << "\n"
             << "allow_anon_ssl=NO\n"
@@ -269,6 +271,7 @@ bool RealFtpServer::writeVsftpdConfig(const std::string& path, const std::string
             << "require_ssl_reuse=YES\n"
             << "ssl_request_cert=YES\n"
             << "strict_ssl_read_eof=YES\n"
+            << "strict_ssl_write_shutdown=YES\n"
             << "implicit_ssl=" << (tls_ == Tls::Implicit ? "YES" : "NO") << "\n"
             << "debug_ssl=YES\n";
     }
@@ -412,10 +415,9 @@ bool RealFtpServer::start(Millis timeout) {
 
     std::vector<std::string> argv;
     if (kind_ == Kind::Pyftpdlib && tls_ != Tls::Off) {
-        argv = {kPython,    kTlsLauncher,         "--address", address_, "--port",
-                std::to_string(port_), "--root", rootDir_, "--user", user_,
-                "--password", password_, "--cert", certificate.certFile, "--key",
-                certificate.keyFile};
+        argv = {kPython, kTlsLauncher, "--address", address_, "--port", std::to_string(port_),
+                "--root", rootDir_, "--user", user_, "--password", password_,
+                "--cert", certificate.certFile, "--key", certificate.keyFile};
         if (tls_ == Tls::Implicit) {
             argv.push_back("--implicit");
         }

@@ -30,20 +30,25 @@
 //     ASSERT_TRUE(server.start()) << server.error();
 //     ... tls 1, caFile server.caFile(), FtpLogin(server.address(), server.user(), ...) ...
 //
-// Tls::Implicit starts the handshake at the first byte; give such a server port 990. vsftpd runs
-// with ssl_enable, force_local_logins_ssl and force_local_data_ssl, its default
-// require_ssl_reuse=YES (each data connection must resume the control connection's TLS
-// session, else "522 SSL connection failed: session reuse required"), its default
-// ssl_request_cert=YES (it asks for a client certificate and does without one), and
-// strict_ssl_read_eof=YES (an upload must end with the client's close_notify, else it fails
-// with 426); its log (log()) says for each TLS connection the version, the cipher and whether
-// the session was reused. vsftpd refuses TLS to its anonymous user, which "ftp" is for it, so
-// with TLS it serves a local account of its own, kestrel-tls (created on first use, home
-// /var/lib/kestrel-tls, no login shell, through the same permissive PAM service).
-// pyftpdlib runs its TLS handler through tests/support/tls_ftpd.py (python3-openssl); it does
-// not require session reuse, and it drops a passive data connection on which the client's
-// first bytes (its ClientHello) arrive before the transfer command: a client must start the
-// data connection's handshake after sending RETR, STOR, LIST or NLST.
+// Tls::Implicit starts the handshake at the first byte; give such a server port 990.
+//
+// vsftpd runs with ssl_enable, force_local_logins_ssl and force_local_data_ssl; with its
+// defaults require_ssl_reuse=YES (each data connection must resume the control connection's
+// TLS session, else "522 SSL connection failed: session reuse required") and
+// ssl_request_cert=YES (it asks for a client certificate and does without one); and, stricter
+// than its defaults, with strict_ssl_read_eof and strict_ssl_write_shutdown: a data connection
+// that the client closes without its close_notify fails the transfer with "426 Failure reading
+// network stream" (upload) or "426 Failure writing network stream" (download). Its log (log())
+// shows for each TLS connection the version, the cipher and whether the session was
+// "reused". vsftpd takes "ftp" for its anonymous user and refuses TLS to it, so with TLS it
+// serves a local account of its own, kestrel-tls (created on first use with home directory
+// /var/lib/kestrel-tls and no login shell, logged in through the same permissive PAM service).
+//
+// pyftpdlib runs its TLS handler through tests/support/tls_ftpd.py (needs python3-openssl). It
+// does not require session reuse or close_notify, and it drops a passive data connection on
+// which bytes (a client's ClientHello) arrive before the transfer command: a client must start
+// the data connection's handshake after sending RETR, STOR, LIST or NLST, as vsftpd also
+// allows.
 //
 // Everything is bounded: start() gives up after its time-out, and stop() waits a few seconds
 // for the processes to end before killing them.
