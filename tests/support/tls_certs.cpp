@@ -2,13 +2,14 @@
 
 #include <arpa/inet.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <utility>
 
 #include "run_command.h"
 

@@ -26,10 +26,8 @@
 #pragma once
 
 #include <map>
-#include <memory>
 #include <mutex>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace ktest {
