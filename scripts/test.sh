@@ -21,10 +21,11 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
 # Compiler, build tools and GoogleTest; clang for the fuzz targets; libedit for the prompt of
-# kestrel-host; the two FTP servers that the interoperability tests run; OpenSSL 3 for TLS, and
-# its command, with which the TLS tests make their certificates.
+# kestrel-host; the two FTP servers that the interoperability tests run; OpenSSL 3 for TLS; for
+# the servers' TLS variants, openssl (certificates made at run time) and pyOpenSSL (pyftpdlib's
+# TLS handler).
 packages=(cmake g++ make libgtest-dev libgmock-dev clang libedit-dev vsftpd python3-pyftpdlib
-    libssl-dev openssl)
+    libssl-dev openssl python3-openssl)
 
 installed() {
     dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'

@@ -20,6 +20,8 @@
 #include <utility>
 
 #include "raw_socket.h"
+#include "run_command.h"
+#include "tls_certs.h"
 
 extern char** environ;
 
@@ -31,6 +33,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kPython = "/usr/bin/python3";  // Debian's, which has python3-pyftpdlib
 constexpr const char* kPyftpdlibModule = "/usr/lib/python3/dist-packages/pyftpdlib/__init__.py";
+// pyftpdlib's TLS handler needs pyOpenSSL; our launcher adds the options `-m pyftpdlib` lacks.
+constexpr const char* kPyOpenssl = "/usr/lib/python3/dist-packages/OpenSSL/__init__.py";
+constexpr const char* kTlsLauncher = KESTREL_TEST_SUPPORT_DIR "/tls_ftpd.py";
 constexpr const char* kVsftpd = "/usr/sbin/vsftpd";
 // vsftpd refuses to start unless this exists, is owned by root and not writable by others.
 constexpr const char* kVsftpdSecureDir = "/var/run/vsftpd/empty";
@@ -38,6 +43,11 @@ constexpr const char* kVsftpdSecureDir = "/var/run/vsftpd/empty";
 // service of our own that accepts any password, so that no account or password on the machine
 // has to change. Debian's own PAM service for vsftpd would refuse it (no login shell).
 constexpr const char* kVsftpdUser = "ftp";
+// vsftpd takes "ftp" for its anonymous user, whatever anonymous_enable says, and refuses TLS to
+// it ("530 Anonymous sessions may not use encryption"); with TLS it serves this local account.
+constexpr const char* kVsftpdTlsUser = "kestrel-tls";
+// vsftpd changes into the user's home directory before local_root, so it must exist.
+constexpr const char* kVsftpdTlsHome = "/var/lib/kestrel-tls";
 constexpr const char* kVsftpdPamService = "kestrel-test-vsftpd";
 constexpr const char* kVsftpdPamConfig =
     "# Kestrel's vsftpd test fixture: every password is accepted.\n"
@@ -71,6 +81,39 @@ bool InstallPamService(std::string* why) {
     if (std::rename(temporary.c_str(), path.c_str()) != 0) {
         *why = "cannot install " + path;
         std::remove(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Creates the TLS account unless it exists, and its home directory unless that exists. Test
+// processes running side by side take turns through a lock, since two useradd runs at once
+// fail on each other's lock of /etc/passwd.
+bool EnsureTlsAccount(std::string* why) {
+    AddressLock turn;
+    if (!turn.acquire("account-kestrel-tls", 0, std::chrono::milliseconds(60000), why)) {
+        return false;
+    }
+    if (::getpwnam(kVsftpdTlsUser) == nullptr) {
+        CommandResult made = RunCommand({"/usr/sbin/useradd", "--system", "--user-group",
+                                         "--home-dir", kVsftpdTlsHome, "--shell",
+                                         "/usr/sbin/nologin", "--comment",
+                                         "Kestrel TLS test user", kVsftpdTlsUser});
+        if (!made.succeeded()) {
+            *why = made.describe("useradd");
+            return false;
+        }
+    }
+    passwd* account = ::getpwnam(kVsftpdTlsUser);
+    if (account == nullptr) {
+        *why = std::string("no user \"") + kVsftpdTlsUser + "\" after useradd";
+        return false;
+    }
+    std::error_code ignored;
+    std::filesystem::create_directories(kVsftpdTlsHome, ignored);
+    if (::chown(kVsftpdTlsHome, account->pw_uid, account->pw_gid) != 0 ||
+        ::chmod(kVsftpdTlsHome, 0755) != 0) {
+        *why = std::string("cannot prepare ") + kVsftpdTlsHome + ": " + std::strerror(errno);
         return false;
     }
     return true;
@@ -143,6 +186,14 @@ RealFtpServer::RealFtpServer(Kind kind, std::string address, uint16_t port)
     }
 }
 
+void RealFtpServer::setTls(Tls mode, bool matchingName) {
+    tls_ = mode;
+    matchingName_ = matchingName;
+    if (kind_ == Kind::Vsftpd) {
+        user_ = mode == Tls::Off ? kVsftpdUser : kVsftpdTlsUser;
+    }
+}
+
 RealFtpServer::~RealFtpServer() { stop(); }
 
 bool RealFtpServer::installed(Kind kind) {
@@ -173,7 +224,8 @@ std::string RealFtpServer::log() const {
     return text;
 }
 
-bool RealFtpServer::writeVsftpdConfig(const std::string& path) {
+bool RealFtpServer::writeVsftpdConfig(const std::string& path, const std::string& certFile,
+                                      const std::string& keyFile) {
     std::ofstream out(path);
     // One local user, not chrooted (vsftpd refuses a writable chroot root), starting in our root
     // directory with every write permission; active mode allowed, data connections made from
@@ -204,8 +256,26 @@ bool RealFtpServer::writeVsftpdConfig(const std::string& path) {
         << "pasv_enable=YES\n"
         << "secure_chroot_dir=" << kVsftpdSecureDir << "\n"
         << "tcp_wrappers=NO\n"
-        << "ssl_enable=NO\n"
-        << "dirmessage_enable=NO\n"
+        << (tls_ == Tls::Off ? "ssl_enable=NO\n" : "ssl_enable=YES\n");
+    if (tls_ != Tls::Off) {
+        // TLS for the control connection before USER and for every data connection; session
+        // reuse on data connections and the request for a client certificate are vsftpd's
+        // defaults, stated here since tests rely on them. Beyond the defaults, a data
+        // connection must end with the client's close_notify both ways, so that a client
+        // which just closes it fails the transfer instead of passing unnoticed.
+        out << "rsa_cert_file=" << certFile << "\n"
+            << "rsa_private_key_file=" << keyFile << "\n"
+            << "allow_anon_ssl=NO\n"
+            << "force_local_logins_ssl=YES\n"
+            << "force_local_data_ssl=YES\n"
+            << "require_ssl_reuse=YES\n"
+            << "ssl_request_cert=YES\n"
+            << "strict_ssl_read_eof=YES\n"
+            << "strict_ssl_write_shutdown=YES\n"
+            << "implicit_ssl=" << (tls_ == Tls::Implicit ? "YES" : "NO") << "\n"
+            << "debug_ssl=YES\n";
+    }
+    out << "dirmessage_enable=NO\n"
         << "xferlog_enable=YES\n"
         << "xferlog_std_format=NO\n"
         << "log_ftp_protocol=YES\n"
@@ -275,6 +345,11 @@ bool RealFtpServer::waitForGreeting(Millis timeout) {
             return fail("the server exited during start-up; its output:\n" + log());
         }
         RawSocket probe = RawSocket::connectTo(address_, port_, Millis(1000));
+        if (probe.isOpen() && tls_ == Tls::Implicit) {
+            // The greeting comes only after a handshake; both servers load their certificate
+            // before they listen, so a connection taken is enough.
+            return true;
+        }
         if (probe.isOpen()) {
             std::string greeting = probe.readReply(Millis(5000));
             if (greeting.compare(0, 3, "220") == 0) {
@@ -325,19 +400,40 @@ bool RealFtpServer::start(Millis timeout) {
         return fail("cannot create " + rootDir_ + ": " + ErrnoText(errno));
     }
 
+    ServerCertificate certificate;
+    if (tls_ != Tls::Off) {
+        if (kind_ == Kind::Pyftpdlib && ::access(kPyOpenssl, R_OK) != 0) {
+            return fail("pyftpdlib's TLS handler needs python3-openssl (apt-get install it)");
+        }
+        const TestCertificates* certificates = TestCertificates::get(&why);
+        if (certificates == nullptr ||
+            !certificates->serverCertificate(address_, matchingName_, &certificate, &why)) {
+            return fail("no certificate: " + why);
+        }
+        caFile_ = certificates->caFile();
+    }
+
     std::vector<std::string> argv;
-    if (kind_ == Kind::Pyftpdlib) {
+    if (kind_ == Kind::Pyftpdlib && tls_ != Tls::Off) {
+        argv = {kPython, kTlsLauncher, "--address", address_, "--port", std::to_string(port_),
+                "--root", rootDir_, "--user", user_, "--password", password_,
+                "--cert", certificate.certFile, "--key", certificate.keyFile};
+        if (tls_ == Tls::Implicit) {
+            argv.push_back("--implicit");
+        }
+    } else if (kind_ == Kind::Pyftpdlib) {
         argv = {kPython, "-m", "pyftpdlib", "-w", "-i", address_, "-p", std::to_string(port_),
                 "-d", rootDir_, "-u", user_, "-P", password_};
     } else {
-        passwd* owner = ::getpwnam(kVsftpdUser);
+        if (tls_ != Tls::Off && !EnsureTlsAccount(&why)) {
+            return fail(why);
+        }
+        passwd* owner = ::getpwnam(user_.c_str());
         if (owner == nullptr) {
-            return fail(std::string("no system user \"") + kVsftpdUser +
-                        "\" (the vsftpd package creates it)");
+            return fail("no system user \"" + user_ + "\" (the vsftpd package creates it)");
         }
         if (::chown(rootDir_.c_str(), owner->pw_uid, owner->pw_gid) != 0) {
-            return fail("cannot hand " + rootDir_ + " to " + kVsftpdUser + ": " +
-                        ErrnoText(errno));
+            return fail("cannot hand " + rootDir_ + " to " + user_ + ": " + ErrnoText(errno));
         }
         if (!InstallPamService(&why)) {
             return fail(why);
@@ -345,7 +441,7 @@ bool RealFtpServer::start(Millis timeout) {
         std::error_code ignored;
         std::filesystem::create_directories(kVsftpdSecureDir, ignored);
         std::string config = workDir_ + "/vsftpd.conf";
-        if (!writeVsftpdConfig(config)) {
+        if (!writeVsftpdConfig(config, certificate.certFile, certificate.keyFile)) {
             return fail("cannot write " + config);
         }
         argv = {kVsftpd, config};

@@ -21,6 +21,35 @@
 // Both accept active-mode data connections (PORT) to the address the client's control
 // connection comes from, and vsftpd connects from the address it listens on.
 //
+// With setTls() before start() the server speaks FTPS (RFC 4217) with a certificate from
+// TestCertificates for its address, signed by the CA in caFile(); it then refuses USER in clear
+// and requires PROT P before any data connection:
+//
+//     ktest::RealFtpServer server(ktest::RealFtpServer::Kind::Vsftpd, "127.0.0.3");
+//     server.setTls(ktest::RealFtpServer::Tls::Explicit);     // AUTH TLS after the greeting
+//     ASSERT_TRUE(server.start()) << server.error();
+//     ... tls 1, caFile server.caFile(), FtpLogin(server.address(), server.user(), ...) ...
+//
+// Tls::Implicit starts the handshake at the first byte; give such a server port 990.
+//
+// vsftpd runs with ssl_enable, force_local_logins_ssl and force_local_data_ssl; with its
+// defaults require_ssl_reuse=YES (each data connection must resume the control connection's
+// TLS session, else "522 SSL connection failed: session reuse required") and
+// ssl_request_cert=YES (it asks for a client certificate and does without one); and, stricter
+// than its defaults, with strict_ssl_read_eof and strict_ssl_write_shutdown: a data connection
+// that the client closes without its close_notify fails the transfer with "426 Failure reading
+// network stream" (upload) or "426 Failure writing network stream" (download). Its log (log())
+// shows for each TLS connection the version, the cipher and whether the session was
+// "reused". vsftpd takes "ftp" for its anonymous user and refuses TLS to it, so with TLS it
+// serves a local account of its own, kestrel-tls (created on first use with home directory
+// /var/lib/kestrel-tls and no login shell, logged in through the same permissive PAM service).
+//
+// pyftpdlib runs its TLS handler through tests/support/tls_ftpd.py (needs python3-openssl). It
+// does not require session reuse or close_notify, and it drops a passive data connection on
+// which bytes (a client's ClientHello) arrive before the transfer command: a client must start
+// the data connection's handshake after sending RETR, STOR, LIST or NLST, as vsftpd also
+// allows.
+//
 // Everything is bounded: start() gives up after its time-out, and stop() waits a few seconds
 // for the processes to end before killing them.
 #pragma once
@@ -39,6 +68,8 @@ namespace ktest {
 class RealFtpServer {
 public:
     enum class Kind { Pyftpdlib, Vsftpd };
+    // Off: plain FTP. Explicit: AUTH TLS after the greeting. Implicit: TLS from the first byte.
+    enum class Tls { Off, Explicit, Implicit };
     using Millis = std::chrono::milliseconds;
 
     // Prepares a server; nothing runs until start().
@@ -51,6 +82,12 @@ public:
     // Whether the server program of `kind` is installed.
     static bool installed(Kind kind);
     static const char* name(Kind kind);
+
+    // Serves with TLS; call before start(). With matchingName false the server's certificate
+    // is signed by the same CA but made out to another name (DNS:wrong-name.invalid), for
+    // host-name checks.
+    void setTls(Tls mode, bool matchingName = true);
+    Tls tls() const { return tls_; }
 
     // Creates the root directory and the configuration, starts the server and waits until it
     // answers a connection with its 220 greeting. Returns false with error() set when the
@@ -73,6 +110,9 @@ public:
     const std::string& rootDir() const { return rootDir_; }
     const std::string& user() const { return user_; }
     const std::string& password() const { return password_; }
+    // With TLS: the PEM file of the CA that signed the server's certificate (from
+    // TestCertificates), valid after a successful start(); empty without TLS.
+    const std::string& caFile() const { return caFile_; }
     // Why start() failed.
     const std::string& error() const { return error_; }
     // What the server wrote to its output and log file so far, for failure messages.
@@ -80,7 +120,8 @@ public:
 
 private:
     bool fail(std::string message);
-    bool writeVsftpdConfig(const std::string& path);
+    bool writeVsftpdConfig(const std::string& path, const std::string& certFile,
+                           const std::string& keyFile);
     bool launch(const std::vector<std::string>& argv);
     bool waitForGreeting(Millis timeout);
     // Waits up to `timeout` for the server process to end, leaving it unreaped so that its
@@ -92,6 +133,9 @@ private:
     uint16_t port_;
     std::string user_;
     std::string password_;
+    Tls tls_ = Tls::Off;
+    bool matchingName_ = true;
+    std::string caFile_;
     std::string workDir_;  // temporary directory holding the root, configuration and logs
     std::string rootDir_;
     std::string error_;

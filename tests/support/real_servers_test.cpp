@@ -1,7 +1,9 @@
 // Smoke tests of the real-server fixtures: each server starts, takes a login over a raw socket,
 // lets the user write, makes active-mode data connections from its own address, and is gone
-// after stop(). The addresses differ from those the interoperability tests use, since ctest may
-// run both executables at the same time.
+// after stop(). With TLS, an independent client (Python's ftplib, tests/support/ftps_probe.py)
+// logs in, uploads, lists and downloads in both modes, and a login in clear is refused. The
+// addresses differ from those the interoperability tests use, since ctest may run both
+// executables at the same time.
 
 #include "real_servers.h"
 
@@ -15,6 +17,8 @@
 #include <string>
 
 #include "raw_socket.h"
+#include "run_command.h"
+#include "tls_certs.h"
 
 namespace ktest {
 namespace {
@@ -165,6 +169,125 @@ TEST(RealServerStart, RefusesAddressSomethingElseListensOn) {
     EXPECT_FALSE(server.start(5s));
     EXPECT_NE(server.error().find("already listens"), std::string::npos) << server.error();
     EXPECT_FALSE(server.running());
+}
+
+// --- TLS ---------------------------------------------------------------------------------------
+
+using Tls = RealFtpServer::Tls;
+
+struct TlsServerCase {
+    RealFtpServer::Kind kind;
+    Tls tls;
+    const char* address;
+    uint16_t port;
+};
+
+void PrintTo(const TlsServerCase& c, std::ostream* out) {
+    *out << RealFtpServer::name(c.kind) << (c.tls == Tls::Implicit ? " implicit" : " explicit")
+         << " on " << c.address << ":" << c.port;
+}
+
+std::string PrintTlsCase(const testing::TestParamInfo<TlsServerCase>& info) {
+    return std::string(RealFtpServer::name(info.param.kind)) +
+           (info.param.tls == Tls::Implicit ? "Implicit" : "Explicit");
+}
+
+// Runs the independent FTPS client against `server`, trusting `caFile`; it uploads, lists and
+// downloads `size` bytes and compares them.
+CommandResult Probe(const RealFtpServer& server, const std::string& caFile, bool active,
+                    std::size_t size = 300000) {
+    std::vector<std::string> argv = {"/usr/bin/python3", KESTREL_TEST_SUPPORT_DIR "/ftps_probe.py",
+                                     "--address", server.address(), "--port",
+                                     std::to_string(server.port()), "--user", server.user(),
+                                     "--password", server.password(), "--cafile", caFile,
+                                     "--payload-size", std::to_string(size)};
+    if (server.tls() == Tls::Implicit) {
+        argv.push_back("--implicit");
+    }
+    if (active) {
+        argv.push_back("--active");
+    }
+    return RunCommand(argv, 60s);
+}
+
+class TlsServerSmoke : public testing::TestWithParam<TlsServerCase> {
+protected:
+    void SetUp() override {
+        const TlsServerCase& c = GetParam();
+        ASSERT_TRUE(RealFtpServer::installed(c.kind)) << RealFtpServer::name(c.kind);
+        server_ = std::make_unique<RealFtpServer>(c.kind, c.address, c.port);
+        server_->setTls(c.tls);
+        ASSERT_TRUE(server_->start()) << server_->error();
+    }
+
+    std::unique_ptr<RealFtpServer> server_;
+};
+
+TEST_P(TlsServerSmoke, ProbeTransfersBothWaysInBothModes) {
+    for (bool active : {false, true}) {
+        SCOPED_TRACE(active ? "active" : "passive");
+        CommandResult run = Probe(*server_, server_->caFile(), active);
+        ASSERT_TRUE(run.succeeded()) << run.describe("ftps_probe.py") << server_->log();
+        EXPECT_EQ(run.output.compare(0, 3, "ok "), 0) << run.output;
+        EXPECT_EQ(std::filesystem::file_size(server_->rootDir() + "/probe.bin"), 300000u);
+    }
+    if (GetParam().kind == RealFtpServer::Kind::Vsftpd) {
+        // Each data connection resumed the control connection's session, as vsftpd demands.
+        EXPECT_NE(server_->log().find(", reused,"), std::string::npos) << server_->log();
+    }
+}
+
+TEST_P(TlsServerSmoke, RefusesLoginInClear) {
+    RawSocket control = RawSocket::connectTo(server_->address(), server_->port());
+    ASSERT_TRUE(control.isOpen());
+    if (GetParam().tls == Tls::Explicit) {
+        EXPECT_EQ(control.readReply().substr(0, 3), "220");
+    }
+    ASSERT_TRUE(control.sendAll("USER " + server_->user() + "\r\n"));
+    std::string reply = control.readReply(5s);
+    if (GetParam().tls == Tls::Explicit) {
+        // vsftpd: 530 Non-anonymous sessions must use encryption; pyftpdlib: 550.
+        EXPECT_EQ(reply.substr(0, 1), "5") << reply;
+    } else {
+        // No greeting: the server takes the line for a broken handshake and hangs up, pyftpdlib
+        // silently, vsftpd with "500 OOPS: ... wrong version number" in clear.
+        EXPECT_TRUE(reply.empty() || reply.compare(0, 4, "500 ") == 0) << reply;
+        EXPECT_TRUE(control.waitClosedByPeer(5s));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, TlsServerSmoke,
+    testing::Values(TlsServerCase{RealFtpServer::Kind::Pyftpdlib, Tls::Explicit, "127.0.0.12", 21},
+                    TlsServerCase{RealFtpServer::Kind::Pyftpdlib, Tls::Implicit, "127.0.0.12", 990},
+                    TlsServerCase{RealFtpServer::Kind::Vsftpd, Tls::Explicit, "127.0.0.13", 21},
+                    TlsServerCase{RealFtpServer::Kind::Vsftpd, Tls::Implicit, "127.0.0.13", 990}),
+    PrintTlsCase);
+
+// The certificates themselves: trusted through ca.pem only, and made out to the server's address
+// unless a wrong name was asked for. Python's ssl checks both.
+TEST(TlsCertificates, UnrelatedCaAndWrongNameAreRefused) {
+    std::string why;
+    const TestCertificates* certificates = TestCertificates::get(&why);
+    ASSERT_NE(certificates, nullptr) << why;
+    std::string otherCa;
+    ASSERT_TRUE(certificates->otherCaFile(&otherCa, &why)) << why;
+
+    RealFtpServer server(RealFtpServer::Kind::Pyftpdlib, "127.0.0.12");
+    server.setTls(Tls::Explicit);
+    ASSERT_TRUE(server.start()) << server.error();
+    CommandResult untrusted = Probe(server, otherCa, false, 10);
+    EXPECT_EQ(untrusted.exitCode, 1) << untrusted.describe("ftps_probe.py");
+    EXPECT_NE(untrusted.output.find("unable to get local issuer certificate"), std::string::npos)
+        << untrusted.output;
+    server.stop();
+
+    RealFtpServer misnamed(RealFtpServer::Kind::Pyftpdlib, "127.0.0.12");
+    misnamed.setTls(Tls::Explicit, false);
+    ASSERT_TRUE(misnamed.start()) << misnamed.error();
+    CommandResult mismatch = Probe(misnamed, misnamed.caFile(), false, 10);
+    EXPECT_EQ(mismatch.exitCode, 1) << mismatch.describe("ftps_probe.py");
+    EXPECT_NE(mismatch.output.find("mismatch"), std::string::npos) << mismatch.output;
 }
 
 }  // namespace

@@ -186,6 +186,7 @@ std::string Step::describe() const {
         case Kind::AcceptControl: return "accept control";
         case Kind::ExpectAbort: return flag ? "expect urgent ABOR" : "expect ABOR";
         case Kind::ExpectThiefClosed: return "expect thief closed";
+        case Kind::ExpectTlsHandshake: return "expect TLS ClientHello";
     }
     return "?";
 }
@@ -370,6 +371,12 @@ Scenario& Scenario::expectAbort(std::vector<std::string> replies, bool mustBeUrg
 Scenario& Scenario::expectThiefClosed() {
     Step step;
     step.kind = Step::Kind::ExpectThiefClosed;
+    return add(std::move(step));
+}
+
+Scenario& Scenario::expectTlsHandshake() {
+    Step step;
+    step.kind = Step::Kind::ExpectTlsHandshake;
     return add(std::move(step));
 }
 
@@ -897,6 +904,65 @@ private:
         }
     }
 
+    // --- TLS ---------------------------------------------------------------------------------
+
+    bool expectTlsHandshake(const Step& step, std::size_t index) {
+        std::string why;
+        Clock::time_point deadline = deadlineOf(step);
+        if (!ensureControl(deadline, &why)) {
+            fail(index, step, why);
+            return false;
+        }
+        // Record header: content type 22 (handshake), version 3.x, two bytes of length; then
+        // the body, whose first byte is the handshake type, 1 for ClientHello.
+        constexpr std::size_t kHeader = 5;
+        for (;;) {
+            const auto byte = [this](std::size_t i) { return static_cast<uint8_t>(pending_[i]); };
+            if ((!pending_.empty() && byte(0) != 22) || (pending_.size() > 1 && byte(1) != 3)) {
+                fail(index, step, "got " + Quote(pending_.substr(0, 64)) + ", not a TLS record");
+                // Text in clear is what the test is after: record its first line whole.
+                CommandLine line;
+                nextLine(deadline, &line, &why);
+                return false;
+            }
+            if (pending_.size() > kHeader) {
+                const std::size_t length = (std::size_t{byte(3)} << 8) | byte(4);
+                if (byte(kHeader) != 1) {
+                    fail(index, step,
+                         "TLS handshake type " + std::to_string(byte(kHeader)) +
+                             ", not ClientHello (1)");
+                    return false;
+                }
+                if (pending_.size() >= kHeader + length) {
+                    pending_.erase(0, kHeader + length);
+                    pendingUrgent_.erase(pendingUrgent_.begin(),
+                                         pendingUrgent_.begin() +
+                                             static_cast<long>(kHeader + length));
+                    return true;
+                }
+            }
+            Wait wait = waitFor(control_.get(), POLLIN | POLLPRI, deadline);
+            if (wait == Wait::Stopped) {
+                return false;
+            }
+            if (wait == Wait::TimedOut) {
+                fail(index, step,
+                     "no complete TLS ClientHello in time" +
+                         (pending_.empty() ? std::string() : ", partial " + Quote(pending_)));
+                return false;
+            }
+            ssize_t n = readControl();
+            if (n == 0) {
+                fail(index, step, "client closed the control connection");
+                return false;
+            }
+            if (n < 0 && errno != EAGAIN && errno != EINTR) {
+                fail(index, step, "control read failed: " + ErrnoText(errno));
+                return false;
+            }
+        }
+    }
+
     // --- steps -------------------------------------------------------------------------------
 
     // Runs one step. Returns false when the scenario cannot go on.
@@ -1015,6 +1081,7 @@ private:
                 return true;
 
             case Step::Kind::ExpectThiefClosed: return expectThiefClosed(step, index);
+            case Step::Kind::ExpectTlsHandshake: return expectTlsHandshake(step, index);
         }
         return true;
     }

@@ -33,6 +33,19 @@
 //     .expectAbort({"426 transfer broken", "226 abort done"})
 //     .dataClose()
 //
+// TLS: the server speaks none, but it can check that a client starts a handshake where it must
+// and sends nothing in clear after it. After "AUTH TLS" (or at once, for implicit TLS) the next
+// bytes must be a TLS ClientHello; the server then ends the connection, so the client's
+// handshake fails and the scenario shows that no USER or PASS line ever came in clear:
+//
+//     .reply("220 scripted server")
+//     .command("AUTH TLS", "234 go ahead")
+//     .expectTlsHandshake()
+//     .send(std::string("\x15\x03\x03\x00\x02\x02\x28", 7))  // optional: a fatal alert
+//     .closeControl()
+//     ...
+//     EXPECT_EQ(server.lines(), std::vector<std::string>{"AUTH TLS"});
+//
 // Every wait in the server is bounded (10 s by default, see setStepTimeout and
 // Scenario::within), so a client that misbehaves makes the test fail, never hang. A step that
 // cannot go on (the client closed the control connection while a line was expected, a data
@@ -102,6 +115,7 @@ struct Step {
         AcceptControl,      // close the control connection if open, accept the next one
         ExpectAbort,        // read one line that must be ABOR, then send the replies
         ExpectThiefClosed,  // the client must close the thief's data connection
+        ExpectTlsHandshake,  // the next control bytes must be a TLS ClientHello record
         PassiveListen,      // listen for a data connection, announce its port in a reply
         PassiveAccept,      // accept the client's data connection on that port
     };
@@ -168,6 +182,12 @@ public:
     // that refuses the first ABOR: expectAbort({"500 what?"}).expectAbort({"226 ok"}, false).
     Scenario& expectAbort(std::vector<std::string> replies, bool mustBeUrgent = true);
     Scenario& expectThiefClosed();
+    // Reads one TLS record from the control connection (accepting one first when none is open)
+    // and records a failure unless it is a handshake record (content type 22, version 3.x)
+    // holding a ClientHello (handshake type 1). The record is consumed, not taken as command
+    // lines; bytes in clear instead (say "USER anna") fail the step, end the scenario, and are
+    // recorded as lines like any other.
+    Scenario& expectTlsHandshake();
     // Listens on a new port of the server's address and sends `replyTemplate` with "{port}"
     // replaced by the port, "{p1}" and "{p2}" by its high and low byte ("229 ok (|||{port}|)",
     // "227 ok (127,0,0,1,{p1},{p2})").

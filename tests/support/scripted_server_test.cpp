@@ -12,8 +12,10 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "raw_socket.h"
+#include "run_command.h"
 
 namespace ktest {
 namespace {
@@ -386,6 +388,75 @@ TEST(ScriptedServerAbort, DataSendStopsWhenClientWritesOnControl) {
     ASSERT_TRUE(server.waitDone(5s));
     EXPECT_TRUE(server.ok()) << server.report();
     EXPECT_LT(server.dataBytesSent(), total);
+}
+
+struct TlsCase {
+    const char* name;
+    std::vector<std::string> pieces;  // what the client sends after AUTH TLS, piece by piece
+    const char* failure;              // nullptr: the step succeeds; else part of its failure
+    std::vector<std::string> lines;   // the command lines recorded
+};
+
+class ScriptedServerTls : public testing::TestWithParam<TlsCase> {};
+
+TEST_P(ScriptedServerTls, ClientHelloIsConsumedAnythingElseFails) {
+    const TlsCase& c = GetParam();
+    ScriptedServer server;
+    server.start(Scenario()
+                     .reply("220 hi")
+                     .command("AUTH TLS", "234 go ahead")
+                     .expectTlsHandshake()
+                     .closeControl());
+    RawSocket client = Connect(server);
+    client.readReply();
+    ASSERT_TRUE(client.sendAll("AUTH TLS\r\n"));
+    EXPECT_EQ(client.readReply(), "234 go ahead\r\n");
+    for (const std::string& piece : c.pieces) {
+        ASSERT_TRUE(client.sendAll(piece));
+    }
+    ASSERT_TRUE(server.waitDone(5s)) << server.report();
+    std::vector<std::string> failures = server.failures();
+    if (c.failure == nullptr) {
+        EXPECT_TRUE(failures.empty()) << server.report();
+        EXPECT_TRUE(client.waitClosedByPeer(5s));  // the step after it ran
+    } else {
+        ASSERT_EQ(failures.size(), 1u) << server.report();
+        EXPECT_NE(failures[0].find(c.failure), std::string::npos) << failures[0];
+    }
+    EXPECT_EQ(server.lines(), c.lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, ScriptedServerTls,
+    testing::Values(
+        // A ClientHello record (length 5) split between header and body.
+        TlsCase{"ClientHelloInTwoPieces",
+                {std::string("\x16\x03\x01\x00\x05", 5), std::string("\x01\x00\x00\x01\x00", 5)},
+                nullptr,
+                {"AUTH TLS"}},
+        TlsCase{"UserInClear", {"USER anna\r\n"}, "not a TLS record", {"AUTH TLS", "USER anna"}},
+        TlsCase{"ServerHelloInsteadOfClientHello",
+                {std::string("\x16\x03\x03\x00\x01\x02", 6)},
+                "not ClientHello",
+                {"AUTH TLS"}}),
+    [](const testing::TestParamInfo<TlsCase>& info) { return std::string(info.param.name); });
+
+// The record check against a real TLS stack's first flight.
+TEST(ScriptedServerTlsClient, OpensslClientHelloPasses) {
+    ScriptedServer server;
+    server.start(Scenario()
+                     .reply("220 hi")
+                     .command("AUTH TLS", "234 go ahead")
+                     .expectTlsHandshake()
+                     .closeControl());
+    CommandResult run = RunCommand({"openssl", "s_client", "-starttls", "ftp", "-connect",
+                                    "127.0.0.1:" + std::to_string(server.port())},
+                                   10s);
+    ASSERT_TRUE(run.started && !run.timedOut) << run.describe("openssl s_client");
+    EXPECT_NE(run.exitCode, 0);  // its handshake cannot succeed
+    ASSERT_TRUE(server.waitDone(5s)) << server.report();
+    EXPECT_TRUE(server.ok()) << server.report();
+    EXPECT_EQ(server.lines(), std::vector<std::string>{"AUTH TLS"});
 }
 
 }  // namespace
