@@ -37,8 +37,17 @@ Block BlockOf(FtpSession* session) {
     return {session->transferBuffer, FTP_BLOCK_SIZE};
 }
 
+// How long an upload over TLS waits for the server to end its side of the data connection.
+constexpr uint32_t TLS_CLOSE_LIMIT_SECONDS = 5;
+
 // Ends a transfer normally: close the data side, then read the server's completion reply.
-int32_t FinishTransfer(FtpSession* session) {
+int32_t FinishTransfer(FtpSession* session, bool upload) {
+    FtpConnection& c = session->connection;
+    if (upload && c.tlsActive) {
+        // The server takes the upload as complete only after our close_notify; a close with
+        // its reply still unread would reset the connection under it.
+        TcpShutdown(c.dataSocket, static_cast<int32_t>(FtpBoundSeconds(c, TLS_CLOSE_LIMIT_SECONDS)));
+    }
     FtpCloseDataChannel(session);
     int32_t result = FtpExecCommand(CMD_TRANSFER_END, nullptr, session->sessionKey);
     // An abort while the completion reply was awaited still ends the operation as aborted; the
@@ -59,7 +68,7 @@ int32_t FtpSendLoop(FtpSession* session) {
         }
         int32_t n = PlatFileRead(session->localFile, block.data, static_cast<uint32_t>(block.size));
         if (n == 0) {
-            return FinishTransfer(session);
+            return FinishTransfer(session, true);
         }
         if (n < 0) {
             // A failed read is not the end of the file: finishing normally would report a
@@ -99,7 +108,7 @@ int32_t FtpRecvLoop(FtpSession* session) {
             return FTP_ABORTED;
         }
         if (n == 0) {
-            return FinishTransfer(session);
+            return FinishTransfer(session, false);
         }
         if (n < 0) {
             FtpAbortTransfer(session, ABORT_RECV_FAILED);

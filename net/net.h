@@ -90,6 +90,12 @@ int32_t NetInit();
 int32_t NetCleanup();
 // Closes *socketVar (registered kinds get their closing steps) and stores -1 there.
 int32_t TcpClose(int32_t* socketVar);
+// Ends the sending side of s so that the peer sees a complete stream: close_notify under TLS,
+// then the end of the TCP stream; then waits up to timeout seconds for the peer to end its side
+// too, discarding what arrives meanwhile, so that the close that follows finds nothing unread
+// (which would reset the connection and could cost the peer the last bytes). NET_OK when the
+// peer ended its side, else the failure code (NET_TIMEOUT, ...). s stays open.
+int32_t TcpShutdown(int32_t s, int32_t timeout);
 // TcpClose without the pause that goes before closing a listening socket.
 int32_t TcpCloseWithoutPause(int32_t* socketVar);
 // Discards what has already arrived on s, normal and urgent data, without waiting: at most what

@@ -458,3 +458,32 @@ int32_t NetAtoi(const char* text) {
     }
     return static_cast<int32_t>(value);
 }
+
+int32_t TcpShutdown(int32_t s, int32_t timeout) {
+    NetTrace(TRACE_ENTER, "TcpShutdown socket %d", s);
+    if (s == -1) {
+        return NET_ERROR;
+    }
+    if (PlatTls* tls = NetTlsOf(s)) {
+        PlatTlsShutdown(tls, NetWaitMilliseconds(timeout));
+    }
+    PlatShutdownSend(s);
+    const uint32_t start = PlatTickCount();
+    const uint32_t limitMs = static_cast<uint32_t>(NetWaitMilliseconds(timeout));
+    char scratch[4096];
+    int32_t result;
+    for (;;) {
+        const uint32_t elapsed = PlatTickCount() - start;
+        if (elapsed >= limitMs) {
+            result = NET_TIMEOUT;
+            break;
+        }
+        const int32_t left = static_cast<int32_t>((limitMs - elapsed + 999) / 1000);
+        result = TcpRecv(s, scratch, sizeof scratch, left, -1);
+        if (result <= 0) {
+            break;
+        }
+    }
+    NetTrace(TRACE_EXIT, "TcpShutdown : return code %d", result);
+    return result == NET_CLOSED ? NET_OK : result;
+}

@@ -87,6 +87,8 @@ int32_t PlatGetPeerName(PlatSocket s, uint32_t* addr, uint16_t* port);
 // SO_REUSEADDR and SO_LINGER. Return 0 or -1.
 int32_t PlatSetReuseAddr(PlatSocket s, bool on);
 int32_t PlatSetLinger(PlatSocket s, bool on, uint16_t seconds);
+// Ends the sending side of s (the peer reads the end of the stream); receiving goes on. 0 or -1.
+int32_t PlatShutdownSend(PlatSocket s);
 
 // Waits until s is readable (data, a connection to accept, or end of stream), the way select with
 // a read set does. timeoutMs < 0 waits without limit; 0 only polls. Returns 1 when ready, 0 when

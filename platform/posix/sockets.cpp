@@ -198,6 +198,10 @@ int32_t PlatSetLinger(PlatSocket s, bool on, uint16_t seconds) {
     return setsockopt(s, SOL_SOCKET, SO_LINGER, &value, sizeof value) == 0 ? 0 : Fail(errno);
 }
 
+int32_t PlatShutdownSend(PlatSocket s) {
+    return shutdown(s, SHUT_WR) == 0 ? 0 : Fail(errno);
+}
+
 int32_t PlatWaitReadable(PlatSocket s, int32_t timeoutMs) {
     if (s < 0) {
         return Fail(EBADF);

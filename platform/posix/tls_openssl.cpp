@@ -6,10 +6,13 @@
 // PlatWaitReadable / PlatWaitWritable, so a handshake or a read is cancellable like any other
 // socket wait.
 //
-// Session reuse: every session the server hands out on a connection is kept with that connection
-// by the new-session callback. TLS 1.3 tickets arrive after the handshake, with the first reads
-// that follow it, and TLS 1.2 sessions during it; either way the session is there when a data
-// connection asks for it, and is offered on that connection's handshake.
+// Session reuse: every session the server hands out on a connection is kept, by the new-session
+// callback, in a store shared by the connection and every connection resumed from it. TLS 1.3
+// tickets arrive after the handshake, with the first reads that follow it, and TLS 1.2 sessions
+// during it; either way a session is there when a data connection asks for one. A server may
+// take each TLS 1.3 ticket only once, so each new connection takes the newest unused one; the
+// tickets that the data connections receive in turn keep the store filled. When none is left the
+// last one taken is offered again (a TLS 1.2 session is good for any number of connections).
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -17,16 +20,57 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <vector>
 #include <mutex>
 #include <new>
 
 #include "tls.h"
 
+namespace {
+
+// The sessions a server gave to a connection and to those resumed from it. One reference each.
+struct SessionStore {
+    static constexpr size_t kMaxUnused = 8;
+    std::vector<SSL_SESSION*> unused;  // oldest first
+    SSL_SESSION* lastTaken = nullptr;
+
+    ~SessionStore() {
+        for (SSL_SESSION* session : unused) {
+            SSL_SESSION_free(session);
+        }
+        if (lastTaken != nullptr) {
+            SSL_SESSION_free(lastTaken);
+        }
+    }
+    void Keep(SSL_SESSION* session) {
+        if (unused.size() == kMaxUnused) {
+            SSL_SESSION_free(unused.front());
+            unused.erase(unused.begin());
+        }
+        unused.push_back(session);
+    }
+    // The session to offer next, or null; it stays owned by the store.
+    SSL_SESSION* Take() {
+        if (!unused.empty()) {
+            if (lastTaken != nullptr) {
+                SSL_SESSION_free(lastTaken);
+            }
+            lastTaken = unused.back();
+            unused.pop_back();
+        }
+        return lastTaken;
+    }
+};
+
+}  // namespace
+
 struct PlatTls {
     PlatSocket socket = PLAT_NO_SOCKET;
     SSL_CTX* context = nullptr;  // one reference; shared with the connections resumed from here
     SSL* ssl = nullptr;
-    SSL_SESSION* session = nullptr;  // the latest session the server gave, one reference
+    // Shared with the connections resumed from this one (or with the one this one resumed).
+    std::shared_ptr<SessionStore> sessions;
     bool endOfStream = false;        // the socket reported the end of the stream
     bool broken = false;             // a fatal error happened: no close_notify may follow
 };
@@ -100,10 +144,7 @@ int KeepNewSession(SSL* ssl, SSL_SESSION* session) {
     if (tls == nullptr) {
         return 0;  // not kept: OpenSSL frees it
     }
-    if (tls->session != nullptr) {
-        SSL_SESSION_free(tls->session);
-    }
-    tls->session = session;
+    tls->sessions->Keep(session);
     return 1;  // the reference is ours now
 }
 
@@ -313,8 +354,18 @@ int32_t PlatTlsConnect(PlatSocket s, const PlatTlsConfig& config, PlatTls* resum
         PlatTlsFree(tls);
         return PLAT_TLS_FAILED;
     }
-    if (resumeFrom != nullptr && resumeFrom->session != nullptr) {
-        SSL_set_session(tls->ssl, resumeFrom->session);
+    tls->sessions = resumeFrom != nullptr
+                        ? resumeFrom->sessions
+                        : std::shared_ptr<SessionStore>(new (std::nothrow) SessionStore());
+    if (!tls->sessions) {
+        SetText(errorText, errorSize, "out of memory");
+        PlatTlsFree(tls);
+        return PLAT_TLS_NO_MEMORY;
+    }
+    if (resumeFrom != nullptr) {
+        if (SSL_SESSION* session = tls->sessions->Take()) {
+            SSL_set_session(tls->ssl, session);
+        }
     }
 
     const Deadline deadline(timeoutMs);
@@ -416,9 +467,6 @@ void PlatTlsFree(PlatTls* tls) {
     }
     if (tls->ssl != nullptr) {
         SSL_free(tls->ssl);  // sends nothing: close_notify is PlatTlsShutdown's
-    }
-    if (tls->session != nullptr) {
-        SSL_SESSION_free(tls->session);
     }
     if (tls->context != nullptr) {
         SSL_CTX_free(tls->context);

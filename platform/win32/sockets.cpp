@@ -234,6 +234,10 @@ int32_t PlatSetLinger(PlatSocket s, bool on, uint16_t seconds) {
                : Win32FailFromWinsock();
 }
 
+int32_t PlatShutdownSend(PlatSocket s) {
+    return shutdown(Native(s), 1 /* SD_SEND */) == 0 ? 0 : Win32FailFromWinsock();
+}
+
 int32_t PlatWaitReadable(PlatSocket s, int32_t timeoutMs) {
     if (s < 0) {
         PlatSetLastSocketError(PLAT_WSAENOTSOCK);
