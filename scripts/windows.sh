@@ -13,10 +13,10 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
-# Wine's SChannel does its TLS with the 32-bit GnuTLS; the TLS test makes its certificates with
-# the openssl command.
+# Wine's SChannel does its TLS with the 32-bit GnuTLS; the TLS tests make their certificates with
+# the openssl command, and pyftpdlib's TLS handler needs pyOpenSSL.
 packages=(cmake make g++-mingw-w64-i686 wine wine32:i386 libgnutls30:i386 openssl googletest
-    python3-pyftpdlib)
+    python3-pyftpdlib python3-openssl)
 
 installed() {
     dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'

@@ -257,6 +257,96 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(contents(os.path.join(server_root, "resume-up.bin")), original)
 
 
+class TlsEndToEnd(unittest.TestCase):
+    """Explicit FTPS against pyftpdlib's TLS handler, on a port of our choice, with a CA made for
+    the test: the module checks the server's chain against caFile and its address."""
+
+    def setUp(self):
+        here = os.path.dirname(os.path.abspath(__file__))
+        self.certs = tempfile.mkdtemp(prefix="kestrel-e2e-certs-")
+        subprocess.run([os.path.join(here, "..", "support", "make_test_certs.sh"), self.certs],
+                       check=True, timeout=60, stdout=subprocess.DEVNULL)
+        self.root = tempfile.mkdtemp(prefix="kestrel-e2e-tls-")
+        os.chmod(self.root, 0o755)
+        with socket.socket() as probe:  # a free port on 127.0.0.1, where the certificate is valid
+            probe.bind(("127.0.0.1", 0))
+            self.port = probe.getsockname()[1]
+        self.server = subprocess.Popen(
+            ["/usr/bin/python3", os.path.join(here, "..", "support", "tls_ftpd.py"),
+             "--address", "127.0.0.1", "--port", str(self.port), "--root", self.root,
+             "--user", USER, "--password", PASSWORD,
+             "--cert", os.path.join(self.certs, "server.pem"),
+             "--key", os.path.join(self.certs, "server.key")],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 15
+        while time.monotonic() < deadline:
+            try:
+                with socket.create_connection(("127.0.0.1", self.port), timeout=1) as probe:
+                    if probe.recv(3) == b"220":
+                        return
+            except OSError:
+                time.sleep(0.1)
+        self.fail("the TLS server did not answer")
+
+    def tearDown(self):
+        self.server.terminate()
+        try:
+            self.server.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.server.kill()
+            self.server.wait()
+        shutil.rmtree(self.root, ignore_errors=True)
+        shutil.rmtree(self.certs, ignore_errors=True)
+
+    def test_tls_login_listing_and_transfers_are_byte_exact(self):
+        original = make_file(os.path.join(self.root, "secret.bin"), 300000, 7)
+        upload = make_file(os.path.join(work, "tls-up.bin"), 123457, 8)
+        downloaded = os.path.join(work, "tls-down.bin")
+        option = lambda name, value: "ftpSetOption ftp %s %s" % (quoted(name), quoted(value))
+        records = run_script([
+            "new ftp",
+            option("tls", "1"),
+            option("port", str(self.port)),
+            option("caFile", local_name(os.path.join(self.certs, "ca.pem"))),
+            "ftpLogin ftp %s %s %s" % (quoted("127.0.0.1"), quoted(USER), quoted(PASSWORD)),
+            "wait ftp 60",
+            "ftpErrorCode ftp",
+            "ftpDir ftp %s 0" % quoted(""),
+            "wait ftp 60",
+            "ftpErrorCode ftp",
+            "ftpResult ftp",
+            "ftpRecvFile ftp %s %s %d" % (quoted("secret.bin"), quoted(local_name(downloaded)),
+                                          IMAGE),
+            "wait ftp 60",
+            "ftpErrorCode ftp",
+            option("passive", "1"),
+            "ftpSendFile ftp %s %s %d" % (quoted(local_name(os.path.join(work, "tls-up.bin"))),
+                                          quoted("tls-up.bin"), IMAGE),
+            "wait ftp 60",
+            "ftpErrorCode ftp",
+        ] + logout_lines())
+        self.assertEqual(results(records, "ftpSetOption"), [0, 0, 0, 0])
+        self.assertEqual(results(records, "ftpErrorCode"), [0, 0, 0, 0])
+        self.assertEqual(results(records, "ftpResult"), [["secret.bin"]])
+        self.assertEqual(contents(downloaded), original)
+        self.assertEqual(contents(os.path.join(self.root, "tls-up.bin")), upload)
+
+    def test_untrusted_server_is_refused_before_user(self):
+        records = run_script([
+            "new ftp",
+            "ftpSetOption ftp %s %s" % (quoted("tls"), quoted("1")),
+            "ftpSetOption ftp %s %s" % (quoted("port"), quoted(str(self.port))),
+            "ftpSetOption ftp %s %s" % (quoted("caFile"),
+                                        quoted(local_name(os.path.join(self.certs,
+                                                                       "other-ca.pem")))),
+            "ftpLogin ftp %s %s %s" % (quoted("127.0.0.1"), quoted(USER), quoted(PASSWORD)),
+            "wait ftp 60",
+            "ftpErrorCode ftp",
+            "forget ftp",
+        ])
+        self.assertEqual(results(records, "ftpErrorCode"), [4003])
+
+
 def main():
     global options
     parser = argparse.ArgumentParser()
