@@ -3,18 +3,20 @@
 //
 //   kestrel-bench transfer --host H --user U --password P --direction down|up --objects N
 //                          --remote NAME --source FILE --work DIR [--server-root DIR] [--raw]
-//                          [--bare]
+//                          [--bare] [--throttle 0|1] [--passive 0|1]
 //   kestrel-bench noop     --host H --user U --password P --count N
 //
 // transfer: N sessions log in (at most 16 connecting at the same moment), each on a thread of its
-// own as the script side's workers would, then all start the same transfer together: downloads fetch the remote file NAME into
-// DIR/down-<i>, uploads send FILE as NAME-<i>. Every file is compared with FILE afterwards (for
-// uploads, in the server's directory --server-root). --raw switches the pause off in each
-// session, the harness's privilege; without it the sessions keep their fixed rhythm and the
-// record carries the ideal time of that rhythm. --bare leaves out everything but the transfer
-// itself (no memory sampling, no comparison, the copies stay for the caller), for counting the
-// instructions a transfer costs.
-// noop: one session sends NOOP N times through FtpCommand, each reply must be 200.
+// own as the script side's workers would, then all start the same transfer together: downloads
+// fetch the remote file NAME into DIR/down-<i>, uploads send FILE as NAME-<i>. Every file is
+// compared with FILE afterwards (for uploads, in the server's directory --server-root). --raw
+// switches the pause off in each session, the harness's privilege; without it the sessions keep
+// their fixed rhythm and the record carries the ideal time of that rhythm. --bare leaves out
+// everything but the transfer itself (no memory sampling, no comparison, the copies stay for the
+// caller), for counting the instructions a transfer costs. --throttle and --passive set the
+// sessions' options through FtpSetOption, as ftpSetOption does for a script (--throttle 0: the
+// product's full-speed path). noop: one session sends NOOP N times through FtpCommand, each reply
+// must be 200.
 //
 // Exit status 0 when every operation succeeded and every file matched, 1 otherwise, 2 for a
 // usage error.
@@ -78,7 +80,7 @@ int Usage(const std::string& why) {
                  "kestrel-bench: %s\n"
                  "usage: kestrel-bench transfer --host H --user U --password P --direction "
                  "down|up --objects N --remote NAME --source FILE --work DIR [--server-root DIR] "
-                 "[--raw] [--bare]\n"
+                 "[--raw] [--bare] [--throttle 0|1] [--passive 0|1]\n"
                  "       kestrel-bench noop --host H --user U --password P --count N\n",
                  why.c_str());
     return 2;
@@ -93,12 +95,17 @@ int RunTransfer(const BenchArgs& args, const Login& login) {
     const std::string serverRoot = args.text("server-root");
     const bool raw = args.has("raw");
     const bool bare = args.has("bare");
+    const int64_t throttle = args.integer("throttle", 1);
+    const int64_t passive = args.integer("passive", 0);
     const bool upload = direction == "up";
     if ((direction != "down" && !upload) || objects < 1 || objects > 1000 || remote.empty() ||
-        source.empty() || work.empty() || (upload && serverRoot.empty())) {
-        return Usage("transfer needs --direction down|up, --objects 1..1000, --remote, --source, "
-                     "--work, and --server-root for uploads");
+        source.empty() || work.empty() || (upload && serverRoot.empty()) ||
+        (throttle != 0 && throttle != 1) || (passive != 0 && passive != 1)) {
+        return Usage(
+            "transfer needs --direction down|up, --objects 1..1000, --remote, --source, "
+            "--work, and --server-root for uploads; --throttle and --passive are 0 or 1");
     }
+    const bool paced = !raw && throttle != 0;
     std::error_code error;
     const int64_t size = static_cast<int64_t>(std::filesystem::file_size(source, error));
     if (error) {
@@ -121,6 +128,14 @@ int RunTransfer(const BenchArgs& args, const Login& login) {
         }
         if (raw) {
             FtpFindSession(i + 1)->pauseMilliseconds = 0;
+        }
+        // Options only when asked for: a session that is given none keeps today's behaviour.
+        if ((args.has("throttle") &&
+             FtpSetOption("throttle", std::to_string(throttle).c_str(), i + 1) != FTP_OK) ||
+            (args.has("passive") &&
+             FtpSetOption("passive", std::to_string(passive).c_str(), i + 1) != FTP_OK)) {
+            std::fprintf(stderr, "kestrel-bench: session %d refused an option\n", i + 1);
+            return 1;
         }
     }
 
@@ -202,14 +217,16 @@ int RunTransfer(const BenchArgs& args, const Login& login) {
         .text("direction", direction)
         .integer("objects", n)
         .integer("size", size)
-        .flag("raw", raw)
+        .flag("raw", !paced)
+        .integer("throttle", throttle)
+        .integer("passive", passive)
         .number("seconds", lastFinish - gate.openedAt())
         .number("session_seconds", first.finished - first.loginStarted)
-        .number("ideal_seconds", raw ? 0.0 : BenchIdealSeconds(startCount, size, every))
+        .number("ideal_seconds", paced ? BenchIdealSeconds(startCount, size, every) : 0.0)
         .integer("blocks_expected", BenchBlocks(size))
         .integer("blocks_counted", mostBlocks)
-        .integer("pauses_expected", raw ? 0 : BenchPauses(startCount, BenchBlocks(size), every))
-        .integer("pauses_counted", raw ? 0 : BenchPauses(startCount, mostBlocks, every))
+        .integer("pauses_expected", paced ? BenchPauses(startCount, BenchBlocks(size), every) : 0)
+        .integer("pauses_counted", paced ? BenchPauses(startCount, mostBlocks, every) : 0)
         .number("rss_per_object", static_cast<double>(residentPeak - residentBefore) / n)
         .integer("verified", bare ? -1 : verified)
         .integer("failures", failures)

@@ -80,6 +80,12 @@ class Results:
     def entries(self, case, server="vsftpd"):
         return [e for e in self.cases.get((case, server), []) if "error" not in e]
 
+    def recorded(self, case, server="vsftpd"):
+        """The records of every run of a case that printed one, failed runs included: a run
+        that measured a wrong outcome (an abort that did not end with -1) still counts."""
+        return [e["result"] for e in self.cases.get((case, server), [])
+                if isinstance(e.get("result"), dict)]
+
     def errors(self, case, server="vsftpd"):
         return [e["error"] for e in self.cases.get((case, server), []) if "error" in e]
 
@@ -237,30 +243,121 @@ def raw_section(results, size):
     return lines
 
 
-def noop_section(results, count):
+def noop_section(results, count, busy_loops=None):
     lines = ["## 3. Command latency", "",
              "NOOP round trips per second over one logged-in control connection (%s in a row, "
              "after 20 unmeasured): the engine's `FtpCommand`; the script interface's "
              "`ftpCommand` followed by polling `ftpDone` until it reports the end, as fast as "
              "the host can; ftplib's `voidcmd(\"NOOP\")`. The script interface starts a "
-             "thread per operation, so its figure depends heavily on how busy the machine is."
-             % (count or "–"), "",
-             "| Server | Kestrel engine | Kestrel script interface | Python ftplib | "
-             "Engine / ftplib | Script / ftplib |", "|---|---|---|---|---|---|"]
+             "thread per operation, so its figure depends heavily on how busy the machine is. "
+             "*Under load*: the same while %s busy loops (one shell loop per core, started by "
+             "the benchmark for the duration) compete for the processors. Goal: script "
+             "interface / ftplib at least 1.0, with and without load."
+             % (count or "–", busy_loops or "–"), "",
+             "| Server | Load | Kestrel engine | Kestrel script interface | Python ftplib | "
+             "Engine / ftplib | Script / ftplib |", "|---|---|---|---|---|---|---|"]
     rows = 0
     for server in ("vsftpd", "pyftpdlib"):
-        if not results.measured("noop-engine", server):
-            continue
-        rows += 1
-        value = {}
-        for client in ("engine", "script", "ftplib"):
-            value[client] = results.median("noop-" + client, lambda r: r["per_second"], server)
-        lines.append("| %s | %s | %s | %s | %s | %s |" % (
-            server, fmt(value["engine"], 0), fmt(value["script"], 0), fmt(value["ftplib"], 0),
-            fmt(ratio(value["engine"], value["ftplib"]), 2),
-            fmt(ratio(value["script"], value["ftplib"]), 2)))
+        for prefix, load in (("noop", "none"), ("noop-load", "busy loops")):
+            if not results.measured(prefix + "-engine", server):
+                continue
+            rows += 1
+            value = {}
+            for client in ("engine", "script", "ftplib"):
+                value[client] = results.median("%s-%s" % (prefix, client),
+                                               lambda r: r["per_second"], server)
+            lines.append("| %s | %s | %s | %s | %s | %s | %s |" % (
+                server, load, fmt(value["engine"], 0), fmt(value["script"], 0),
+                fmt(value["ftplib"], 0), fmt(ratio(value["engine"], value["ftplib"]), 2),
+                fmt(ratio(value["script"], value["ftplib"]), 2)))
     if rows == 0:
-        lines.append("| – | not measured | | | | |")
+        lines.append("| – | – | not measured | | | | |")
+    lines.append("")
+    return lines
+
+
+FAST_MODES = ("active", "passive")
+
+
+def fast_section(results):
+    """Full speed: the option throttle 0 against curl on the same server in the same run."""
+    lines = ["## 6. Full speed (option `throttle` 0)", ""]
+    cases = [case for case, _ in results.cases if case.startswith("fast-")]
+    if not cases:
+        return lines + ["Not measured in this run.", ""]
+    some = ([r for case in cases for r in results.ok(case)] or [{"size": 0}])[0]
+    lines += ["One %s file on vsftpd, downloaded and uploaded with `ftpSetOption(\"throttle\", "
+              "\"0\")` (and `\"passive\", \"1\"` in passive mode) set before `ftpLogin`: "
+              "through the script interface (the module through its binary interface, the host "
+              "polling `ftpDone` once a millisecond) and the engine called directly. curl runs "
+              "with `-P 127.0.0.1` in active mode and with its default (EPSV) in passive mode. "
+              "Each time covers logging in and the transfer; every copy is compared with the "
+              "original. MB/s are MiB per second; CPU is user + system seconds of the client "
+              "process. Goal: Kestrel / curl at least 1.0." % size_text(some["size"]), "",
+              "| Mode | Direction | Script interface (MB/s) | Engine (MB/s) | curl (MB/s) | "
+              "Script / curl | Engine / curl | CPU script / curl (s) | Verified |",
+              "|---|---|---|---|---|---|---|---|---|"]
+    for mode in FAST_MODES:
+        for direction in ("down", "up"):
+            case = {c: "fast-%s-%s-%s" % (c, mode, direction)
+                    for c in ("script", "engine", "curl")}
+            rate = {c: results.median(case[c], mb_per_second) for c in case}
+            cpu = {c: median([e.get("cpu_user", 0) + e.get("cpu_system", 0)
+                              for e in results.entries(case[c])
+                              if e.get("cpu_user") is not None]) for c in case}
+            runs = sum(len(results.cases.get((case[c], "vsftpd"), [])) for c in case)
+            verified = sum(1 for c in case for r in results.ok(case[c]) if r.get("verified"))
+            lines.append("| %s | %s | %s | %s | %s | %s | %s | %s / %s | %d of %d |" % (
+                mode, "download" if direction == "down" else "upload",
+                fmt(rate["script"], 0), fmt(rate["engine"], 0), fmt(rate["curl"], 0),
+                fmt(ratio(rate["script"], rate["curl"]), 2),
+                fmt(ratio(rate["engine"], rate["curl"]), 2),
+                fmt(cpu["script"], 2), fmt(cpu["curl"], 2), verified, runs))
+    return lines + [""]
+
+
+ABORT_FOLLOW_UPS = 3
+
+
+def abort_rows(results):
+    """(server, direction, delay) of the abort cases, in a stable order."""
+    rows = set()
+    for case, server in results.cases:
+        parts = case.split("-")
+        if parts[0] == "abort" and len(parts) == 3:
+            rows.add((server, parts[1], int(parts[2])))
+    return sorted(rows, key=lambda r: (r[0] != "vsftpd", r[1] != "down", -r[2]))
+
+
+def abort_section(results):
+    lines = ["## 7. Abort", ""]
+    rows = abort_rows(results)
+    if not rows:
+        return lines + ["Not measured in this run.", ""]
+    size = results.recorded("abort-%s-%d" % rows[0][1:], rows[0][0])
+    lines += ["Through the script interface, an object with its defaults (active, the pause "
+              "rhythm) starts a %s download (`ftpRecvFile`) or upload (`ftpSendFile`); the host "
+              "calls `ftpAbort` the given time after the start of the call and polls `ftpDone` "
+              "once a millisecond. *Time* runs from `ftpAbort` to `ftpDone` = 1. Then `ftpPWD`, "
+              "`ftpCommand \"NOOP\"` and `ftpCommand \"SYST\"` must each get their own reply "
+              "(a 257 reply whose quoted path `ftpResult` gives, a 200 and a 215, checked through "
+              "`ftpErrorCode`, `ftpResult` and `ftpLastReply`): *in step* counts the runs in "
+              "which all three did. Goal: `ftpDone` = 1 within 1 s, result -1 and in step in "
+              "every run." % (size_text(size[0]["size"]) if size else "–"), "",
+              "| Server | Direction | ftpAbort after | Time, median (s) | Time, max (s) | "
+              "Result -1 | In step | Bytes moved before the abort (median) |",
+              "|---|---|---|---|---|---|---|---|"]
+    for server, direction, delay in rows:
+        case = "abort-%s-%d" % (direction, delay)
+        runs = results.recorded(case, server)
+        times = [r["abort_seconds"] for r in runs if r.get("abort_seconds", -1) >= 0]
+        total = len(results.cases.get((case, server), []))
+        lines.append("| %s | %s | %d ms | %s | %s | %d of %d | %d of %d | %s |" % (
+            server, "download" if direction == "down" else "upload", delay,
+            fmt(median(times), 3), fmt(max(times) if times else None, 3),
+            sum(1 for r in runs if r.get("result") == -1), total,
+            sum(1 for r in runs if r.get("in_step") == 1), total,
+            fmt(median([r.get("bytes_at_abort") for r in runs]), 0)))
     lines.append("")
     return lines
 
@@ -465,6 +562,19 @@ def failures_section(results):
     return lines + [""]
 
 
+def abort_summary(results):
+    runs = [r for server, direction, delay in abort_rows(results)
+            for r in results.recorded("abort-%s-%d" % (direction, delay), server)]
+    total = sum(len(results.cases.get(("abort-%s-%d" % (d, t), server), []))
+                for server, d, t in abort_rows(results))
+    if not total:
+        return "–"
+    times = [r["abort_seconds"] for r in runs if r.get("abort_seconds", -1) >= 0]
+    return "%s; %d of %d" % (fmt(max(times) if times else None, 3),
+                             sum(1 for r in runs if r.get("in_step") == 1 and
+                                 r.get("result") == -1), total)
+
+
 def summary_section(results):
     """The headline ratios, each from this run."""
     def span(values):
@@ -503,6 +613,16 @@ def summary_section(results):
              "| NOOP round trips, engine / ftplib; script interface / ftplib (vsftpd) | "
              "%s; %s |" % (fmt(ratio(noop["engine"], noop["ftplib"])),
                            fmt(ratio(noop["script"], noop["ftplib"]))),
+             "| Full speed (throttle 0), script interface / curl, vsftpd, active and passive, "
+             "down and up | %s |" % span(
+                 [ratio(results.median("fast-script-%s-%s" % (m, d), mb_per_second),
+                        results.median("fast-curl-%s-%s" % (m, d), mb_per_second))
+                  for m in FAST_MODES for d in ("down", "up")]),
+             "| NOOP round trips under load, script interface / ftplib (vsftpd) | %s |" % fmt(
+                 ratio(results.median("noop-load-script", lambda r: r["per_second"]),
+                       results.median("noop-load-ftplib", lambda r: r["per_second"]))),
+             "| Abort: ftpAbort to ftpDone = 1, slowest run (s); runs ending -1 and in step "
+             "| %s |" % abort_summary(results),
              "| %d objects at once, time / ideal | %s |" % (
                  biggest, fmt(results.median(scale_case, over_ideal))),
              "| Instructions per downloaded MB, Kestrel / curl | %s |" % fmt(ratio(
@@ -519,9 +639,12 @@ def build_report(results, machine, chart_name, chart_error, profile, improvement
     lines += summary_section(results)
     lines += throttled_section(results)
     lines += raw_section(results, raw_size)
-    lines += noop_section(results, noop_runs[0]["round_trips"] if noop_runs else None)
+    lines += noop_section(results, noop_runs[0]["round_trips"] if noop_runs else None,
+                          machine.get("load_busy_loops"))
     lines += scale_section(results)
     lines += cpu_section(results, profile)
+    lines += fast_section(results)
+    lines += abort_section(results)
     lines += chart_section(chart_name, chart_error)
     lines += failures_section(results)
     if improvements:

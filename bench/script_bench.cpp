@@ -5,18 +5,27 @@
 //
 //   kestrel-script-bench transfer --host H --user U --password P --direction down|up --objects N
 //                                 --remote NAME --source FILE --work DIR [--server-root DIR]
-//                                 [--module PATH]
+//                                 [--throttle 0|1] [--passive 0|1] [--module PATH]
 //   kestrel-script-bench noop     --host H --user U --password P --count N [--module PATH]
+//   kestrel-script-bench abort    --host H --user U --password P --direction down|up
+//                                 --remote NAME --source FILE --work DIR --after-ms MS
+//                                 [--server-root DIR] [--module PATH]
 //
-// transfer: N objects log in (16 at a time), then all start the same transfer at once (ftpRecvFile into
-// DIR/down-<i>, or ftpSendFile of FILE as NAME-<i>); the host polls ftpDone of every busy object
-// once a millisecond. Every copy is compared with FILE. The sessions keep the fixed pause rhythm,
-// which the script interface cannot change; the record carries its ideal time.
+// transfer: N objects log in (16 at a time), then all start the same transfer at once (ftpRecvFile
+// into DIR/down-<i>, or ftpSendFile of FILE as NAME-<i>); the host polls ftpDone of every busy
+// object once a millisecond. Every copy is compared with FILE. --throttle and --passive are handed
+// to every object through ftpSetOption before it logs in; without them the sessions keep their
+// defaults (active, the fixed pause rhythm), and the record carries the rhythm's ideal time.
 // noop: one object runs ftpCommand "NOOP" N times; after each call the host polls ftpDone as fast
 // as it can (yielding the processor between polls) and checks that ftpErrorCode is 200.
+// abort: one object with its defaults logs in and starts the transfer; MS milliseconds after the
+// start the host calls ftpAbort and polls ftpDone once a millisecond until it is 1. Then ftpPWD,
+// ftpCommand "NOOP" and ftpCommand "SYST" must each get their own reply: a 257 reply with a
+// quoted path, 200 and 215, read through ftpErrorCode, ftpResult and ftpLastReply. The partial
+// copy is removed.
 //
-// Exit status 0 when every operation succeeded and every file matched, 1 otherwise, 2 for a
-// usage error.
+// Exit status 0 when every operation succeeded and every file matched (abort: the operation ended
+// with -1 and the connection stayed in step), 1 otherwise, 2 for a usage error.
 
 #include <unistd.h>
 
@@ -43,9 +52,12 @@ int Usage(const std::string& why) {
                  "kestrel-script-bench: %s\n"
                  "usage: kestrel-script-bench transfer --host H --user U --password P "
                  "--direction down|up --objects N --remote NAME --source FILE --work DIR "
-                 "[--server-root DIR] [--module PATH]\n"
+                 "[--server-root DIR] [--throttle 0|1] [--passive 0|1] [--module PATH]\n"
                  "       kestrel-script-bench noop --host H --user U --password P --count N "
-                 "[--module PATH]\n",
+                 "[--module PATH]\n"
+                 "       kestrel-script-bench abort --host H --user U --password P "
+                 "--direction down|up --remote NAME --source FILE --work DIR --after-ms MS "
+                 "[--server-root DIR] [--module PATH]\n",
                  why.c_str());
     return 2;
 }
@@ -67,8 +79,10 @@ public:
     Script(ModuleHost& host, HostEnvironment& env) : host_(host), env_(env) {}
 
     bool resolve(std::string* missing) {
-        const char* names[] = {"new",        "forget",  "ftpLogin",    "ftpRecvFile", "ftpSendFile",
-                               "ftpCommand", "ftpDone", "ftpErrorCode"};
+        const char* names[] = {
+            "new",        "forget",       "ftpLogin",     "ftpRecvFile",        "ftpSendFile",
+            "ftpCommand", "ftpDone",      "ftpErrorCode", "ftpAbort",           "ftpPWD",
+            "ftpResult",  "ftpSetOption", "ftpLastReply", "ftpBytesTransferred"};
         for (const char* name : names) {
             if (host_.FindMethod(name) < 0) {
                 *missing = name;
@@ -117,6 +131,16 @@ public:
         return value;
     }
 
+    // Calls a method without arguments whose result is a string; "" for any other kind.
+    std::string text(HostObject* object, const char* method) {
+        HostValue result = host_.Call(object, host_.FindMethod(method), {});
+        std::string value = HostEnvironment::KindOf(result) == ValueKind::String
+                                ? env_.TextOf(result)
+                                : std::string();
+        env_.Release(result);
+        return value;
+    }
+
     bool done(HostObject* object) { return call(object, "ftpDone", {}) == 1; }
     int32_t errorCode(HostObject* object) { return call(object, "ftpErrorCode", {}); }
 
@@ -144,6 +168,21 @@ public:
         return left == 0;
     }
 
+    // Starts an operation (its call already made, with result `started`) and waits for its end.
+    // The operation's ftpErrorCode, or `started` when it did not start, or INT32_MIN when it
+    // did not end within the limit.
+    int32_t finish(HostObject* object, int32_t started) {
+        if (started != 0) {
+            return started;
+        }
+        std::vector<HostObject*> one{object};
+        std::vector<double> finished(1);
+        if (!waitAll(one, &finished, std::chrono::milliseconds(1))) {
+            return INT32_MIN;
+        }
+        return errorCode(object);
+    }
+
     void forget(HostObject* object) {
         call(object, "forget", {});
         host_.ReleaseObject(object);
@@ -167,11 +206,15 @@ int RunTransfer(const BenchArgs& args, const Login& login, Script& script) {
     const std::string source = args.text("source");
     const std::string work = args.text("work");
     const std::string serverRoot = args.text("server-root");
+    const int64_t throttle = args.integer("throttle", 1);
+    const int64_t passive = args.integer("passive", 0);
     const bool upload = direction == "up";
     if ((direction != "down" && !upload) || objects < 1 || objects > 1000 || remote.empty() ||
-        source.empty() || work.empty() || (upload && serverRoot.empty())) {
-        return Usage("transfer needs --direction down|up, --objects 1..1000, --remote, --source, "
-                     "--work, and --server-root for uploads");
+        source.empty() || work.empty() || (upload && serverRoot.empty()) ||
+        (throttle != 0 && throttle != 1) || (passive != 0 && passive != 1)) {
+        return Usage(
+            "transfer needs --direction down|up, --objects 1..1000, --remote, --source, "
+            "--work, and --server-root for uploads; --throttle and --passive are 0 or 1");
     }
     std::error_code error;
     const int64_t size = static_cast<int64_t>(std::filesystem::file_size(source, error));
@@ -205,7 +248,25 @@ int RunTransfer(const BenchArgs& args, const Login& login, Script& script) {
             firstError = code;
         }
     };
+    // Options only when asked for: an object that is given none keeps today's behaviour.
+    for (HostObject* object : all) {
+        if (args.has("throttle")) {
+            int32_t taken =
+                script.call(object, "ftpSetOption", {"throttle", std::to_string(throttle)});
+            if (taken != 0) {
+                fail(taken);
+            }
+        }
+        if (args.has("passive")) {
+            int32_t taken =
+                script.call(object, "ftpSetOption", {"passive", std::to_string(passive)});
+            if (taken != 0) {
+                fail(taken);
+            }
+        }
+    }
     std::vector<double> finished(n, 0.0);
+    const double loginStart = BenchNow();
     // Log in a wave at a time (a server's listen queue is short, see kestrel-bench); all objects
     // stay logged in.
     bool complete = true;
@@ -222,6 +283,7 @@ int RunTransfer(const BenchArgs& args, const Login& login, Script& script) {
         }
         complete = script.waitAll(wave, &finished, std::chrono::milliseconds(1));
     }
+    const double loginSeconds = BenchNow() - loginStart;
     for (HostObject* object : all) {
         int32_t code = script.errorCode(object);
         if (code != 0) {
@@ -276,13 +338,17 @@ int RunTransfer(const BenchArgs& args, const Login& login, Script& script) {
         .text("direction", direction)
         .integer("objects", static_cast<int64_t>(n))
         .integer("size", size)
-        .flag("raw", false)
+        .flag("raw", throttle == 0)
+        .integer("throttle", throttle)
+        .integer("passive", passive)
         .number("seconds", lastFinish - start)
-        .number("ideal_seconds", BenchIdealSeconds(0, size, every))
+        // Logging in and the transfer, as curl's time_total counts them (for one object).
+        .number("session_seconds", loginSeconds + (lastFinish - start))
+        .number("ideal_seconds", throttle != 0 ? BenchIdealSeconds(0, size, every) : 0.0)
         .integer("blocks_expected", BenchBlocks(size))
-        .integer("pauses_expected", BenchPauses(0, BenchBlocks(size), every))
-        .number("rss_per_object", static_cast<double>(residentPeak - residentBefore) /
-                                      static_cast<double>(n))
+        .integer("pauses_expected", throttle != 0 ? BenchPauses(0, BenchBlocks(size), every) : 0)
+        .number("rss_per_object",
+                static_cast<double>(residentPeak - residentBefore) / static_cast<double>(n))
         .integer("verified", verified)
         .integer("failures", failures)
         .integer("first_error", firstError);
@@ -342,6 +408,130 @@ int RunNoop(const BenchArgs& args, const Login& login, Script& script) {
     return loginResult == 0 && wrong == 0 ? 0 : 1;
 }
 
+// The first line of a reply text, without its line end.
+std::string FirstLine(const std::string& text) {
+    return text.substr(0, text.find_first_of("\r\n"));
+}
+
+// The command after an abort: its ftpErrorCode must be `code`, and the reply must be its own:
+// for ftpPWD a 257 reply (ftpLastReply) whose quoted path ftpResult gives, for ftpCommand a
+// reply text (ftpResult) that starts with the expected reply code.
+struct FollowUp {
+    const char* label;
+    const char* method;
+    const char* argument;  // null: none
+    int32_t code;          // expected ftpErrorCode
+    const char* reply;     // expected start of the reply
+};
+
+int RunAbort(const BenchArgs& args, const Login& login, Script& script) {
+    const std::string direction = args.text("direction", "down");
+    const std::string remote = args.text("remote");
+    const std::string source = args.text("source");
+    const std::string work = args.text("work");
+    const std::string serverRoot = args.text("server-root");
+    const int64_t afterMs = args.integer("after-ms", -1);
+    const bool upload = direction == "up";
+    if ((direction != "down" && !upload) || remote.empty() || source.empty() || work.empty() ||
+        (upload && serverRoot.empty()) || afterMs < 0 || afterMs > 600000) {
+        return Usage(
+            "abort needs --direction down|up, --remote, --source, --work, --after-ms "
+            "0..600000, and --server-root for uploads");
+    }
+    std::error_code error;
+    const int64_t size = static_cast<int64_t>(std::filesystem::file_size(source, error));
+    if (error) {
+        return Usage("cannot read the size of " + source);
+    }
+    HostObject* object = script.create();
+    if (object == nullptr) {
+        return 1;
+    }
+    const std::string local = work + "/down-abort";
+    const std::string remoteCopy = remote + "-abort";
+    int32_t loginResult = script.finish(
+        object, script.call(object, "ftpLogin", {login.host, login.user, login.password}));
+
+    int32_t started = INT32_MIN;
+    int32_t abortReturned = INT32_MIN;
+    int32_t result = INT32_MIN;
+    bool endedEarly = false;
+    double abortSeconds = -1;
+    int32_t bytesAtAbort = -1;
+    int inStep = 0;
+    std::string replies;
+    const FollowUp followUps[] = {{"pwd", "ftpPWD", nullptr, 0, "257"},
+                                  {"noop", "ftpCommand", "NOOP", 200, "200"},
+                                  {"syst", "ftpCommand", "SYST", 215, "215"}};
+    if (loginResult == 0) {
+        const auto start = std::chrono::steady_clock::now();
+        started =
+            upload ? script.call(object, "ftpSendFile", {source, remoteCopy}, {TRANSFER_TYPE_IMAGE})
+                   : script.call(object, "ftpRecvFile", {remote, local}, {TRANSFER_TYPE_IMAGE});
+        // The moment of the abort, measured from the start of the call.
+        std::this_thread::sleep_until(start + std::chrono::milliseconds(afterMs));
+        // A transfer that has already ended measures nothing: the abort would reach no transfer.
+        endedEarly = script.done(object);
+        bytesAtAbort = script.call(object, "ftpBytesTransferred", {});
+        const double aborted = BenchNow();
+        abortReturned = script.call(object, "ftpAbort", {});
+        // Polled once a millisecond up to two minutes, so that a slow abort is still measured.
+        const double deadline = aborted + 120;
+        while (!script.done(object) && BenchNow() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        if (script.done(object)) {
+            abortSeconds = BenchNow() - aborted;
+            result = script.errorCode(object);
+        }
+        if (abortSeconds >= 0) {
+            for (const FollowUp& f : followUps) {
+                std::vector<std::string> texts;
+                if (f.argument != nullptr) {
+                    texts.emplace_back(f.argument);
+                }
+                const int32_t code = script.finish(object, script.call(object, f.method, texts));
+                const std::string text = script.text(object, "ftpResult");
+                const std::string last = script.text(object, "ftpLastReply");
+                // PWD: the path that ftpResult gives must be the quoted one of the 257 reply.
+                const bool own =
+                    code == f.code && last.rfind(f.reply, 0) == 0 &&
+                    (f.argument != nullptr
+                         ? text.rfind(f.reply, 0) == 0
+                         : !text.empty() && last.find("\"" + text + "\"") != std::string::npos);
+                inStep += own ? 1 : 0;
+                replies += std::string(replies.empty() ? "" : " | ") + f.label + " " +
+                           std::to_string(code) + ": " + FirstLine(last);
+            }
+        }
+    }
+    script.forget(object);
+    std::filesystem::remove(upload ? serverRoot + "/" + remoteCopy : local, error);
+
+    const bool ok = loginResult == 0 && started == 0 && !endedEarly && result == -1 &&
+                    inStep == static_cast<int>(std::size(followUps));
+    BenchRecord record;
+    record.text("tool", "script")
+        .text("mode", "abort")
+        .text("direction", direction)
+        .integer("size", size)
+        .integer("after_ms", afterMs)
+        .integer("bytes_at_abort", bytesAtAbort)
+        .flag("ended_before_abort", endedEarly)
+        .integer("abort_returned", abortReturned)
+        .number("abort_seconds", abortSeconds)
+        .integer("result", result)
+        .integer("in_step", inStep == static_cast<int>(std::size(followUps)) ? 1 : 0)
+        .integer("replies_own", inStep)
+        .text("replies", replies)
+        .integer("failures", ok ? 0 : 1)
+        .integer("first_error", loginResult != 0 ? loginResult
+                                : started != 0   ? started
+                                                 : 0);
+    std::printf("%s\n", record.json().c_str());
+    return ok ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -354,7 +544,7 @@ int main(int argc, char** argv) {
     if (login.host.empty() || login.user.empty()) {
         return Usage("--host and --user are needed");
     }
-    if (args.mode() != "transfer" && args.mode() != "noop") {
+    if (args.mode() != "transfer" && args.mode() != "noop" && args.mode() != "abort") {
         return Usage("unknown mode \"" + args.mode() + "\"");
     }
     HostEnvironment environment;
@@ -370,6 +560,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kestrel-script-bench: the module has no method %s\n",
                      missing.c_str());
         return 1;
+    }
+    if (args.mode() == "abort") {
+        return RunAbort(args, login, script);
     }
     return args.mode() == "transfer" ? RunTransfer(args, login, script)
                                      : RunNoop(args, login, script);

@@ -9,8 +9,10 @@
 #                  keeps working; no timing is asserted)
 #   --full         the throttled transfers of 4 and 16 MB also with 2, 8 and 32 objects
 #                  (with 3 runs, about 100 minutes more)
-#   --repeats N    runs per measurement (default 3; the median is reported)
-#   --only LIST    comma-separated sections: throttled,raw,noop,scale,cpu (default all)
+#   --repeats N    runs per measurement (default 3; the median is reported; the abort cases
+#                  run at least 5 times)
+#   --only LIST    comma-separated sections: throttled,raw,fast,abort,noop,scale,cpu
+#                  (default all)
 #   --build DIR    use (and update) this build directory instead of build/bench
 #   --out FILE     where the report goes (default docs/benchmarks.md, its chart next to it)
 #   --keep         keep the work directory (results.jsonl, server logs, profiles)
@@ -29,7 +31,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 smoke=0
 full=0
 repeats=""
-only="throttled,raw,noop,scale,cpu"
+only="throttled,raw,fast,abort,noop,scale,cpu"
 build_dir="$root/build/bench"
 out=""
 keep=0
@@ -64,6 +66,9 @@ if ((smoke)); then
     throttled_group_sizes=(65536)
     throttled_groups=(2)
     raw_size=$MiB
+    fast_size=$MiB
+    abort_size=$MiB
+    abort_runs=1
     noop_count=50
     scale_objects=(1 8)
     scale_size=$((16 * KiB))
@@ -76,6 +81,9 @@ else
     ((full)) && throttled_group_sizes=($MiB $((4 * MiB)) $((16 * MiB)))
     throttled_groups=(2 8 32)
     raw_size=$((256 * MiB))
+    fast_size=$((200 * MiB))
+    abort_size=$((64 * MiB))
+    abort_runs=5
     noop_count=2000
     scale_objects=(1 8 64 256)
     scale_size=$((256 * KiB))
@@ -86,6 +94,9 @@ if ! [[ "$repeats" =~ ^[1-9][0-9]*$ ]]; then
     echo "bench.sh: --repeats needs a positive number" >&2
     exit 2
 fi
+((repeats > abort_runs)) && abort_runs=$repeats
+# ftpAbort this long after the start of the operation.
+abort_delays_ms=(500 30)
 
 section() { echo; echo "== $*"; }
 wanted() { [[ ",$only," == *",$1,"* ]]; }
@@ -161,7 +172,25 @@ stop_servers() {
     done
     server_pids=()
 }
+# Busy loops, one per core, that load the machine while a measurement runs.
+load_pids=()
+start_load() {
+    local core
+    for core in $(seq "$(nproc)"); do
+        (while :; do :; done) &
+        load_pids+=($!)
+    done
+}
+stop_load() {
+    local pid
+    for pid in "${load_pids[@]}"; do
+        kill -TERM "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    load_pids=()
+}
 finish() {
+    stop_load
     stop_servers
     if ((keep)); then
         echo "work directory kept: $work"
@@ -322,25 +351,29 @@ record() {
     fi
 }
 
-# curl in active mode: one transfer, timed by curl itself (connect, log in, transfer).
-curl_transfer() {  # server direction remote source
+# curl: one transfer, timed by curl itself (connect, log in, transfer). Active mode
+# (-P 127.0.0.1) unless the fifth argument is "passive" (curl's default: EPSV, then PASV).
+curl_transfer() {  # server direction remote source [active|passive]
     local server="$1" direction="$2" remote="$3" source="$4" seconds verified=0 copy
     local url="ftp://$(server_user "$server"):$password@$(server_host "$server")"
+    local mode=(-P 127.0.0.1)
+    [[ "${5:-active}" == passive ]] && mode=()
     if [[ $direction == down ]]; then
         copy="$work/client/down-curl"
-        seconds="$(curl -sS --max-time 900 -P 127.0.0.1 -o "$copy" -w '%{time_total}' \
+        seconds="$(curl -sS --max-time 900 "${mode[@]}" -o "$copy" -w '%{time_total}' \
             "$url/$remote")"
     else
         copy="$(server_root "$server")/$remote-curl"
-        seconds="$(curl -sS --max-time 900 -P 127.0.0.1 -T "$source" -w '%{time_total}' \
+        seconds="$(curl -sS --max-time 900 "${mode[@]}" -T "$source" -w '%{time_total}' \
             "$url/$remote-curl")"
     fi
     cmp -s "$source" "$copy" && verified=1
     rm -f "$copy"
     printf '{"tool": "curl", "mode": "transfer", "direction": "%s", "objects": 1, "size": %d, ' \
         "$direction" "$(stat -c %s "$source")"
-    printf '"raw": true, "session_seconds": %s, "verified": %d, "failures": %d}\n' \
-        "$seconds" "$verified" $((1 - verified))
+    printf '"raw": true, "passive": %d, "session_seconds": %s, "verified": %d, "failures": %d}\n' \
+        "$([[ "${5:-active}" == passive ]] && echo 1 || echo 0)" "$seconds" "$verified" \
+        $((1 - verified))
     ((verified == 1))
 }
 
@@ -426,17 +459,65 @@ if wanted raw; then
     done
 fi
 
-if wanted noop; then
-    section "command latency: $noop_count NOOP round trips"
-    for server in vsftpd pyftpdlib; do
-        for rep in $(seq "$repeats"); do
-            record noop-engine "$server" "$rep" engine "$server" noop --count "$noop_count"
-            if [[ -n "$script_bench" ]]; then
-                record noop-script "$server" "$rep" scripted "$server" noop --count "$noop_count"
-            fi
-            record noop-ftplib "$server" "$rep" ftplib "$server" noop --count "$noop_count"
+if wanted fast && [[ -n "$script_bench" ]]; then
+    section "full speed (throttle 0 through ftpSetOption), $((fast_size / MiB)) MB, vsftpd"
+    name="$(make_file "$fast_size")"
+    for rep in $(seq "$repeats"); do
+        for mode in active passive; do
+            passive=0
+            [[ $mode == passive ]] && passive=1
+            for direction in down up; do
+                args=($(transfer_args vsftpd "$direction" "$name"))
+                cpu=1 record "fast-script-$mode-$direction" vsftpd "$rep" \
+                    scripted vsftpd transfer --objects 1 --throttle 0 --passive "$passive" \
+                    "${args[@]}"
+                cpu=1 record "fast-curl-$mode-$direction" vsftpd "$rep" \
+                    curl_transfer vsftpd "$direction" "$name" "$files/$name" "$mode"
+                cpu=1 record "fast-engine-$mode-$direction" vsftpd "$rep" \
+                    engine vsftpd transfer --objects 1 --throttle 0 --passive "$passive" \
+                    "${args[@]}"
+            done
         done
     done
+fi
+
+if wanted abort && [[ -n "$script_bench" ]]; then
+    section "abort: ftpAbort ${abort_delays_ms[*]} ms after the start, $((abort_size / MiB)) MB"
+    name="$(make_file "$abort_size")"
+    for server in vsftpd pyftpdlib; do
+        for rep in $(seq "$abort_runs"); do
+            for direction in down up; do
+                for delay in "${abort_delays_ms[@]}"; do
+                    args=($(transfer_args "$server" "$direction" "$name"))
+                    record "abort-$direction-$delay" "$server" "$rep" \
+                        scripted "$server" abort --after-ms "$delay" "${args[@]}"
+                done
+            done
+        done
+    done
+fi
+
+noop_runs() {  # prefix: the three clients, alternating, on both servers
+    local prefix="$1" server rep
+    for server in vsftpd pyftpdlib; do
+        for rep in $(seq "$repeats"); do
+            record "$prefix-engine" "$server" "$rep" engine "$server" noop --count "$noop_count"
+            if [[ -n "$script_bench" ]]; then
+                record "$prefix-script" "$server" "$rep" \
+                    scripted "$server" noop --count "$noop_count"
+            fi
+            record "$prefix-ftplib" "$server" "$rep" ftplib "$server" noop --count "$noop_count"
+        done
+    done
+}
+
+if wanted noop; then
+    section "command latency: $noop_count NOOP round trips"
+    noop_runs noop
+    section "command latency under load: a busy loop on each of the $(nproc) cores"
+    start_load
+    noop_runs noop-load
+    stop_load
 fi
 
 if wanted scale; then
@@ -519,6 +600,7 @@ cat >"$work/machine.json" <<EOF
  "revision": $(json_text "$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)"),
  "load_before": $(json_text "$load_before"), "load_after": $(json_text "$load_after"),
  "seconds": $elapsed, "repeats": $repeats, "smoke": $smoke, "full": $full,
+ "load_busy_loops": $(nproc), "abort_runs": $abort_runs,
  "vsftpd": $(json_text "$(dpkg-query -W -f='${Version}' vsftpd)"),
  "pyftpdlib": $(json_text "$(dpkg-query -W -f='${Version}' python3-pyftpdlib)"),
  "curl": $(json_text "$(curl --version | head -n 1 | cut -d' ' -f1-2)"),

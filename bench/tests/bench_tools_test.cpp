@@ -230,6 +230,53 @@ TEST_F(BenchToolsTest, ScriptInterfaceTransfersVerifyEveryCopy) {
     EXPECT_EQ(Field(run.output, "failures"), 0);
 }
 
+TEST_F(BenchToolsTest, ScriptInterfaceFullSpeedPassiveTransfersVerify) {
+    for (const char* direction : {"down", "up"}) {
+        std::vector<std::string> argv = Transfer(KESTREL_SCRIPT_BENCH_TOOL, direction, 1);
+        for (const char* arg : {"--throttle", "0", "--passive", "1"}) {
+            argv.push_back(arg);
+        }
+        ToolRun run = RunTool(argv);
+        ASSERT_EQ(run.status, 0) << direction << ": " << run.output;
+        EXPECT_EQ(Field(run.output, "verified"), 1) << run.output;
+        EXPECT_EQ(Field(run.output, "ideal_seconds"), 0);
+        // With the default rhythm these 10 blocks would take at least one 100 ms pause.
+        EXPECT_LT(Field(run.output, "seconds"), 0.1) << run.output;
+    }
+}
+
+TEST_F(BenchToolsTest, ScriptInterfaceAbortIsTimedAndChecksTheNextReplies) {
+    // 1 MiB with the default rhythm takes seconds: the abort after 30 ms reaches the transfer.
+    WriteBytes(server_->rootDir() + "/big.bin", 1 << 20, 9);
+    const size_t before = ServerFiles();
+    for (const char* direction : {"down", "up"}) {
+        std::vector<std::string> argv = Transfer(KESTREL_SCRIPT_BENCH_TOOL, direction, 1);
+        argv.erase(argv.begin() + 10, argv.begin() + 12);  // abort has no --objects
+        argv[1] = "abort";
+        argv[argv.size() - 7] = "big.bin";
+        argv[argv.size() - 5] = server_->rootDir() + "/big.bin";
+        argv.push_back("--after-ms");
+        argv.push_back("30");
+        ToolRun run = RunTool(argv);
+        ASSERT_EQ(run.status, 0) << direction << ": " << run.output;
+        EXPECT_EQ(Field(run.output, "result"), -1) << run.output;
+        EXPECT_EQ(Field(run.output, "in_step"), 1) << run.output;
+        EXPECT_GE(Field(run.output, "abort_seconds"), 0) << run.output;
+        EXPECT_LT(Field(run.output, "abort_seconds"), 5) << run.output;
+        EXPECT_NE(run.output.find(R"(257 \"/\")"), std::string::npos) << run.output;
+    }
+    EXPECT_EQ(ServerFiles(), before);  // the partial upload is gone
+    // A transfer that ends before the abort measures nothing: the tool says so and fails.
+    std::vector<std::string> argv = Transfer(KESTREL_SCRIPT_BENCH_TOOL, "down", 1);
+    argv.erase(argv.begin() + 10, argv.begin() + 12);
+    argv[1] = "abort";
+    argv.push_back("--after-ms");
+    argv.push_back("1500");
+    ToolRun late = RunTool(argv);
+    EXPECT_EQ(late.status, 1) << late.output;
+    EXPECT_NE(late.output.find("\"ended_before_abort\": true"), std::string::npos) << late.output;
+}
+
 TEST_F(BenchToolsTest, ScriptInterfaceReportsAFailedTransfer) {
     std::vector<std::string> argv = Transfer(KESTREL_SCRIPT_BENCH_TOOL, "down", 1);
     argv[argv.size() - 7] = "missing.bin";

@@ -136,6 +136,41 @@ class ScaleAndCpuTest(unittest.TestCase):
                          ["67 (66%)  memset.S:memset", " 6 (6%)  memmove.S:memcpy"])
 
 
+def abort_run(seconds, result=-1, in_step=1, size=64 * MIB):
+    return {"mode": "abort", "size": size, "abort_seconds": seconds, "result": result,
+            "in_step": in_step, "bytes_at_abort": 4096}
+
+
+class FastAndAbortTest(unittest.TestCase):
+    def test_full_speed_ratios_are_kestrel_over_curl_per_mode_and_direction(self):
+        lines = []
+        # Script interface: 200 MiB in 0.5, 1 and 2 s (median 1 s, 200 MB/s); curl 0.5 s.
+        for rep, seconds in enumerate([0.5, 1.0, 2.0], 1):
+            lines.append(entry("fast-script-passive-up", transfer(seconds, 200 * MIB), rep=rep))
+        lines.append(entry("fast-curl-passive-up", transfer(0.5, 200 * MIB)))
+        lines.append(entry("fast-engine-passive-up", None, error="refused"))
+        text = "\n".join(report.fast_section(report.Results(lines)))
+        self.assertIn("| passive | upload | 200 | – | 400 | 0.50 | – | – / – | 4 of 5 |",
+                      text)
+        self.assertIn("| active | download | – | – | – | – | – |", text)
+
+    def test_abort_counts_every_run_and_reports_the_slowest(self):
+        lines = [entry("abort-down-30", abort_run(0.2), rep=1),
+                 entry("abort-down-30", abort_run(0.4), rep=2),
+                 # A run out of step still printed its record: it counts, against the goal.
+                 entry("abort-down-30", abort_run(31.0, result=-1, in_step=0), rep=3,
+                       error="exit status 1"),
+                 entry("abort-down-30", None, rep=4, error="no greeting"),
+                 entry("abort-up-500", abort_run(0.1), server="pyftpdlib")]
+        results = report.Results(lines)
+        text = "\n".join(report.abort_section(results))
+        self.assertIn("| vsftpd | download | 30 ms | 0.400 | 31.000 | 3 of 4 | 2 of 4 | 4096 |",
+                      text)
+        self.assertIn("| pyftpdlib | upload | 500 ms | 0.100 | 0.100 | 1 of 1 | 1 of 1 |", text)
+        self.assertLess(text.index("| vsftpd |"), text.index("| pyftpdlib |"))
+        self.assertEqual(report.abort_summary(results), "31.000; 3 of 5")
+
+
 class ChartTest(unittest.TestCase):
     def test_script_interface_series_preferred_over_the_engine(self):
         lines = [entry("scale-script-8", transfer(2.0, 256 * 1024, 1.0, objects=8)),
@@ -179,9 +214,10 @@ class WholeReportTest(unittest.TestCase):
         with open(target) as source:
             text = source.read()
         for heading in ("## 1. Throttled", "## 2. Raw", "## 3. Command", "## 4. Scale",
-                        "## 5. CPU", "## Throughput against objects"):
+                        "## 5. CPU", "## 6. Full speed", "## 7. Abort",
+                        "## Throughput against objects"):
             self.assertIn(heading, text)
-        self.assertIn("| vsftpd | 9000 | – | 10000 | 0.90 | – |", text)
+        self.assertIn("| vsftpd | none | 9000 | – | 10000 | 0.90 | – |", text)
         self.assertIn("| NOOP round trips, engine / ftplib; script interface / ftplib (vsftpd) "
                       "| 0.90; – |", text)
         self.assertIn("| 8 objects at once, time / ideal | 1.14 |", text)
