@@ -695,7 +695,6 @@ int ScriptRunner::RunWait(const std::vector<ScriptToken>& tokens, int number) {
     auto start = Clock::now();
     auto deadline = start + std::chrono::seconds(seconds);
     bool aborted = false;
-    bool abortAgain = false;
     Progress progress;
     while (IntegerCall(object, "ftpDone") != 1) {
         if (int32_t pending = PlatInterruptPending()) {
@@ -705,14 +704,10 @@ int ScriptRunner::RunWait(const std::vector<ScriptToken>& tokens, int number) {
             }
             // Ctrl-C at the prompt: abort the operation and wait for it to end.
             ClearProgress();
+            // The module keeps an abort in force until the operation ends, whatever step it is
+            // at, so one request is enough.
             IntegerCall(object, "ftpAbort");
             aborted = true;
-            // An abort that comes while a transfer is still being set up, before its first
-            // byte, is not kept for the transfer: ask once more when data flows after all.
-            abortAgain = counters && IntegerCall(object, "ftpBytesTransferred") == 0;
-        } else if (abortAgain && IntegerCall(object, "ftpBytesTransferred") > 0) {
-            IntegerCall(object, "ftpAbort");
-            abortAgain = false;
         }
         if (Clock::now() >= deadline) {
             return Error(number, "wait limit of " + std::to_string(seconds) + " seconds passed",
