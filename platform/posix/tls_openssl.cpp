@@ -25,6 +25,7 @@
 #include <mutex>
 #include <new>
 
+#include "deadline.h"
 #include "tls.h"
 
 namespace {
@@ -166,32 +167,12 @@ void SetOpenSslText(char* out, size_t size, const char* fallback) {
     SetText(out, size, text);
 }
 
-// A time-out of the whole call, measured from its start.
-class Deadline {
-  public:
-    explicit Deadline(int32_t timeoutMs) : timeoutMs_(timeoutMs), start_(PlatTickCount()) {}
-    // What is left for the next wait: < 0 without limit, 0 when the time is up.
-    int32_t Left() const {
-        if (timeoutMs_ <= 0) {
-            return timeoutMs_;
-        }
-        const uint32_t elapsed = PlatTickCount() - start_;
-        return elapsed >= static_cast<uint32_t>(timeoutMs_)
-                   ? 0
-                   : timeoutMs_ - static_cast<int32_t>(elapsed);
-    }
-
-  private:
-    int32_t timeoutMs_;
-    uint32_t start_;
-};
-
 // AfterCall's "the socket is ready now, call again".
 constexpr int32_t CALL_AGAIN = 1;
 
 // After an SSL call returned result <= 0: waits when OpenSSL wants the socket, and says whether
 // to call again (CALL_AGAIN) or how the call ends (0 for close_notify, or a failure).
-int32_t AfterCall(PlatTls* tls, int result, const Deadline& deadline) {
+int32_t AfterCall(PlatTls* tls, int result, const PlatDeadline& deadline) {
     const int error = SSL_get_error(tls->ssl, result);
     int32_t ready;
     switch (error) {
@@ -368,7 +349,7 @@ int32_t PlatTlsConnect(PlatSocket s, const PlatTlsConfig& config, PlatTls* resum
         }
     }
 
-    const Deadline deadline(timeoutMs);
+    const PlatDeadline deadline(timeoutMs);
     int32_t result;
     for (;;) {
         const int done = SSL_connect(tls->ssl);
@@ -395,7 +376,7 @@ int32_t PlatTlsSend(PlatTls* tls, const void* data, int32_t len, int32_t timeout
         return PLAT_TLS_OK;
     }
     ERR_clear_error();
-    const Deadline deadline(timeoutMs);
+    const PlatDeadline deadline(timeoutMs);
     for (;;) {
         // Without partial writes, a retried write continues the same records: it is called
         // again with the same block until all of it is out.
@@ -423,7 +404,7 @@ int32_t PlatTlsRecv(PlatTls* tls, void* buffer, int32_t len, int32_t flags, int3
     void* into = len == 0 ? &probe : buffer;
     const size_t want = len == 0 ? 1 : static_cast<size_t>(len);
     ERR_clear_error();
-    const Deadline deadline(timeoutMs);
+    const PlatDeadline deadline(timeoutMs);
     for (;;) {
         size_t got = 0;
         const int done = peek ? SSL_peek_ex(tls->ssl, into, want, &got)
@@ -447,7 +428,7 @@ int32_t PlatTlsShutdown(PlatTls* tls, int32_t timeoutMs) {
         return PLAT_TLS_FAILED;
     }
     ERR_clear_error();
-    const Deadline deadline(timeoutMs);
+    const PlatDeadline deadline(timeoutMs);
     for (;;) {
         // 0: ours went out, the peer's has not come (we do not wait for it); 1: both.
         const int done = SSL_shutdown(tls->ssl);

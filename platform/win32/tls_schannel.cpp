@@ -34,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "deadline.h"
 #include "tls.h"
 
 namespace {
@@ -80,24 +81,6 @@ void SetStatusText(char* out, size_t size, const char* what, SECURITY_STATUS sta
         snprintf(out, size, "%s: 0x%08lX", what, static_cast<unsigned long>(status));
     }
 }
-
-class Deadline {
-  public:
-    explicit Deadline(int32_t timeoutMs) : timeoutMs_(timeoutMs), start_(PlatTickCount()) {}
-    int32_t Left() const {
-        if (timeoutMs_ <= 0) {
-            return timeoutMs_;
-        }
-        const uint32_t elapsed = PlatTickCount() - start_;
-        return elapsed >= static_cast<uint32_t>(timeoutMs_)
-                   ? 0
-                   : timeoutMs_ - static_cast<int32_t>(elapsed);
-    }
-
-  private:
-    int32_t timeoutMs_;
-    uint32_t start_;
-};
 
 int32_t WaitFailure() {
     return PlatLastSocketError() == PLAT_WSAEINTR ? PLAT_TLS_CANCELLED : PLAT_TLS_FAILED;
@@ -184,7 +167,7 @@ struct PlatTls {
 namespace {
 
 // Sends len raw bytes. PLAT_TLS_OK or a failure.
-int32_t SendRaw(PlatTls* tls, const char* data, size_t len, const Deadline& deadline) {
+int32_t SendRaw(PlatTls* tls, const char* data, size_t len, const PlatDeadline& deadline) {
     size_t sent = 0;
     while (sent < len) {
         const size_t left = len - sent;
@@ -204,7 +187,7 @@ int32_t SendRaw(PlatTls* tls, const char* data, size_t len, const Deadline& dead
 
 // Receives more raw bytes after those in `incoming`. Returns their count, 0 at the end of the
 // stream, or a failure.
-int32_t ReceiveRaw(PlatTls* tls, const Deadline& deadline) {
+int32_t ReceiveRaw(PlatTls* tls, const PlatDeadline& deadline) {
     if (tls->incoming.size() - tls->incomingUsed < READ_CHUNK) {
         tls->incoming.resize(tls->incomingUsed + READ_CHUNK);
     }
@@ -238,7 +221,7 @@ void KeepExtra(PlatTls* tls, const SecBuffer& buffer) {
 }
 
 // Sends a token SChannel produced and frees it.
-int32_t SendToken(PlatTls* tls, SecBuffer* token, const Deadline& deadline) {
+int32_t SendToken(PlatTls* tls, SecBuffer* token, const PlatDeadline& deadline) {
     int32_t result = PLAT_TLS_OK;
     if (token->pvBuffer != nullptr) {
         if (token->cbBuffer > 0) {
@@ -251,7 +234,7 @@ int32_t SendToken(PlatTls* tls, SecBuffer* token, const Deadline& deadline) {
     return result;
 }
 
-int32_t Handshake(PlatTls* tls, const Deadline& deadline, char* errorText, size_t errorSize) {
+int32_t Handshake(PlatTls* tls, const PlatDeadline& deadline, char* errorText, size_t errorSize) {
     SecBuffer out[1] = {{0, SECBUFFER_TOKEN, nullptr}};
     SecBufferDesc outDesc{SECBUFFER_VERSION, 1, out};
     ULONG attributes = 0;
@@ -546,7 +529,7 @@ int32_t Decrypt(PlatTls* tls, bool* needMore) {
 
 // Waits until decrypted data is there. PLAT_TLS_OK, 0 at close_notify, PLAT_TLS_TRUNCATED, or a
 // failure.
-int32_t FillPlain(PlatTls* tls, const Deadline& deadline) {
+int32_t FillPlain(PlatTls* tls, const PlatDeadline& deadline) {
     while (tls->Pending() == 0) {
         if (tls->closeNotify) {
             return 0;
@@ -608,7 +591,7 @@ static int32_t ConnectTls(PlatSocket s, const PlatTlsConfig& config, PlatTls* re
                   : config.hostName != nullptr ? config.hostName
                                                : "";
 
-    const Deadline deadline(timeoutMs);
+    const PlatDeadline deadline(timeoutMs);
     int32_t result = Handshake(tls, deadline, errorText, errorSize);
     if (result == PLAT_TLS_OK &&
         QueryContextAttributesA(&tls->context, SECPKG_ATTR_STREAM_SIZES, &tls->sizes) != SEC_E_OK) {
@@ -635,7 +618,7 @@ static int32_t SendTls(PlatTls* tls, const void* data, int32_t len, int32_t time
     if (tls == nullptr || len < 0 || (data == nullptr && len > 0) || tls->broken) {
         return PLAT_TLS_FAILED;
     }
-    const Deadline deadline(timeoutMs);
+    const PlatDeadline deadline(timeoutMs);
     const size_t most = tls->sizes.cbMaximumMessage;
     std::vector<char>& record = tls->record;
     record.resize(tls->sizes.cbHeader + most + tls->sizes.cbTrailer);
@@ -672,7 +655,7 @@ static int32_t ReceiveTls(PlatTls* tls, void* buffer, int32_t len, int32_t flags
     if (tls == nullptr || len < 0 || (buffer == nullptr && len > 0)) {
         return PLAT_TLS_FAILED;
     }
-    const int32_t filled = FillPlain(tls, Deadline(timeoutMs));
+    const int32_t filled = FillPlain(tls, PlatDeadline(timeoutMs));
     if (filled != PLAT_TLS_OK) {
         return filled;
     }
@@ -709,7 +692,7 @@ int32_t PlatTlsShutdown(PlatTls* tls, int32_t timeoutMs) {
     const SECURITY_STATUS status = InitializeSecurityContextA(
         &tls->credentials->handle, &tls->context, const_cast<SEC_CHAR*>(tls->target.c_str()),
         REQUEST_FLAGS, 0, 0, nullptr, 0, nullptr, &outDesc, &attributes, &expiry);
-    const int32_t sent = SendToken(tls, &out[0], Deadline(timeoutMs));
+    const int32_t sent = SendToken(tls, &out[0], PlatDeadline(timeoutMs));
     if (status != SEC_E_OK && status != SEC_I_CONTEXT_EXPIRED) {
         return PLAT_TLS_FAILED;
     }
