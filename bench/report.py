@@ -316,6 +316,80 @@ def fast_section(results):
     return lines + [""]
 
 
+TLS_SERVER = "vsftpd-tls"
+# The least Kestrel / curl for a TLS download at full speed.
+TLS_DOWNLOAD_GOAL = 0.8
+
+
+def tls_rates(results, client, mode, direction):
+    """Median MB/s of one client's TLS transfers in one mode and direction, or None."""
+    return results.median("tls-%s-%s-%s" % (client, mode, direction), mb_per_second, TLS_SERVER)
+
+
+def tls_curl_active_reason(results):
+    """Why curl was not measured in active mode over TLS, or None when it could be."""
+    probes = results.recorded("tls-curl-active-probe", TLS_SERVER)
+    if not probes or probes[0].get("supported"):
+        return None
+    return probes[0].get("reason") or "it failed"
+
+
+def tls_section(results):
+    """FTPS at full speed: tls 1 and throttle 0 against curl --ssl-reqd on the same server."""
+    lines = ["## 8. FTPS at full speed (options `tls` 1, `throttle` 0)", ""]
+    cases = [case for case, server in results.cases
+             if server == TLS_SERVER and case.startswith("tls-") and "probe" not in case]
+    if not cases:
+        return lines + ["Not measured in this run.", ""]
+    some = ([r for case in cases for r in results.ok(case, TLS_SERVER)] or [{"size": 0}])[0]
+    lines += ["One %s file on a second vsftpd that requires explicit TLS on the control and on "
+              "every data connection (`force_local_logins_ssl`, `force_local_data_ssl`), and that "
+              "each data connection resume the control connection's TLS session "
+              "(`require_ssl_reuse`). Kestrel runs through the script interface with "
+              "`ftpSetOption` `tls` 1, `caFile` the run's own CA, `throttle` 0 (and `passive` 1 "
+              "in passive mode) before `ftpLogin`; curl with `--ssl-reqd --cacert` and the same "
+              "CA, `-P 127.0.0.1` in active mode and its default (EPSV) in passive mode. Each time "
+              "covers connecting, the handshakes, logging in and the transfer; every copy is "
+              "compared with the original. MB/s are MiB per second; CPU is user + system seconds "
+              "of the client process. Goal: Kestrel / curl at least %.1f for the download."
+              % (size_text(some["size"]), TLS_DOWNLOAD_GOAL), "",
+              "| Mode | Direction | Kestrel (MB/s) | curl (MB/s) | Kestrel / curl | "
+              "CPU Kestrel / curl (s) | Verified |", "|---|---|---|---|---|---|---|"]
+    no_active_curl = tls_curl_active_reason(results)
+    for mode in FAST_MODES:
+        for direction in ("down", "up"):
+            case = {c: "tls-%s-%s-%s" % (c, mode, direction) for c in ("script", "curl")}
+            rate = {c: tls_rates(results, c, mode, direction) for c in ("script", "curl")}
+            cpu = {c: median([e.get("cpu_user", 0) + e.get("cpu_system", 0)
+                              for e in results.entries(case[c], TLS_SERVER)
+                              if e.get("cpu_user") is not None]) for c in case}
+            runs = sum(len(results.cases.get((case[c], TLS_SERVER), [])) for c in case)
+            verified = sum(1 for c in case for r in results.ok(case[c], TLS_SERVER)
+                           if r.get("verified"))
+            compared = fmt(ratio(rate["script"], rate["curl"]), 2)
+            if mode == "active" and no_active_curl and rate["curl"] is None:
+                # The closest comparison there is: curl's passive figure, marked as such.
+                compared = "– (%s against curl passive)" % fmt(
+                    ratio(rate["script"], tls_rates(results, "curl", "passive", direction)), 2)
+            lines.append("| %s | %s | %s | %s | %s | %s / %s | %d of %d |" % (
+                mode, "download" if direction == "down" else "upload", fmt(rate["script"], 0),
+                fmt(rate["curl"], 0), compared, fmt(cpu["script"], 2), fmt(cpu["curl"], 2),
+                verified, runs))
+    lines.append("")
+    if no_active_curl:
+        lines += ["curl is not measured in active mode: this curl cannot make an active-mode FTPS "
+                  "transfer (a test upload ended with \"%s\"), so only its passive figures "
+                  "exist." % no_active_curl.replace("|", "/")[:160], ""]
+    lines += ["What limits it: both clients resume the control connection's session on the "
+              "data connection, so the handshakes are a small fixed part; the rest is "
+              "the server encrypting (or decrypting) and the client decrypting (or encrypting) "
+              "every byte, and the kernel copying it over loopback and through the page cache, "
+              "with the server and the client sharing the machine's cores. Kestrel receives one "
+              "TLS record (at most 16 KiB) per receive and writes it to the file at once; see "
+              "*Where the time goes* for the measured counts.", ""]
+    return lines
+
+
 ABORT_FOLLOW_UPS = 3
 
 
@@ -618,6 +692,13 @@ def summary_section(results):
                  [ratio(results.median("fast-script-%s-%s" % (m, d), mb_per_second),
                         results.median("fast-curl-%s-%s" % (m, d), mb_per_second))
                   for m in FAST_MODES for d in ("down", "up")]),
+             "| FTPS at full speed (tls 1, throttle 0), script interface / curl, passive, "
+             "download; upload (goal for the download: at least %.1f) | %s; %s |" % (
+                 TLS_DOWNLOAD_GOAL,
+                 fmt(ratio(tls_rates(results, "script", "passive", "down"),
+                           tls_rates(results, "curl", "passive", "down"))),
+                 fmt(ratio(tls_rates(results, "script", "passive", "up"),
+                           tls_rates(results, "curl", "passive", "up")))),
              "| NOOP round trips under load, script interface / ftplib (vsftpd) | %s |" % fmt(
                  ratio(results.median("noop-load-script", lambda r: r["per_second"]),
                        results.median("noop-load-ftplib", lambda r: r["per_second"]))),
@@ -645,6 +726,7 @@ def build_report(results, machine, chart_name, chart_error, profile, improvement
     lines += cpu_section(results, profile)
     lines += fast_section(results)
     lines += abort_section(results)
+    lines += tls_section(results)
     lines += chart_section(chart_name, chart_error)
     lines += failures_section(results)
     if improvements:

@@ -5,7 +5,8 @@
 //
 //   kestrel-script-bench transfer --host H --user U --password P --direction down|up --objects N
 //                                 --remote NAME --source FILE --work DIR [--server-root DIR]
-//                                 [--throttle 0|1] [--passive 0|1] [--module PATH]
+//                                 [--throttle 0|1] [--passive 0|1] [--tls 0|1|2]
+//                                 [--ca-file PEM] [--module PATH]
 //   kestrel-script-bench noop     --host H --user U --password P --count N [--module PATH]
 //   kestrel-script-bench abort    --host H --user U --password P --direction down|up
 //                                 --remote NAME --source FILE --work DIR --after-ms MS
@@ -13,9 +14,10 @@
 //
 // transfer: N objects log in (16 at a time), then all start the same transfer at once (ftpRecvFile
 // into DIR/down-<i>, or ftpSendFile of FILE as NAME-<i>); the host polls ftpDone of every busy
-// object once a millisecond. Every copy is compared with FILE. --throttle and --passive are handed
-// to every object through ftpSetOption before it logs in; without them the sessions keep their
-// defaults (active, the fixed pause rhythm), and the record carries the rhythm's ideal time.
+// object once a millisecond. Every copy is compared with FILE. --throttle, --passive, --tls and
+// --ca-file are handed to every object through ftpSetOption (options throttle, passive, tls and
+// caFile) before it logs in; without them the sessions keep their defaults (active, the fixed
+// pause rhythm, plain FTP), and the record carries the rhythm's ideal time.
 // noop: one object runs ftpCommand "NOOP" N times; after each call the host polls ftpDone as fast
 // as it can (yielding the processor between polls) and checks that ftpErrorCode is 200.
 // abort: one object with its defaults logs in and starts the transfer; MS milliseconds after the
@@ -52,7 +54,8 @@ int Usage(const std::string& why) {
                  "kestrel-script-bench: %s\n"
                  "usage: kestrel-script-bench transfer --host H --user U --password P "
                  "--direction down|up --objects N --remote NAME --source FILE --work DIR "
-                 "[--server-root DIR] [--throttle 0|1] [--passive 0|1] [--module PATH]\n"
+                 "[--server-root DIR] [--throttle 0|1] [--passive 0|1] [--tls 0|1|2] "
+                 "[--ca-file PEM] [--module PATH]\n"
                  "       kestrel-script-bench noop --host H --user U --password P --count N "
                  "[--module PATH]\n"
                  "       kestrel-script-bench abort --host H --user U --password P "
@@ -208,13 +211,17 @@ int RunTransfer(const BenchArgs& args, const Login& login, Script& script) {
     const std::string serverRoot = args.text("server-root");
     const int64_t throttle = args.integer("throttle", 1);
     const int64_t passive = args.integer("passive", 0);
+    const int64_t tls = args.integer("tls", 0);
+    const std::string caFile = args.text("ca-file");
     const bool upload = direction == "up";
     if ((direction != "down" && !upload) || objects < 1 || objects > 1000 || remote.empty() ||
         source.empty() || work.empty() || (upload && serverRoot.empty()) ||
-        (throttle != 0 && throttle != 1) || (passive != 0 && passive != 1)) {
+        (throttle != 0 && throttle != 1) || (passive != 0 && passive != 1) || tls < 0 ||
+        tls > 2 || (args.has("ca-file") && caFile.empty())) {
         return Usage(
             "transfer needs --direction down|up, --objects 1..1000, --remote, --source, "
-            "--work, and --server-root for uploads; --throttle and --passive are 0 or 1");
+            "--work, and --server-root for uploads; --throttle and --passive are 0 or 1, --tls "
+            "0, 1 or 2, --ca-file a file name");
     }
     std::error_code error;
     const int64_t size = static_cast<int64_t>(std::filesystem::file_size(source, error));
@@ -249,19 +256,21 @@ int RunTransfer(const BenchArgs& args, const Login& login, Script& script) {
         }
     };
     // Options only when asked for: an object that is given none keeps today's behaviour.
+    const struct {
+        const char* flag;
+        const char* option;
+        std::string value;
+    } options[] = {{"throttle", "throttle", std::to_string(throttle)},
+                   {"passive", "passive", std::to_string(passive)},
+                   {"tls", "tls", std::to_string(tls)},
+                   {"ca-file", "caFile", caFile}};
     for (HostObject* object : all) {
-        if (args.has("throttle")) {
-            int32_t taken =
-                script.call(object, "ftpSetOption", {"throttle", std::to_string(throttle)});
-            if (taken != 0) {
-                fail(taken);
-            }
-        }
-        if (args.has("passive")) {
-            int32_t taken =
-                script.call(object, "ftpSetOption", {"passive", std::to_string(passive)});
-            if (taken != 0) {
-                fail(taken);
+        for (const auto& option : options) {
+            if (args.has(option.flag)) {
+                int32_t taken = script.call(object, "ftpSetOption", {option.option, option.value});
+                if (taken != 0) {
+                    fail(taken);
+                }
             }
         }
     }
@@ -341,6 +350,7 @@ int RunTransfer(const BenchArgs& args, const Login& login, Script& script) {
         .flag("raw", throttle == 0)
         .integer("throttle", throttle)
         .integer("passive", passive)
+        .integer("tls", tls)
         .number("seconds", lastFinish - start)
         // Logging in and the transfer, as curl's time_total counts them (for one object).
         .number("session_seconds", loginSeconds + (lastFinish - start))

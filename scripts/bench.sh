@@ -11,7 +11,7 @@
 #                  (with 3 runs, about 100 minutes more)
 #   --repeats N    runs per measurement (default 3; the median is reported; the abort cases
 #                  run at least 5 times)
-#   --only LIST    comma-separated sections: throttled,raw,fast,abort,noop,scale,cpu
+#   --only LIST    comma-separated sections: throttled,raw,fast,abort,noop,scale,cpu,tls
 #                  (default all)
 #   --build DIR    use (and update) this build directory instead of build/bench
 #   --out FILE     where the report goes (default docs/benchmarks.md, its chart next to it)
@@ -20,7 +20,10 @@
 # The records of the last run are also copied to DIR/bench-last/ of the build directory;
 # bench/report.py makes the report from them again without measuring.
 #
-# Needs root: vsftpd listens on port 21 of 127.0.0.30 and pyftpdlib on port 21 of 127.0.0.31.
+# Needs root: vsftpd listens on port 21 of 127.0.0.30 and pyftpdlib on port 21 of 127.0.0.31;
+# for the tls section a second vsftpd with explicit TLS on port 21 of 127.0.0.33, serving the
+# local account kestrel-tls (created when missing, as the test fixtures do), with a CA and a
+# server certificate for that address made by the run.
 # Installs what is missing with apt-get. Exits non-zero when a measurement failed (a file that
 # did not arrive intact, a server that did not start); the report then says "not measured" with
 # the reason.
@@ -31,7 +34,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 smoke=0
 full=0
 repeats=""
-only="throttled,raw,fast,abort,noop,scale,cpu"
+only="throttled,raw,fast,abort,noop,scale,cpu,tls"
 build_dir="$root/build/bench"
 out=""
 keep=0
@@ -52,11 +55,16 @@ done
 
 vsftpd_address=127.0.0.30
 pyftpd_address=127.0.0.31
+tls_address=127.0.0.33  # 127.0.0.32 belongs to the benchmark tools' own tests
 py=/usr/bin/python3  # Debian's: it has pyftpdlib, and its ftplib is the peer measured
 password=kestrel-secret
 vsftpd_user=ftp  # the account the vsftpd package creates, logged in through our PAM service
 pyftpd_user=kestrel
 pam_service=kestrel-bench-vsftpd
+# vsftpd refuses TLS to its anonymous user "ftp": with TLS it serves this local account, the one
+# the test fixtures use (no login shell, logged in through the permissive PAM service above).
+tls_user=kestrel-tls
+tls_home=/var/lib/kestrel-tls
 
 MiB=$((1 << 20))
 KiB=1024
@@ -74,6 +82,7 @@ if ((smoke)); then
     scale_size=$((16 * KiB))
     cpu_small=$MiB
     cpu_large=$((2 * MiB))
+    tls_size=$((64 * KiB))
 else
     repeats="${repeats:-3}"
     throttled_alone_sizes=($MiB $((4 * MiB)) $((16 * MiB)))
@@ -89,6 +98,7 @@ else
     scale_size=$((256 * KiB))
     cpu_small=$((8 * MiB))
     cpu_large=$((40 * MiB))
+    tls_size=$((200 * MiB))
 fi
 if ! [[ "$repeats" =~ ^[1-9][0-9]*$ ]]; then
     echo "bench.sh: --repeats needs a positive number" >&2
@@ -108,7 +118,8 @@ if [[ "$(id -u)" -ne 0 ]]; then
     echo "bench.sh: needs root (the servers listen on port 21 of their loopback addresses)" >&2
     exit 1
 fi
-packages=(cmake g++ make libssl-dev vsftpd python3-pyftpdlib curl valgrind gnuplot-nox time procps)
+packages=(cmake g++ make libssl-dev vsftpd python3-pyftpdlib curl valgrind gnuplot-nox time procps
+    openssl util-linux passwd)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
@@ -135,7 +146,9 @@ if [[ ! -f "$build_dir/CMakeCache.txt" ]]; then
     cmake -S "$root" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTREL_TESTS=OFF
 fi
 targets=(kestrel-bench)
-if cmake --build "$build_dir" --target help | grep -q 'kestrel-script-bench'; then
+# grep reads the whole list: with -q it would stop early, and the broken pipe would fail the
+# pipeline (pipefail) and leave the tool out of the build.
+if cmake --build "$build_dir" --target help | grep 'kestrel-script-bench' >/dev/null; then
     targets+=(kestrel-script-bench)
 fi
 cmake --build "$build_dir" -j 2 --target "${targets[@]}"
@@ -268,6 +281,79 @@ EOF
     wait_for_greeting "$vsftpd_address" "$!" "$dir/output.log"
 }
 
+# The certificates of the TLS server: a CA (the clients' only trusted certificate) and a
+# server certificate for its address.
+tls_ca="$work/vsftpd-tls/certs/ca.pem"
+
+# The TLS server's account and its home directory, unless they exist. Test processes create the
+# same account: everyone takes turns through the fixtures' lock, since two useradd runs at once
+# fail on each other's lock of /etc/passwd.
+ensure_tls_account() {
+    local locks=/tmp/kestrel-ftp-locks
+    mkdir -p "$locks"
+    chmod 1777 "$locks"
+    flock -w 60 "$locks/account-kestrel-tls-0.lock" bash -c '
+        getent passwd "$1" >/dev/null ||
+            useradd --system --user-group --home-dir "$2" --shell /usr/sbin/nologin \
+                --comment "Kestrel TLS test user" "$1"
+        mkdir -p "$2" && chown "$1:" "$2" && chmod 755 "$2"' _ "$tls_user" "$tls_home"
+}
+
+start_vsftpd_tls() {
+    local dir="$work/vsftpd-tls"
+    ensure_tls_account
+    mkdir -p "$dir/root" /var/run/vsftpd/empty
+    chown "$tls_user:" "$dir/root"
+    bash "$root/tests/support/make_test_certs.sh" "$dir/certs" "$tls_address"
+    chmod 644 "$dir/certs/"*.pem
+    # Explicit TLS (AUTH TLS after the greeting) on the control connection before USER and on
+    # every data connection; each data connection must resume the control connection's session
+    # (vsftpd's default, stated here), and must end with close_notify both ways. This vsftpd
+    # takes no ssl_tlsv1_2 line: it offers what its OpenSSL offers.
+    cat >"$dir/vsftpd.conf" <<EOF
+listen=YES
+listen_ipv6=NO
+listen_address=$tls_address
+listen_port=21
+background=NO
+seccomp_sandbox=NO
+isolate=NO
+isolate_network=NO
+anonymous_enable=NO
+local_enable=YES
+pam_service_name=$pam_service
+userlist_enable=NO
+chroot_local_user=NO
+local_root=$dir/root
+write_enable=YES
+local_umask=022
+port_enable=YES
+port_promiscuous=NO
+connect_from_port_20=NO
+pasv_enable=YES
+secure_chroot_dir=/var/run/vsftpd/empty
+tcp_wrappers=NO
+ssl_enable=YES
+rsa_cert_file=$dir/certs/server.pem
+rsa_private_key_file=$dir/certs/server.key
+allow_anon_ssl=NO
+force_local_logins_ssl=YES
+force_local_data_ssl=YES
+require_ssl_reuse=YES
+strict_ssl_read_eof=YES
+strict_ssl_write_shutdown=YES
+implicit_ssl=NO
+dirmessage_enable=NO
+xferlog_enable=NO
+max_clients=0
+max_per_ip=0
+ftpd_banner=Kestrel benchmark server (vsftpd with TLS)
+EOF
+    setsid /usr/sbin/vsftpd "$dir/vsftpd.conf" >"$dir/output.log" 2>&1 &
+    server_pids+=($!)
+    wait_for_greeting "$tls_address" "$!" "$dir/output.log"
+}
+
 start_pyftpdlib() {
     local dir="$work/pyftpdlib"
     mkdir -p "$dir/root"
@@ -278,7 +364,9 @@ start_pyftpdlib() {
 }
 
 section "servers"
-for address in "$vsftpd_address" "$pyftpd_address"; do
+addresses=("$vsftpd_address" "$pyftpd_address")
+wanted tls && addresses+=("$tls_address")
+for address in "${addresses[@]}"; do
     if [[ -n "$(greeting "$address")" ]]; then
         echo "bench.sh: something already answers on $address:21; stop it first" >&2
         exit 1
@@ -287,6 +375,10 @@ done
 start_vsftpd
 start_pyftpdlib
 echo "vsftpd on $vsftpd_address, pyftpdlib on $pyftpd_address"
+if wanted tls; then
+    start_vsftpd_tls
+    echo "vsftpd with TLS on $tls_address"
+fi
 
 # Test files: random bytes, made once, shared with both servers by hard links.
 files="$work/files"
@@ -298,13 +390,28 @@ make_file() {  # size
         chmod 644 "$files/$name"
         ln "$files/$name" "$work/vsftpd/root/$name"
         ln "$files/$name" "$work/pyftpdlib/root/$name"
+        if [[ -d "$work/vsftpd-tls/root" ]]; then
+            ln "$files/$name" "$work/vsftpd-tls/root/$name"
+        fi
     fi
     printf '%s' "$name"
 }
 
-# Server parameters by name: host, user, root directory.
-server_host() { [[ $1 == vsftpd ]] && echo "$vsftpd_address" || echo "$pyftpd_address"; }
-server_user() { [[ $1 == vsftpd ]] && echo "$vsftpd_user" || echo "$pyftpd_user"; }
+# Server parameters by name (vsftpd, pyftpdlib, vsftpd-tls): host, user, root directory.
+server_host() {
+    case $1 in
+        vsftpd) echo "$vsftpd_address" ;;
+        vsftpd-tls) echo "$tls_address" ;;
+        *) echo "$pyftpd_address" ;;
+    esac
+}
+server_user() {
+    case $1 in
+        vsftpd) echo "$vsftpd_user" ;;
+        vsftpd-tls) echo "$tls_user" ;;
+        *) echo "$pyftpd_user" ;;
+    esac
+}
 server_root() { echo "$work/$1/root"; }
 
 # ---------------------------------------------------------------------------------------------
@@ -352,12 +459,14 @@ record() {
 }
 
 # curl: one transfer, timed by curl itself (connect, log in, transfer). Active mode
-# (-P 127.0.0.1) unless the fifth argument is "passive" (curl's default: EPSV, then PASV).
+# (-P 127.0.0.1) unless the fifth argument is "passive" (curl's default: EPSV, then PASV). On
+# vsftpd-tls with explicit TLS (--ssl-reqd: AUTH TLS, PBSZ 0, PROT P) and the run's CA.
 curl_transfer() {  # server direction remote source [active|passive]
     local server="$1" direction="$2" remote="$3" source="$4" seconds verified=0 copy
     local url="ftp://$(server_user "$server"):$password@$(server_host "$server")"
     local mode=(-P 127.0.0.1)
     [[ "${5:-active}" == passive ]] && mode=()
+    [[ $server == vsftpd-tls ]] && mode+=(--ssl-reqd --cacert "$tls_ca")
     if [[ $direction == down ]]; then
         copy="$work/client/down-curl"
         seconds="$(curl -sS --max-time 900 "${mode[@]}" -o "$copy" -w '%{time_total}' \
@@ -386,8 +495,10 @@ engine() {  # server mode args...
 scripted() {  # server mode args...
     local server="$1" mode="$2"
     shift 2
+    local tls=()
+    [[ $server == vsftpd-tls ]] && tls=(--tls 1 --ca-file "$tls_ca")
     "$script_bench" "$mode" --host "$(server_host "$server")" --user "$(server_user "$server")" \
-        --password "$password" "$@"
+        --password "$password" "${tls[@]}" "$@"
 }
 ftplib() {  # server mode args...
     local server="$1" mode="$2"
@@ -476,6 +587,47 @@ if wanted fast && [[ -n "$script_bench" ]]; then
                 cpu=1 record "fast-engine-$mode-$direction" vsftpd "$rep" \
                     engine vsftpd transfer --objects 1 --throttle 0 --passive "$passive" \
                     "${args[@]}"
+            done
+        done
+    done
+fi
+
+# Whether this curl can make an active-mode FTPS transfer at all: curl 7.88 fails its data
+# connection ("sa_addr inet_ntop() failed"), and a download then hangs until the server gives
+# up. One small upload within 20 s tells; the record says why not.
+curl_tls_active_probe() {
+    local name copy="$work/vsftpd-tls/root/probe-curl" why=""
+    name="$(make_file 4096)"
+    if why="$(curl -sS --max-time 20 -P 127.0.0.1 --ssl-reqd --cacert "$tls_ca" -T "$files/$name" \
+        "ftp://$tls_user:$password@$tls_address/probe-curl" 2>&1)" && cmp -s "$files/$name" "$copy"
+    then
+        why=""
+    fi
+    rm -f "$copy"
+    printf '{"tool": "curl", "mode": "probe", "passive": 0, "supported": %d, "reason": %s}\n' \
+        "$([[ -z $why ]] && echo 1 || echo 0)" "$(json_text "${why:-}")"
+}
+
+if wanted tls && [[ -n "$script_bench" ]]; then
+    section "TLS at full speed (tls 1, throttle 0), $((tls_size / KiB)) KB, vsftpd with TLS"
+    name="$(make_file "$tls_size")"
+    record tls-curl-active-probe vsftpd-tls 1 curl_tls_active_probe
+    curl_active=0
+    grep -q '"case": "tls-curl-active-probe".*"supported": 1' "$results" && curl_active=1
+    ((curl_active)) || echo "  curl cannot transfer in active mode over TLS here: passive only"
+    for rep in $(seq "$repeats"); do
+        for mode in active passive; do
+            passive=0
+            [[ $mode == passive ]] && passive=1
+            for direction in down up; do
+                args=($(transfer_args vsftpd-tls "$direction" "$name"))
+                cpu=1 record "tls-script-$mode-$direction" vsftpd-tls "$rep" \
+                    scripted vsftpd-tls transfer --objects 1 --throttle 0 --passive "$passive" \
+                    "${args[@]}"
+                if [[ $mode == passive ]] || ((curl_active)); then
+                    cpu=1 record "tls-curl-$mode-$direction" vsftpd-tls "$rep" \
+                        curl_transfer vsftpd-tls "$direction" "$name" "$files/$name" "$mode"
+                fi
             done
         done
     done

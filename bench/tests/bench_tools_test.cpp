@@ -1,7 +1,7 @@
 // The benchmark tools against a real server: they must move and verify every file, notice a
 // damaged copy or a failed transfer, time the span they claim to time, and print the record
 // that scripts/bench.sh and the report read. pyftpdlib on 127.0.0.32, port 21 (root), an
-// address no other suite uses.
+// address no other suite uses; for the TLS flags a pyftpdlib with explicit TLS on 127.0.0.34.
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "real_servers.h"
+#include "tls_certs.h"
 
 namespace {
 
@@ -275,6 +276,40 @@ TEST_F(BenchToolsTest, ScriptInterfaceAbortIsTimedAndChecksTheNextReplies) {
     ToolRun late = RunTool(argv);
     EXPECT_EQ(late.status, 1) << late.output;
     EXPECT_NE(late.output.find("\"ended_before_abort\": true"), std::string::npos) << late.output;
+}
+
+// --tls and --ca-file reach every object through ftpSetOption: with the server's CA the copy
+// arrives over TLS and is verified; with a CA that signed nothing here the login fails with
+// 4003 (certificate not trusted), which it could not if the flags were dropped.
+TEST_F(BenchToolsTest, ScriptInterfaceTlsFlagsReachTheObjects) {
+    ktest::RealFtpServer secure(ktest::RealFtpServer::Kind::Pyftpdlib, "127.0.0.34");
+    secure.setTls(ktest::RealFtpServer::Tls::Explicit);
+    ASSERT_TRUE(secure.start()) << secure.error();
+    std::string why;
+    std::string otherCa;
+    const ktest::TestCertificates* certificates = ktest::TestCertificates::get(&why);
+    ASSERT_NE(certificates, nullptr) << why;
+    ASSERT_TRUE(certificates->otherCaFile(&otherCa, &why)) << why;
+    std::filesystem::copy_file(source_, secure.rootDir() + "/file.bin");
+    struct Case {
+        std::string caFile;
+        int status;
+        double verified;
+        double firstError;
+    };
+    for (const Case& c : {Case{secure.caFile(), 0, 1, 0}, Case{otherCa, 1, 0, 4003}}) {
+        std::vector<std::string> argv = {KESTREL_SCRIPT_BENCH_TOOL, "transfer", "--host",
+                                         "127.0.0.34", "--user", secure.user(), "--password",
+                                         secure.password(), "--direction", "down", "--objects",
+                                         "1", "--remote", "file.bin", "--source", source_,
+                                         "--work", work_, "--throttle", "0", "--passive", "1",
+                                         "--tls", "1", "--ca-file", c.caFile};
+        ToolRun run = RunTool(argv);
+        EXPECT_EQ(run.status, c.status) << c.caFile << ": " << run.output;
+        EXPECT_EQ(Field(run.output, "tls"), 1) << run.output;
+        EXPECT_EQ(Field(run.output, "verified"), c.verified) << run.output;
+        EXPECT_EQ(Field(run.output, "first_error"), c.firstError) << run.output;
+    }
 }
 
 TEST_F(BenchToolsTest, ScriptInterfaceReportsAFailedTransfer) {

@@ -171,6 +171,49 @@ class FastAndAbortTest(unittest.TestCase):
         self.assertEqual(report.abort_summary(results), "31.000; 3 of 5")
 
 
+class TlsSectionTest(unittest.TestCase):
+    def records(self, curl_active):
+        tls = "vsftpd-tls"
+        lines = [entry("tls-curl-active-probe",
+                       {"mode": "probe", "supported": 1 if curl_active else 0,
+                        "reason": "" if curl_active else "curl: (56) inet_ntop() failed"},
+                       server=tls)]
+        # Kestrel passive download: 200 MiB in 0.25, 0.5 and 4 s (median 0.5 s, 400 MB/s);
+        # curl 1 s (200 MB/s). Uploads: Kestrel 2 s, curl 1 s; one curl upload failed.
+        for rep, seconds in enumerate([0.25, 4.0, 0.5], 1):
+            lines.append(entry("tls-script-passive-down", transfer(seconds, 200 * MIB),
+                               server=tls, rep=rep, cpu_user=0.25, cpu_system=0.5))
+        lines.append(entry("tls-curl-passive-down", transfer(1.0, 200 * MIB), server=tls))
+        lines.append(entry("tls-script-passive-up", transfer(2.0, 200 * MIB), server=tls))
+        lines.append(entry("tls-curl-passive-up", transfer(1.0, 200 * MIB), server=tls))
+        lines.append(entry("tls-curl-passive-up", None, server=tls, rep=2, error="exit 56"))
+        lines.append(entry("tls-script-active-down", transfer(0.4, 200 * MIB), server=tls))
+        if curl_active:
+            lines.append(entry("tls-curl-active-down", transfer(0.8, 200 * MIB), server=tls))
+        # A plain full-speed record of the same name pattern on another server is not TLS.
+        lines.append(entry("fast-script-passive-down", transfer(0.1, 200 * MIB)))
+        return report.Results(lines)
+
+    def test_ratios_are_kestrel_over_curl_on_the_tls_server(self):
+        results = self.records(curl_active=True)
+        text = "\n".join(report.tls_section(results))
+        self.assertIn("| passive | download | 400 | 200 | 2.00 | 0.75 / – | 4 of 4 |", text)
+        self.assertIn("| passive | upload | 100 | 200 | 0.50 | – / – | 2 of 3 |", text)
+        self.assertIn("| active | download | 500 | 250 | 2.00 |", text)
+        self.assertIn("200 MB file", text)
+        self.assertNotIn("not measured in active mode", text)
+        summary = "\n".join(report.summary_section(results))
+        self.assertIn("download; upload (goal for the download: at least 0.8) | 2.00; 0.50 |",
+                      summary)
+
+    def test_without_active_curl_the_active_rows_say_what_they_are_compared_with(self):
+        text = "\n".join(report.tls_section(self.records(curl_active=False)))
+        # 500 MB/s against curl's passive 200 MB/s, marked as such.
+        self.assertIn("| active | download | 500 | – | – (2.50 against curl passive) |", text)
+        self.assertIn("curl: (56) inet_ntop() failed", text)
+        self.assertEqual(report.tls_section(report.Results([]))[2], "Not measured in this run.")
+
+
 class ChartTest(unittest.TestCase):
     def test_script_interface_series_preferred_over_the_engine(self):
         lines = [entry("scale-script-8", transfer(2.0, 256 * 1024, 1.0, objects=8)),
@@ -214,7 +257,7 @@ class WholeReportTest(unittest.TestCase):
         with open(target) as source:
             text = source.read()
         for heading in ("## 1. Throttled", "## 2. Raw", "## 3. Command", "## 4. Scale",
-                        "## 5. CPU", "## 6. Full speed", "## 7. Abort",
+                        "## 5. CPU", "## 6. Full speed", "## 7. Abort", "## 8. FTPS",
                         "## Throughput against objects"):
             self.assertIn(heading, text)
         self.assertIn("| vsftpd | none | 9000 | – | 10000 | 0.90 | – |", text)
