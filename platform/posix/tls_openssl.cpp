@@ -127,17 +127,25 @@ long BioControl(BIO* bio, int command, long, void*) {
     }
 }
 
-const BIO_METHOD* SocketBioMethod() {
-    static BIO_METHOD* const method = [] {
-        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "kestrel socket");
-        if (m != nullptr) {
-            BIO_meth_set_write(m, BioWrite);
-            BIO_meth_set_read(m, BioRead);
-            BIO_meth_set_ctrl(m, BioControl);
+// Made once, and freed when the module goes: a host that unloads and loads the module again
+// must not lose one method each time.
+struct SocketBio {
+    BIO_METHOD* method;
+    SocketBio() : method(BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "kestrel socket")) {
+        if (method != nullptr) {
+            BIO_meth_set_write(method, BioWrite);
+            BIO_meth_set_read(method, BioRead);
+            BIO_meth_set_ctrl(method, BioControl);
         }
-        return m;
-    }();
-    return method;
+    }
+    ~SocketBio() { BIO_meth_free(method); }
+    SocketBio(const SocketBio&) = delete;
+    SocketBio& operator=(const SocketBio&) = delete;
+};
+
+const BIO_METHOD* SocketBioMethod() {
+    static const SocketBio bio;
+    return bio.method;
 }
 
 int KeepNewSession(SSL* ssl, SSL_SESSION* session) {
