@@ -238,18 +238,12 @@ wait_for_greeting() {  # address pid log
     return 1
 }
 
-start_vsftpd() {
-    local dir="$work/vsftpd"
-    mkdir -p "$dir/root" /var/run/vsftpd/empty
-    chown "$vsftpd_user:" "$dir/root"
-    # A PAM service of our own that accepts any password, so that no account has to change.
-    printf '%s\n' "# Kestrel's benchmark server: every password is accepted." \
-        "auth     required pam_permit.so" "account  required pam_permit.so" \
-        "session  required pam_permit.so" >"/etc/pam.d/$pam_service"
-    cat >"$dir/vsftpd.conf" <<EOF
+# The configuration both vsftpd servers share: address, root directory, banner.
+vsftpd_config() {  # address root banner
+    cat <<EOF
 listen=YES
 listen_ipv6=NO
-listen_address=$vsftpd_address
+listen_address=$1
 listen_port=21
 background=NO
 seccomp_sandbox=NO
@@ -260,7 +254,7 @@ local_enable=YES
 pam_service_name=$pam_service
 userlist_enable=NO
 chroot_local_user=NO
-local_root=$dir/root
+local_root=$2
 write_enable=YES
 local_umask=022
 port_enable=YES
@@ -269,13 +263,25 @@ connect_from_port_20=NO
 pasv_enable=YES
 secure_chroot_dir=/var/run/vsftpd/empty
 tcp_wrappers=NO
-ssl_enable=NO
 dirmessage_enable=NO
 xferlog_enable=NO
 max_clients=0
 max_per_ip=0
-ftpd_banner=Kestrel benchmark server (vsftpd)
+ftpd_banner=$3
 EOF
+}
+
+start_vsftpd() {
+    local dir="$work/vsftpd"
+    mkdir -p "$dir/root" /var/run/vsftpd/empty
+    chown "$vsftpd_user:" "$dir/root"
+    # A PAM service of our own that accepts any password, so that no account has to change.
+    printf '%s\n' "# Kestrel's benchmark server: every password is accepted." \
+        "auth     required pam_permit.so" "account  required pam_permit.so" \
+        "session  required pam_permit.so" >"/etc/pam.d/$pam_service"
+    vsftpd_config "$vsftpd_address" "$dir/root" "Kestrel benchmark server (vsftpd)" \
+        >"$dir/vsftpd.conf"
+    echo "ssl_enable=NO" >>"$dir/vsftpd.conf"
     setsid /usr/sbin/vsftpd "$dir/vsftpd.conf" >"$dir/output.log" 2>&1 &
     server_pids+=($!)
     wait_for_greeting "$vsftpd_address" "$!" "$dir/output.log"
@@ -310,29 +316,9 @@ start_vsftpd_tls() {
     # every data connection; each data connection must resume the control connection's session
     # (vsftpd's default, stated here), and must end with close_notify both ways. This vsftpd
     # takes no ssl_tlsv1_2 line: it offers what its OpenSSL offers.
-    cat >"$dir/vsftpd.conf" <<EOF
-listen=YES
-listen_ipv6=NO
-listen_address=$tls_address
-listen_port=21
-background=NO
-seccomp_sandbox=NO
-isolate=NO
-isolate_network=NO
-anonymous_enable=NO
-local_enable=YES
-pam_service_name=$pam_service
-userlist_enable=NO
-chroot_local_user=NO
-local_root=$dir/root
-write_enable=YES
-local_umask=022
-port_enable=YES
-port_promiscuous=NO
-connect_from_port_20=NO
-pasv_enable=YES
-secure_chroot_dir=/var/run/vsftpd/empty
-tcp_wrappers=NO
+    vsftpd_config "$tls_address" "$dir/root" "Kestrel benchmark server (vsftpd with TLS)" \
+        >"$dir/vsftpd.conf"
+    cat >>"$dir/vsftpd.conf" <<EOF
 ssl_enable=YES
 rsa_cert_file=$dir/certs/server.pem
 rsa_private_key_file=$dir/certs/server.key
@@ -343,11 +329,6 @@ require_ssl_reuse=YES
 strict_ssl_read_eof=YES
 strict_ssl_write_shutdown=YES
 implicit_ssl=NO
-dirmessage_enable=NO
-xferlog_enable=NO
-max_clients=0
-max_per_ip=0
-ftpd_banner=Kestrel benchmark server (vsftpd with TLS)
 EOF
     setsid /usr/sbin/vsftpd "$dir/vsftpd.conf" >"$dir/output.log" 2>&1 &
     server_pids+=($!)
