@@ -2,6 +2,7 @@
 // after it out of the socket, sending one command line, and reading numbered replies of one or
 // more lines.
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -283,10 +284,12 @@ int32_t TnReadMultiLine(int32_t s, char* buffer, int32_t size, int32_t timeout, 
     memset(buffer, 0, static_cast<size_t>(size));
 
     int32_t lineStart = 0;
-    // The bytes of the empty lines dropped from this reply: they take no room in the buffer, so
-    // without this count a peer sending empty lines without end would keep one reply going for
-    // ever. Kept lines are bounded by the buffer itself.
-    uint32_t dropped = 0;
+    // The bytes this reply took out of the socket that take no room in the buffer: whole dropped
+    // lines, and whatever follows a zero byte inside a kept line (the text ends at the zero, and
+    // the next line is stored over the rest). Without this count a peer sending empty lines
+    // without end would keep one reply going for ever, and one sending zero bytes in its lines
+    // would make each reply take far more than its buffer holds.
+    uint32_t unkept = 0;
     int32_t result;
     for (;;) {
         if (buffer[lineStart] != '\0') {
@@ -307,12 +310,12 @@ int32_t TnReadMultiLine(int32_t s, char* buffer, int32_t size, int32_t timeout, 
         if (result != NET_OK) {
             break;
         }
-        if (buffer[lineStart] == '\0') {
-            dropped += lineBytes;
-            if (dropped > static_cast<uint32_t>(size)) {
-                result = NET_OVERFLOW;
-                break;
-            }
+        // A kept line of n text bytes may take n + 2 (its CR and LF) and keep them all.
+        const uint32_t kept = static_cast<uint32_t>(TextLength(buffer, lineStart, size));
+        unkept += kept == 0 ? lineBytes : lineBytes - std::min(lineBytes, kept + 2);
+        if (unkept > static_cast<uint32_t>(size)) {
+            result = NET_OVERFLOW;
+            break;
         }
         if (size >= REPLY_TAIL_BYTES && lineStart >= size - REPLY_TAIL_BYTES) {
             break;

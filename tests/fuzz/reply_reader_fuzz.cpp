@@ -162,10 +162,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           "rest is not the end of the stream");
     const size_t consumed = stream.size() - rest.size();
     const size_t replyEnd = ModelReplyEnd(stream);
-    // What one reply may take out of the socket: its kept text fits the buffer, each kept line
-    // adds at most one more byte of line end than it stores, and the dropped empty lines stop
-    // once their bytes pass the buffer size.
-    const size_t takeLimit = 3 * static_cast<size_t>(bufferSize) + 2;
+    // What one reply may take out of the socket: a kept line takes at most twice the room it
+    // fills (its text, CR and LF against its text and a joining LF), and the bytes that fill no
+    // room (dropped lines, text after a zero byte) stop once they pass the buffer size, the line
+    // that passes it bringing at most a buffer more.
+    const size_t takeLimit = 4 * static_cast<size_t>(bufferSize);
 
     if (result == 1) {
         Check(consumed > 0 && stream[consumed - 1] == '\n', "complete reply not ended at a LF");

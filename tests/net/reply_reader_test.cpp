@@ -141,6 +141,20 @@ TEST_F(ReplyReaderTest, EndlessEmptyLinesEndInOverflow) {
     EXPECT_EQ(Rest().size(), 200u - 66u);
 }
 
+TEST_F(ReplyReaderTest, ZeroBytesInsideLinesCountAgainstTheBufferToo) {
+    // Each line keeps "x" and takes 34 bytes: 31 of them fill no room, so the third line brings
+    // the count to 93 > 64 and the reply ends there rather than after some thirty lines.
+    const std::string line = "x" + std::string(31, '\0') + "\r\n";
+    std::string lines;
+    for (int i = 0; i < 40; ++i) {
+        lines += line;
+    }
+    SendText(pair_.client, lines);
+    WaitArrived(pair_.server);
+    EXPECT_EQ(ReadReply(64, 2), NET_REPLY_OVERFLOW);
+    EXPECT_EQ(Rest().size(), lines.size() - 3 * line.size());
+}
+
 TEST_F(ReplyReaderTest, PeerClosingInsideALineGivesClosedAndKeepsThePart) {
     SendText(pair_.client, "220-First\r\n220 par");
     EXPECT_EQ(TcpClose(&pair_.client), NET_OK);
