@@ -36,8 +36,9 @@ int32_t PlatThreadWait(PlatThread* thread, uint32_t timeoutMs);
 void PlatThreadClose(PlatThread* thread);
 // Number of threads made here that have not ended completely (module-wide): a thread whose
 // routine has returned still runs this layer's code until it has exited. Threads that have
-// returned are waited for here (briefly: they wait on nothing), so 0 means that no thread made
-// here runs any of the module's code any more, and the module may be unloaded.
+// returned are waited for here (briefly: they wait on nothing), and a thread kept waiting for the
+// next routine is told to exit and waited for too, so 0 means that no thread made here runs any
+// of the module's code any more, and the module may be unloaded.
 int32_t PlatThreadLiveCount();
 // Test seam: the next count calls of PlatThreadCreate fail as if the system had no resources.
 void PlatSetThreadCreateFailures(int32_t count);
