@@ -120,11 +120,8 @@ if [[ "$(id -u)" -ne 0 ]]; then
 fi
 packages=(cmake g++ make libssl-dev vsftpd python3-pyftpdlib curl valgrind gnuplot-nox time procps
     openssl util-linux passwd)
-missing=()
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-        missing+=("$package")
-done
+source "$root/scripts/missing_packages.sh"
+missing_packages "${packages[@]}"
 if ((${#missing[@]} > 0)); then
     section "installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive

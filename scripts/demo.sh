@@ -29,15 +29,9 @@ else
     exit 1
 fi
 
-installed() {
-    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
-}
-
 packages=(cmake g++ make libgtest-dev libgmock-dev libedit-dev libssl-dev python3-pyftpdlib)
-missing=()
-for package in "${packages[@]}"; do
-    installed "$package" || missing+=("$package")
-done
+source "$root/scripts/missing_packages.sh"
+missing_packages "${packages[@]}"
 if ((${#missing[@]} > 0)); then
     echo "== installing: ${missing[*]}"
     "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update

@@ -28,11 +28,8 @@ case "${1:-}" in
 esac
 
 packages=(cmake g++ make libedit-dev python3-pyftpdlib)
-missing=()
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-        missing+=("$package")
-done
+source "$root/scripts/missing_packages.sh"
+missing_packages "${packages[@]}"
 if ((${#missing[@]} > 0)); then
     echo "== installing: ${missing[*]}"
     DEBIAN_FRONTEND=noninteractive apt-get update

@@ -27,14 +27,8 @@ cd "$root"
 packages=(cmake g++ make libgtest-dev libgmock-dev clang libedit-dev vsftpd python3-pyftpdlib
     libssl-dev openssl python3-openssl)
 
-installed() {
-    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
-}
-
-missing=()
-for package in "${packages[@]}"; do
-    installed "$package" || missing+=("$package")
-done
+source "$root/scripts/missing_packages.sh"
+missing_packages "${packages[@]}"
 
 if ((${#missing[@]} > 0)); then
     if [[ "$(id -u)" -ne 0 ]]; then

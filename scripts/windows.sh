@@ -18,14 +18,8 @@ cd "$root"
 packages=(cmake make g++-mingw-w64-i686 wine wine32:i386 libgnutls30:i386 openssl googletest
     python3-pyftpdlib python3-openssl)
 
-installed() {
-    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
-}
-
-missing=()
-for package in "${packages[@]}"; do
-    installed "$package" || missing+=("$package")
-done
+source "$root/scripts/missing_packages.sh"
+missing_packages "${packages[@]}"
 needs_i386=0
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     needs_i386=1
