@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -101,7 +102,9 @@ struct JoinWhenUnloaded {
 struct PlatThread {
     std::mutex lock;
     std::condition_variable ended;
-    bool running = true;
+    // Read without the lock, so that a caller polling for the end never holds up the thread that
+    // is ending; exitCode is written before running turns false and read only after it has.
+    std::atomic<bool> running{true};
     uint32_t exitCode = PLAT_STILL_ACTIVE;
     int references = 2;  // the handle and the thread
     PlatThreadRoutine routine = nullptr;
@@ -158,7 +161,7 @@ void* Trampoline(void* argument) {
         {
             std::lock_guard<std::mutex> guard(thread->lock);
             thread->exitCode = code;
-            thread->running = false;
+            thread->running.store(false, std::memory_order_release);
             thread->ended.notify_all();
         }
         Unreference(thread);
@@ -182,12 +185,15 @@ PlatThread* PlatThreadCreate(PlatThreadRoutine routine, void* parameter) {
     // questions of PlatThreadLiveCount.
     JoinFinished(false);
 
-    std::lock_guard<std::mutex> guard(joinableLock);
+    std::unique_lock<std::mutex> guard(joinableLock);
     const pid_t process = getpid();
     for (Joinable* entry = joinables; entry != nullptr; entry = entry->next) {
         if (entry->idle && entry->process == process) {
             entry->idle = false;
             entry->given = thread;
+            // Woken after the unlock, so that it does not wake only to wait for the lock. The
+            // entry stays: its thread exits only after it has taken the routine.
+            guard.unlock();
             entry->wake.notify_one();
             return thread;
         }
@@ -213,16 +219,14 @@ bool PlatThreadIsRunning(PlatThread* thread) {
     if (thread == nullptr) {
         return false;
     }
-    std::lock_guard<std::mutex> guard(thread->lock);
-    return thread->running;
+    return thread->running.load(std::memory_order_acquire);
 }
 
 bool PlatThreadExitCode(PlatThread* thread, uint32_t* code) {
     if (thread == nullptr || code == nullptr) {
         return false;
     }
-    std::lock_guard<std::mutex> guard(thread->lock);
-    *code = thread->running ? PLAT_STILL_ACTIVE : thread->exitCode;
+    *code = thread->running.load(std::memory_order_acquire) ? PLAT_STILL_ACTIVE : thread->exitCode;
     return true;
 }
 
