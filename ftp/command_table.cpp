@@ -92,8 +92,7 @@ int32_t FtpExecCommand(int32_t entry, const char* argument, int32_t key) {
     if (entry < 0 || entry >= FTP_COMMAND_TABLE_SIZE) {
         return FTP_BAD_PARAMETERS;
     }
-    FtpConnection& c = op->connection;
-    if (c.controlSocket == -1) {
+    if (op->connection.controlSocket == -1) {
         return FTP_NOT_CONNECTED;
     }
     const CommandEntry& e = CommandTable[entry];
@@ -103,10 +102,14 @@ int32_t FtpExecCommand(int32_t entry, const char* argument, int32_t key) {
         if (built != FTP_OK) {
             return built;
         }
-        int32_t sent = FtpSendCommand(op.get(), line);
+        int32_t sent = FtpChannelSend(op.get(), line);
         if (sent != FTP_OK) {
             return sent;
         }
     }
-    return FtpMapReply(entry, FtpReadReply(&c, key));
+    // A reply that never came, a closed connection or a cancellation is reported as such; only
+    // real replies go through the entry's list.
+    int32_t code = 0;
+    const int32_t read = FtpChannelReply(op.get(), FTP_REPLY_FINAL, &code);
+    return read != FTP_OK ? read : FtpMapReply(entry, code);
 }

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "command_table.h"
 #include "session_internal.h"
@@ -34,37 +35,17 @@ bool CopyQuotedDirectory(const char* replyText, char* output, int32_t capacity) 
 
 void FtpCloseControl(FtpSession* session) {
     FtpCloseDataChannel(session);
-    FtpConnection& c = session->connection;
-    int32_t control = c.controlSocket;
-    TcpClose(&control);
-    c.controlSocket = control;
-    c.repliesOwed = 0;
-    c.stepUncertain = false;
-    c.tlsActive = false;
+    FtpChannelClose(session);
 }
 
 namespace {
 
 // Reads the server's greeting and maps it through the table. A 1xx greeting ("120 Service ready
-// in 2 minutes") is preliminary: only the final reply that follows within the time-out decides
-// the connect, so that the login after it reads the answers to its own commands.
-int32_t ReadGreeting(FtpConnection& c, int32_t key) {
-    int32_t code = FtpReadReply(&c, key);
-    const uint32_t start = PlatTickCount();
-    while (code >= 100 && code <= 199) {
-        if (c.timeoutSeconds == 0) {
-            code = FtpReadReply(&c, key);
-            continue;
-        }
-        int32_t result = FtpReadReplyWithin(&c, FtpSecondsLeft(start, c.timeoutSeconds), &code);
-        if (result != 1) {
-            code = result == NET_CLOSED ? 0 : NET_TIMEOUT;  // mapped as a reply that never came
-            if (result != NET_CLOSED) {
-                ++c.repliesOwed;
-            }
-        }
-    }
-    return FtpMapReply(CMD_GREETING, code);
+// in 2 minutes") is preliminary: the channel reads on to the final reply, which decides.
+int32_t ReadGreeting(FtpSession* session) {
+    int32_t code = 0;
+    const int32_t result = FtpChannelReply(session, FTP_REPLY_FINAL, &code);
+    return result != FTP_OK ? result : FtpMapReply(CMD_GREETING, code);
 }
 
 }  // namespace
@@ -101,8 +82,7 @@ int32_t FtpConnect(const char* host, int32_t key) {
         default: return FTP_CONNECT_ERROR;
     }
     c.currentType = 'A';
-    c.repliesOwed = 0;
-    c.stepUncertain = false;
+    FtpChannelOpened(session);
     c.epsvRefused = false;
     c.tlsActive = false;
     c.tlsHost = host;
@@ -111,7 +91,7 @@ int32_t FtpConnect(const char* host, int32_t key) {
         FtpCloseControl(session);
         return result;
     }
-    result = ReadGreeting(c, key);
+    result = ReadGreeting(session);
     if (result != FTP_OK || c.tlsMode == 0) {
         return result;
     }
@@ -153,46 +133,16 @@ int32_t FtpLogin(const char* host, const char* user, const char* password, int32
     return result;
 }
 
-namespace {
+int32_t FtpLogout(int32_t key) { return FtpLogoutWithin(FTP_QUIT_LIMIT_MS, key); }
 
-// How long a QUIT on a connection that is out of step waits for its 221 among stale replies.
-constexpr uint32_t QUIT_LIMIT_SECONDS = 2;
-
-// QUIT on a connection whose owed replies may still come: no NOOP first, because the session
-// ends anyway; the replies are read until the 221 or the server's close, briefly.
-int32_t QuitOutOfStep(FtpSession* session) {
-    FtpConnection& c = session->connection;
-    if (FtpSendLine(c.controlSocket, "QUIT", 0, c.logFile, session->sessionKey) != NET_OK) {
-        return FTP_SEND_FAILED;
-    }
-    const uint32_t limit = FtpBoundSeconds(c, QUIT_LIMIT_SECONDS);
-    const uint32_t start = PlatTickCount();
-    for (;;) {
-        int32_t code = 0;
-        int32_t result = FtpReadReplyWithin(&c, FtpSecondsLeft(start, limit), &code);
-        if (result == NET_CLOSED || (result == 1 && code == 221)) {
-            return FTP_OK;
-        }
-        if (result != 1) {
-            return FTP_NO_ANSWER;
-        }
-    }
-}
-
-}  // namespace
-
-int32_t FtpLogout(int32_t key) {
+int32_t FtpLogoutWithin(int32_t limitMs, int32_t key) {
     int32_t result;
     {
         FtpOperation op(key);
         if (!op) {
             return FTP_NOT_INITIALIZED;
         }
-        if (op->connection.controlSocket != -1 && !FtpInStep(op->connection)) {
-            result = QuitOutOfStep(op.get());
-        } else {
-            result = FtpExecCommand(CMD_QUIT, nullptr, key);
-        }
+        result = FtpChannelQuit(op.get(), limitMs);
     }
     if (result == FTP_OK) {
         FtpDisconnect(key);
@@ -336,19 +286,29 @@ int32_t FtpCommand(const char* line, char* output, int32_t capacity, int32_t key
     if (FtpHasLineBreak(line) || strlen(line) >= static_cast<size_t>(FTP_COMMAND_SIZE)) {
         return FTP_BAD_PARAMETERS;
     }
-    int32_t sent = FtpSendCommand(op.get(), line);
+    int32_t sent = FtpChannelSend(op.get(), line);
     // The raw line may have changed the type (TYPE, REIN) behind the engine's back; the next
     // transfer must state its type again.
     c.currentType = 0;
     if (sent != FTP_OK) {
         return sent;
     }
-    int32_t code = FtpReadReply(&c, key);
-    // A closed connection, a time-out, a cancelled read or an overflow is not a reply code.
-    if (code == -1 || code == NET_CLOSED || code == NET_TIMEOUT || code == NET_CANCELLED ||
-        code == NET_REPLY_OVERFLOW) {
-        return FTP_NO_ANSWER;
+    // Preliminary replies (150 to a raw RETR, say) come first in the text, each on lines of its
+    // own; the code returned is the final reply's.
+    std::string text;
+    for (;;) {
+        int32_t code = 0;
+        const int32_t read = FtpChannelReply(op.get(), FTP_REPLY_PRELIMINARY, &code);
+        if (read != FTP_OK) {
+            return read;
+        }
+        if (!text.empty()) {
+            text += '\n';
+        }
+        text += c.replyText;
+        if (code < 100 || code > 199) {
+            FtpCopyText(output, capacity, text.c_str());
+            return code;
+        }
     }
-    FtpCopyText(output, capacity, c.replyText);
-    return code;
 }

@@ -1,7 +1,11 @@
-// The control connection's traffic: sending a command line, reading a reply, and keeping the two
-// in step, so that a reply is never taken as the answer to a command it does not belong to.
+// The control channel: sending commands, reading their replies, and keeping the two in step, so
+// that a reply is never taken as the answer to a command it does not belong to.
+
+#include "control_channel.h"
 
 #include <cstring>
+#include <mutex>
+#include <string>
 
 #include "session_internal.h"
 
@@ -9,9 +13,11 @@ namespace {
 
 // The longest a NOOP that brings the connection back in step may wait for its reply, stale
 // replies before it included. A server that needs longer loses its connection instead.
-constexpr uint32_t STEP_LIMIT_SECONDS = 10;
+constexpr int32_t STEP_LIMIT_MS = 10000;
 // Stale replies dropped at most before the NOOP's own; more and the connection is closed.
 constexpr int32_t STEP_MAX_STALE = 16;
+
+bool IsPreliminary(int32_t code) { return code >= 100 && code <= 199; }
 
 bool ReplyOfNoop(int32_t code, bool uncertain) {
     if (code == 200) {
@@ -22,7 +28,348 @@ bool ReplyOfNoop(int32_t code, bool uncertain) {
     return !uncertain && code >= 500 && code <= 599;
 }
 
+// The connection's time-out in milliseconds: < 0 without limit.
+int32_t TimeoutMs(const FtpConnection& c) {
+    constexpr uint32_t MAX_SECONDS = INT32_MAX / 1000;
+    if (c.timeoutSeconds == 0) {
+        return -1;
+    }
+    return static_cast<int32_t>((c.timeoutSeconds > MAX_SECONDS ? MAX_SECONDS : c.timeoutSeconds) *
+                                1000u);
+}
+
+// The smaller of two limits in milliseconds, where < 0 means none.
+int32_t Smaller(int32_t a, int32_t b) {
+    if (a < 0) {
+        return b;
+    }
+    return b < 0 || a < b ? a : b;
+}
+
+// Milliseconds left of limitMs since start: < 0 without limit, 0 when the time is up.
+int32_t Left(uint32_t start, int32_t limitMs) {
+    if (limitMs < 0) {
+        return -1;
+    }
+    const uint32_t elapsed = PlatTickCount() - start;
+    return elapsed >= static_cast<uint32_t>(limitMs) ? 0
+                                                     : limitMs - static_cast<int32_t>(elapsed);
+}
+
+// Where the secret of a command line begins (the argument of PASS or ACCT), or -1.
+int32_t SecretOffset(const char* line) {
+    size_t i = strspn(line, " ");
+    const char* verb = line + i;
+    for (const char* secret : {"PASS ", "ACCT "}) {
+        bool same = true;
+        for (size_t k = 0; k < 5 && same; ++k) {
+            char c = verb[k];
+            if (c >= 'a' && c <= 'z') {
+                c = static_cast<char>(c - 'a' + 'A');
+            }
+            same = c == secret[k];
+        }
+        if (same) {
+            return static_cast<int32_t>(i + 5);
+        }
+    }
+    return -1;
+}
+
+// Writes a sent line to the debugger output, its secret as asterisks.
+void EchoLine(const char* line, int32_t hideFrom) {
+    std::string shown(line, hideFrom < 0 ? strlen(line) : static_cast<size_t>(hideFrom));
+    if (hideFrom >= 0) {
+        shown += "****";
+    }
+    shown += "\r\n";
+    PlatDebugOutput(shown.c_str());
+}
+
+// Sends one line, every wait for room at most waitMs, and echoes it when the session traces.
+// Not cancellable: a line cut in half (or a TLS record) would leave the connection useless.
+bool SendLine(FtpSession* session, const char* line, int32_t waitMs) {
+    PlatCancelScope uncancellable(nullptr);
+    FtpConnection& c = session->connection;
+    const int32_t hideFrom = SecretOffset(line);
+    const int32_t result = TnSendLine(c.controlSocket, line, 0, c.logFile, waitMs, hideFrom);
+    if (c.traceEnabled) {
+        EchoLine(line, hideFrom);
+    }
+    return result == NET_OK;
+}
+
+// Reads one reply, whatever it is, within waitMs, into replyText. The reader's result, and the
+// code in *code when it is 1 (a complete reply).
+int32_t ReadRaw(FtpSession* session, int32_t waitMs, int32_t* code) {
+    FtpConnection& c = session->connection;
+    const int32_t result =
+        TnReadReply(c.controlSocket, c.replyText, FTP_REPLY_SIZE, waitMs, c.logFile);
+    if (result == 1) {
+        *code = NetAtoi(c.replyText);
+        {
+            std::lock_guard<std::mutex> guard(c.lastReplyLock);
+            memcpy(c.lastReply, c.replyText, sizeof c.lastReply);
+        }
+        if (c.traceEnabled) {
+            PlatDebugOutput(c.replyText);
+            PlatDebugOutput("\r\n");
+        }
+    }
+    return result;
+}
+
+// Sends NOOP and reads up to its reply: first the replies owed, whatever they are, then every
+// reply that cannot be the NOOP's. FTP_OK when in step again; FTP_ABORTED when cancelled (the
+// NOOP's reply is owed then); otherwise the connection is closed and FTP_NOT_CONNECTED.
+int32_t BringInStep(FtpSession* session) {
+    FtpConnection& c = session->connection;
+    if (c.traceEnabled) {
+        FtpTrace("bringing the control connection in step, %d replies owed%s",
+                 static_cast<int>(c.repliesOwed), c.stepUncertain ? ", more uncertain" : "");
+    }
+    const int32_t limit = Smaller(TimeoutMs(c), STEP_LIMIT_MS);
+    const uint32_t start = PlatTickCount();
+    if (!SendLine(session, "NOOP", limit)) {
+        FtpChannelClose(session);
+        return FTP_NOT_CONNECTED;
+    }
+    int32_t stale = 0;
+    while (stale <= c.repliesOwed + STEP_MAX_STALE) {
+        int32_t code = 0;
+        const int32_t result = ReadRaw(session, Left(start, limit), &code);
+        if (result == NET_CANCELLED) {
+            c.repliesOwed = c.repliesOwed - (stale < c.repliesOwed ? stale : c.repliesOwed) + 1;
+            return FTP_ABORTED;
+        }
+        if (result != 1) {
+            break;
+        }
+        if (IsPreliminary(code)) {
+            continue;  // the start of a transfer whose final reply is among those owed
+        }
+        if (stale >= c.repliesOwed && ReplyOfNoop(code, c.stepUncertain)) {
+            c.repliesOwed = 0;
+            c.stepUncertain = false;
+            return FTP_OK;
+        }
+        ++stale;
+    }
+    FtpChannelClose(session);
+    return FTP_NOT_CONNECTED;
+}
+
 }  // namespace
+
+void FtpChannelOpened(FtpSession* session) {
+    session->connection.repliesOwed = 1;
+    session->connection.stepUncertain = false;
+}
+
+void FtpChannelClose(FtpSession* session) {
+    FtpConnection& c = session->connection;
+    int32_t control = c.controlSocket;
+    TcpClose(&control);
+    c.controlSocket = control;
+    c.repliesOwed = 0;
+    c.stepUncertain = false;
+    c.tlsActive = false;
+}
+
+bool FtpChannelInStep(const FtpSession* session) {
+    return session->connection.repliesOwed == 0 && !session->connection.stepUncertain;
+}
+
+int32_t FtpChannelSend(FtpSession* session, const char* line) {
+    FtpConnection& c = session->connection;
+    if (c.controlSocket == -1) {
+        return FTP_NOT_CONNECTED;
+    }
+    if (FtpAbortWanted(session)) {
+        return FTP_ABORTED;  // cancelled before it went out: it never goes
+    }
+    if (!FtpChannelInStep(session)) {
+        const int32_t result = BringInStep(session);
+        if (result != FTP_OK) {
+            return result;
+        }
+    }
+    if (!SendLine(session, line, TimeoutMs(c))) {
+        FtpChannelClose(session);
+        return FTP_SEND_FAILED;
+    }
+    ++c.repliesOwed;
+    return FTP_OK;
+}
+
+int32_t FtpChannelReply(FtpSession* session, int32_t flags, int32_t* code) {
+    FtpConnection& c = session->connection;
+    if (c.controlSocket == -1) {
+        return FTP_NOT_CONNECTED;
+    }
+    const int32_t limit = TimeoutMs(c);
+    const uint32_t start = PlatTickCount();
+    for (;;) {
+        int32_t reply = 0;
+        const int32_t result = ReadRaw(session, Left(start, limit), &reply);
+        if (result == 1) {
+            if (IsPreliminary(reply)) {
+                if ((flags & FTP_REPLY_PRELIMINARY) != 0) {
+                    *code = reply;
+                    return FTP_OK;
+                }
+                continue;
+            }
+            if (c.repliesOwed > 0) {
+                --c.repliesOwed;
+            }
+            *code = reply;
+            if (reply == 421) {
+                // The server is closing the connection: nothing more may be sent on it.
+                FtpChannelClose(session);
+            }
+            return FTP_OK;
+        }
+        if (result == NET_CANCELLED) {
+            return FTP_ABORTED;  // the reply is still owed, and read before the next command
+        }
+        FtpChannelClose(session);
+        return result == NET_TIMEOUT || result == NET_REPLY_OVERFLOW ? FTP_NO_ANSWER
+                                                                     : FTP_NOT_CONNECTED;
+    }
+}
+
+int32_t FtpChannelExchange(FtpSession* session, const char* line, int32_t* code) {
+    const int32_t sent = FtpChannelSend(session, line);
+    return sent != FTP_OK ? sent : FtpChannelReply(session, FTP_REPLY_FINAL, code);
+}
+
+int32_t FtpChannelQuit(FtpSession* session, int32_t limitMs) {
+    FtpConnection& c = session->connection;
+    if (c.controlSocket == -1) {
+        return FTP_NOT_CONNECTED;
+    }
+    const int32_t limit = Smaller(TimeoutMs(c), limitMs);
+    const uint32_t start = PlatTickCount();
+    // No NOOP first: the session ends anyway, so what is owed is read and dropped up to the 221.
+    const bool inStep = FtpChannelInStep(session);
+    if (!SendLine(session, "QUIT", limit)) {
+        return FTP_SEND_FAILED;
+    }
+    for (;;) {
+        int32_t code = 0;
+        const int32_t result = ReadRaw(session, Left(start, limit), &code);
+        if (result == NET_CLOSED || (result == 1 && code == 221)) {
+            return FTP_OK;
+        }
+        if (result == NET_CANCELLED) {
+            return FTP_ABORTED;
+        }
+        if (result != 1) {
+            // No goodbye in time: its late reply must not answer anything, so the connection
+            // goes now.
+            FtpChannelClose(session);
+            return FTP_NO_ANSWER;
+        }
+        if (inStep && !IsPreliminary(code)) {
+            // The answer to QUIT itself: 200 and 220 are taken as goodbye too.
+            return code == 200 || code == 220 ? FTP_OK : FTP_UNEXPECTED_ANSWER;
+        }
+    }
+}
+
+bool FtpChannelSendAbort(FtpSession* session, int32_t limitMs, uint32_t startTick) {
+    PlatCancelScope uncancellable(nullptr);
+    FtpConnection& c = session->connection;
+    // The replies still owed for the transfer command are read with those of the abort.
+    c.repliesOwed = 0;
+    // Urgent data cannot travel inside TLS: there ABOR goes alone, as a command.
+    const bool sent =
+        (c.tlsActive || TnSendInterrupt(c.controlSocket, c.logFile, Left(startTick, limitMs)) ==
+                            NET_OK) &&
+        SendLine(session, "ABOR", Left(startTick, limitMs));
+    if (!sent) {
+        c.stepUncertain = true;
+    }
+    return sent;
+}
+
+void FtpChannelAbortReplies(FtpSession* session, bool sent, int32_t limitMs, uint32_t startTick) {
+    // A second ftpAbort, or forget's cancellation, must not cut the abort's own exchange short
+    // and leave its replies to the next command. It is bounded instead.
+    PlatCancelScope uncancellable(nullptr);
+    FtpConnection& c = session->connection;
+    constexpr int MAX_ABOR_SENDS = 5;  // a server that answers every ABOR with 500
+    bool complete = false;
+    bool transferReplySeen = false;
+    int sends = 1;
+    while (sent && !complete) {
+        int32_t code = 0;
+        if (ReadRaw(session, Left(startTick, limitMs), &code) != 1) {
+            break;
+        }
+        if (code == 225) {
+            complete = true;
+        } else if (code == 226) {
+            // After the transfer's failure reply this answers ABOR. Alone it may answer ABOR
+            // (the transfer had ended) or be the transfer's end with the answer still to come.
+            complete = transferReplySeen;
+            if (!complete) {
+                break;
+            }
+        } else if (code == 500 || code == 501 || code == 502) {
+            // The server did not take the line as ABOR (the Telnet bytes may have confused it):
+            // once more as a plain line.
+            if (sends >= MAX_ABOR_SENDS || !SendLine(session, "ABOR", Left(startTick, limitMs))) {
+                break;
+            }
+            ++sends;
+        } else if (code == 421) {
+            FtpChannelClose(session);
+            return;
+        } else if (!IsPreliminary(code)) {
+            transferReplySeen = true;  // 426, 451 or another failure of the transfer itself
+        }
+    }
+    c.repliesOwed = 0;
+    c.stepUncertain = !complete;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The older names, kept for the engine files that use them; both go through the channel.
+
+int32_t FtpSendCommand(FtpSession* session, const char* line) {
+    return FtpChannelSend(session, line);
+}
+
+int32_t FtpReadReply(FtpConnection* connection, int32_t key) {
+    FtpSessionRef session = FtpAcquireSession(key);
+    if (!session || &session->connection != connection) {
+        return NET_ERROR;
+    }
+    int32_t code = 0;
+    switch (FtpChannelReply(session.get(), FTP_REPLY_FINAL, &code)) {
+        case FTP_OK: return code;
+        case FTP_ABORTED: return NET_CANCELLED;
+        case FTP_NOT_CONNECTED: return NET_CLOSED;
+        default: return NET_ERROR;
+    }
+}
+
+bool FtpInStep(const FtpConnection& connection) {
+    return connection.repliesOwed == 0 && !connection.stepUncertain;
+}
+
+int32_t FtpSendLine(int32_t socket, const char* line, int32_t urgent, int32_t logFile,
+                    int32_t key) {
+    const int32_t hideFrom = SecretOffset(line);
+    const int32_t result = TnSendLine(socket, line, urgent, logFile, -1, hideFrom);
+    FtpSessionRef session = FtpAcquireSession(key);
+    if (session && session->connection.traceEnabled) {
+        EchoLine(line, hideFrom);
+    }
+    return result;
+}
 
 uint32_t FtpBoundSeconds(const FtpConnection& connection, uint32_t limit) {
     uint32_t seconds = connection.timeoutSeconds;
@@ -36,128 +383,4 @@ int32_t FtpSecondsLeft(uint32_t start, uint32_t limitSeconds) {
         return 0;
     }
     return static_cast<int32_t>((limitMs - elapsed + 999) / 1000);
-}
-
-namespace {
-
-// Reads one reply into replyText, waiting up to seconds (0: without limit) for each arrival.
-// Returns the reader's result, and the code in *code when it is 1 (a complete reply).
-int32_t ReadOne(FtpConnection* connection, int32_t seconds, int32_t* code) {
-    memset(connection->replyText, 0, sizeof connection->replyText);
-    int32_t result = TnReadMultiLine(connection->controlSocket, connection->replyText,
-                                     FTP_REPLY_SIZE, seconds, connection->logFile);
-    if (result == 1) {
-        *code = NetAtoi(connection->replyText);
-        {
-            std::lock_guard<std::mutex> guard(connection->lastReplyLock);
-            memcpy(connection->lastReply, connection->replyText, sizeof connection->lastReply);
-        }
-        if (connection->traceEnabled) {
-            PlatDebugOutput(connection->replyText);
-            PlatDebugOutput("\r\n");
-        }
-    }
-    return result;
-}
-
-}  // namespace
-
-int32_t FtpReadReplyWithin(FtpConnection* connection, int32_t seconds, int32_t* code) {
-    if (seconds <= 0) {
-        memset(connection->replyText, 0, sizeof connection->replyText);
-        return NET_TIMEOUT;  // the time is up; 0 would mean "without limit" to the reader
-    }
-    return ReadOne(connection, seconds, code);
-}
-
-int32_t FtpSendLine(int32_t socket, const char* line, int32_t urgent, int32_t logFile,
-                    int32_t key) {
-    int32_t result = TnSend(socket, line, urgent, logFile);
-    FtpSessionRef session = FtpAcquireSession(key);
-    if (session && session->connection.traceEnabled) {
-        PlatDebugOutput(line);
-        PlatDebugOutput("\r\n");
-    }
-    return result;
-}
-
-int32_t FtpReadReply(FtpConnection* connection, int32_t key) {
-    (void)key;
-    int32_t code = 0;
-    int32_t result =
-        ReadOne(connection, static_cast<int32_t>(connection->timeoutSeconds), &code);
-    if (result == 1) {
-        return code;
-    }
-    // A closed connection owes nothing; any other end without the whole reply leaves it (or its
-    // rest) on its way, to be dropped before the next command.
-    if (result != NET_CLOSED) {
-        ++connection->repliesOwed;
-    }
-    return result;
-}
-
-bool FtpInStep(const FtpConnection& connection) {
-    return connection.repliesOwed == 0 && !connection.stepUncertain;
-}
-
-namespace {
-
-// Sends NOOP and reads up to its reply: first the replies owed, whatever they are, then every
-// reply that cannot be the NOOP's. FTP_OK when in step again; FTP_ABORTED when cancelled (the
-// NOOP's reply is owed then); otherwise the connection is closed and FTP_NOT_CONNECTED.
-int32_t BringInStep(FtpSession* session) {
-    FtpConnection& c = session->connection;
-    const int32_t key = session->sessionKey;
-    if (c.traceEnabled) {
-        FtpTrace("bringing the control connection in step, %d replies owed%s",
-                 static_cast<int>(c.repliesOwed), c.stepUncertain ? ", more uncertain" : "");
-    }
-    if (FtpSendLine(c.controlSocket, "NOOP", 0, c.logFile, key) != NET_OK) {
-        FtpCloseControl(session);
-        return FTP_NOT_CONNECTED;
-    }
-    const uint32_t limit = FtpBoundSeconds(c, STEP_LIMIT_SECONDS);
-    const uint32_t start = PlatTickCount();
-    int32_t stale = 0;
-    while (stale <= c.repliesOwed + STEP_MAX_STALE) {
-        int32_t code = 0;
-        int32_t result = FtpReadReplyWithin(&c, FtpSecondsLeft(start, limit), &code);
-        if (result == NET_CANCELLED) {
-            c.repliesOwed = c.repliesOwed - (stale < c.repliesOwed ? stale : c.repliesOwed) + 1;
-            return FTP_ABORTED;
-        }
-        if (result != 1) {
-            break;
-        }
-        if (stale >= c.repliesOwed && ReplyOfNoop(code, c.stepUncertain)) {
-            c.repliesOwed = 0;
-            c.stepUncertain = false;
-            return FTP_OK;
-        }
-        ++stale;
-    }
-    FtpCloseControl(session);
-    return FTP_NOT_CONNECTED;
-}
-
-}  // namespace
-
-int32_t FtpSendCommand(FtpSession* session, const char* line) {
-    FtpConnection& c = session->connection;
-    if (c.controlSocket == -1) {
-        return FTP_NOT_CONNECTED;
-    }
-    if (FtpAbortWanted(session)) {
-        return FTP_ABORTED;  // cancelled before it went out: it never goes
-    }
-    if (!FtpInStep(c)) {
-        int32_t result = BringInStep(session);
-        if (result != FTP_OK) {
-            return result;
-        }
-    }
-    return FtpSendLine(c.controlSocket, line, 0, c.logFile, session->sessionKey) == NET_OK
-               ? FTP_OK
-               : FTP_SEND_FAILED;
 }

@@ -14,12 +14,13 @@ bool FtpFormatPort(char* out, size_t size, uint32_t address, uint16_t port) {
     return n > 0 && static_cast<size_t>(n) < size;
 }
 
-int32_t FtpListenAndPort(FtpSession* session) {
+int32_t FtpListenAndPort(FtpSession* session, int32_t* listening) {
     FtpConnection* connection = &session->connection;
     int32_t listenSocket = -1;
     uint16_t port = 0;
+    *listening = -1;
     if (TcpGetListenSocket(&listenSocket, nullptr, &port, 1) != NET_OK) {
-        return DATA_CHANNEL_FAILED;
+        return FTP_DATA_CONNECTION_FAILED;
     }
     // The server connects to the address this host has on the control connection.
     uint32_t address = 0;
@@ -27,14 +28,17 @@ int32_t FtpListenAndPort(FtpSession* session) {
     if (PlatGetSockName(connection->controlSocket, &address, nullptr) != 0 ||
         !FtpFormatPort(line, sizeof line, address, port)) {
         TcpClose(&listenSocket);
-        return DATA_CHANNEL_FAILED;
+        return FTP_DATA_CONNECTION_FAILED;
     }
-    if (FtpSendCommand(session, line) == FTP_OK &&
-        FtpReadReply(connection, session->sessionKey) == 200) {
-        return listenSocket;
+    int32_t code = 0;
+    const int32_t result = FtpChannelExchange(session, line, &code);
+    if (result == FTP_OK && code == 200) {
+        *listening = listenSocket;
+        return FTP_OK;
     }
     TcpClose(&listenSocket);
-    return DATA_COMMAND_FAILED;
+    // A reply that never came or a closed connection is reported as such, not as a refusal.
+    return result == FTP_OK ? FTP_UNEXPECTED_ANSWER : result;
 }
 
 namespace {
@@ -107,30 +111,28 @@ void CloseListening(const FtpSession* session, int32_t* listenSocket) {
 // Asks for a passive data port: EPSV, or PASV when the server refuses EPSV. The port in *port.
 int32_t AskPassivePort(FtpSession* session, uint16_t* port) {
     FtpConnection& c = session->connection;
-    const int32_t key = session->sessionKey;
+    int32_t code = 0;
     if (!c.epsvRefused) {
-        int32_t sent = FtpSendCommand(session, "EPSV");
-        if (sent != FTP_OK) {
-            return sent;
+        const int32_t result = FtpChannelExchange(session, "EPSV", &code);
+        if (result != FTP_OK) {
+            return result;
         }
-        int32_t code = FtpReadReply(&c, key);
         if (code == 229) {
             return FtpParseEpsvPort(c.replyText, port) ? FTP_OK : FTP_NO_PASSIVE_MODE;
         }
         if (code < 500 || code > 599) {
-            return code == -1 ? FTP_NO_ANSWER : FTP_NO_PASSIVE_MODE;
+            return FTP_NO_PASSIVE_MODE;
         }
         c.epsvRefused = true;
     }
-    int32_t sent = FtpSendCommand(session, "PASV");
-    if (sent != FTP_OK) {
-        return sent;
+    const int32_t result = FtpChannelExchange(session, "PASV", &code);
+    if (result != FTP_OK) {
+        return result;
     }
-    int32_t code = FtpReadReply(&c, key);
     if (code == 227) {
         return FtpParsePasvPort(c.replyText, port) ? FTP_OK : FTP_NO_PASSIVE_MODE;
     }
-    return code == -1 ? FTP_NO_ANSWER : FTP_NO_PASSIVE_MODE;
+    return FTP_NO_PASSIVE_MODE;
 }
 
 }  // namespace
@@ -272,11 +274,10 @@ int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mod
             return failed(opened);
         }
     } else {
-        listenSocket = FtpListenAndPort(session);
-        if (listenSocket == DATA_COMMAND_FAILED || listenSocket == DATA_CHANNEL_FAILED) {
+        int32_t announced = FtpListenAndPort(session, &listenSocket);
+        if (announced != FTP_OK) {
             CloseFile(&file);
-            return failed(listenSocket == DATA_COMMAND_FAILED ? FTP_UNEXPECTED_ANSWER
-                                                              : FTP_DATA_CONNECTION_FAILED);
+            return failed(announced);
         }
     }
     auto closeEndpoints = [&] {
@@ -292,14 +293,22 @@ int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mod
         }
     }
     if (result == FTP_OK && !FtpAbortWanted(session)) {
-        result = FtpSendCommand(session, commandLine);
+        result = FtpChannelSend(session, commandLine);
         if (result != FTP_OK) {
             CloseFile(&file);
             closeEndpoints();
             return failed(result);
         }
-        // From here the server may start the transfer: an abort tells it to stop.
-        int32_t code = FtpReadReply(&c, key);
+        // From here the server may start the transfer: an abort tells it to stop. The 125 or
+        // 150 that starts it comes to us; other preliminary replies (120) are passed over.
+        int32_t code = 0;
+        int32_t read;
+        do {
+            read = FtpChannelReply(session, FTP_REPLY_PRELIMINARY, &code);
+        } while (read == FTP_OK && code >= 100 && code <= 199 && code != 125 && code != 150);
+        if (read != FTP_OK) {
+            code = read == FTP_ABORTED ? NET_CANCELLED : NET_ERROR;
+        }
         const bool started = code == 125 || code == 150;
         int32_t accepted = -1;
         if (started && passiveSocket != -1) {
@@ -345,14 +354,18 @@ int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mod
         }
         CloseFile(&file);
         if (started) {
-            // The server still owes the transfer's final reply (425, say).
-            c.stepUncertain = true;
+            // The server still owes the transfer's final reply (425, say); the channel reads it
+            // before the next command.
             return FTP_DATA_CONNECTION_FAILED;
         }
-        return code == 550   ? FTP_CANNOT_OPEN_REMOTE
-               : code == 553 ? FTP_TRANSFER_REFUSED
-               : code == -1  ? FTP_NO_ANSWER
-                             : FTP_UNEXPECTED_ANSWER;
+        if (read != FTP_OK) {
+            return read;
+        }
+        // 425: the server could not open the data connection; 426: it was closed under it.
+        return code == 550                 ? FTP_CANNOT_OPEN_REMOTE
+               : code == 553               ? FTP_TRANSFER_REFUSED
+               : code == 425 || code == 426 ? FTP_DATA_CONNECTION_FAILED
+                                           : FTP_UNEXPECTED_ANSWER;
     }
     CloseFile(&file);
     closeEndpoints();

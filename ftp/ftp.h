@@ -39,8 +39,9 @@ struct FtpConnection {
     bool tlsActive = false;        // the control connection carries TLS
     bool epsvRefused = false;      // the server refused EPSV: PASV from now on, until reconnected
     int32_t logFile = -1;          // copy of all control traffic, -1 = none
-    // Replies the server still owes for commands whose reply read ended without one (time-out,
-    // cancellation, a reply cut short). Before the next command they are read and dropped.
+    // Final replies the server owes for the commands sent (the greeting after a connect). One
+    // still owed when the next command goes out was cut short (a cancellation): the channel
+    // reads and drops it first. Kept by the control channel alone.
     int32_t repliesOwed = 0;
     // Replies of an aborted transfer may still come, in a number nobody knows; none of them is
     // a 200, so the next command first sends NOOP and drops what comes before its 200.
@@ -124,13 +125,11 @@ inline constexpr int32_t FTP_COMMAND_TABLE_SIZE = 20;
 int32_t FtpExecCommand(int32_t entry, const char* argument, int32_t key);
 // Sends one command line (CR LF appended) and echoes it when the session traces.
 int32_t FtpSendLine(int32_t socket, const char* line, int32_t urgent, int32_t logFile, int32_t key);
-// Reads one reply into connection->replyText; its code or the reader's failure value. A read
-// that ends without its reply leaves the reply owed (FtpConnection::repliesOwed).
+// Reads, through the control channel (control_channel.h), up to the final reply of the command
+// sent last, into connection->replyText: its code, or NET_CANCELLED (the reply stays owed),
+// NET_CLOSED (closed by the server) or NET_ERROR (no reply in time; the connection is closed).
 int32_t FtpReadReply(FtpConnection* connection, int32_t key);
-// The one way a command goes out on the control connection: first brings the connection back in
-// step when replies are owed or uncertain (NOOP; what comes before its reply is dropped), then
-// sends line. FTP_OK; FTP_NOT_CONNECTED when the connection could not be brought in step and
-// was closed; FTP_ABORTED, with nothing sent, when the operation was cancelled; FTP_SEND_FAILED.
+// Sends a command through the control channel: FtpChannelSend.
 int32_t FtpSendCommand(FtpSession* session, const char* line);
 // True when no reply is owed or uncertain on the control connection.
 bool FtpInStep(const FtpConnection& connection);
@@ -147,7 +146,11 @@ void FtpEndOperation(int32_t key);
 
 int32_t FtpConnect(const char* host, int32_t key);
 int32_t FtpLogin(const char* host, const char* user, const char* password, int32_t key);
+// How long QUIT waits for its 221 at most.
+inline constexpr int32_t FTP_QUIT_LIMIT_MS = 2000;
 int32_t FtpLogout(int32_t key);
+// FtpLogout whose QUIT waits at most limitMs (and the time-out) for the server's goodbye.
+int32_t FtpLogoutWithin(int32_t limitMs, int32_t key);
 int32_t FtpDisconnect(int32_t key);
 // Closes the local file and the data connection.
 void FtpCloseDataChannel(FtpSession* session);
@@ -169,10 +172,10 @@ int32_t FtpCommand(const char* line, char* output, int32_t capacity, int32_t key
 inline constexpr int32_t LOCAL_OPEN_CREATE = 32;
 inline constexpr int32_t LOCAL_OPEN_READ = 216;
 inline constexpr int32_t LOCAL_OPEN_APPEND = 467;
-inline constexpr int32_t DATA_CHANNEL_FAILED = -1;
-inline constexpr int32_t DATA_COMMAND_FAILED = -3;
-
-int32_t FtpListenAndPort(FtpSession* session);
+// Active mode: a listening socket announced with PORT, in *listening. FTP_OK,
+// FTP_DATA_CONNECTION_FAILED (no listening socket), FTP_UNEXPECTED_ANSWER (PORT refused), or
+// what the exchange gave (no answer, not connected, aborted).
+int32_t FtpListenAndPort(FtpSession* session, int32_t* listening);
 // Passive mode: EPSV (PASV when the server refuses EPSV), then a connection to the announced port
 // of the control connection's peer, in *dataSocket. FTP_OK, FTP_NO_PASSIVE_MODE,
 // FTP_NO_ANSWER, FTP_DATA_CONNECTION_FAILED, FTP_ABORTED, or what sending the command gave.

@@ -37,19 +37,26 @@ void TraceTls(const FtpConnection& c, int32_t socket, const char* which) {
     }
 }
 
-// Sends one command of the TLS set-up and tells whether its reply has the expected code.
-bool Exchange(FtpSession* session, const char* line, int32_t expected) {
-    return FtpSendCommand(session, line) == FTP_OK &&
-           FtpReadReply(&session->connection, session->sessionKey) == expected;
+// Sends one command of the TLS set-up: FTP_OK when its reply has the expected code, the
+// channel's failure (no answer, closed, aborted) as it is, else FTP_TLS_REFUSED.
+int32_t Exchange(FtpSession* session, const char* line, int32_t expected) {
+    int32_t code = 0;
+    const int32_t result = FtpChannelExchange(session, line, &code);
+    if (result != FTP_OK) {
+        return result;
+    }
+    return code == expected ? FTP_OK : FTP_TLS_REFUSED;
 }
 
 }  // namespace
 
 int32_t FtpSecureControl(FtpSession* session, bool askFirst) {
     FtpConnection& c = session->connection;
-    if (askFirst && !Exchange(session, "AUTH TLS", 234)) {
-        // A cancelled exchange is an abort; anything else is a server without TLS.
-        return FtpAbortWanted(session) ? FTP_ABORTED : FTP_TLS_REFUSED;
+    if (askFirst) {
+        const int32_t asked = Exchange(session, "AUTH TLS", 234);
+        if (asked != FTP_OK) {
+            return asked;
+        }
     }
     const NetTlsConfig config = ConfigOf(c);
     int32_t result = ResultOfHandshake(
@@ -63,10 +70,8 @@ int32_t FtpSecureControl(FtpSession* session, bool askFirst) {
 }
 
 int32_t FtpProtectDataChannel(FtpSession* session) {
-    if (Exchange(session, "PBSZ 0", 200) && Exchange(session, "PROT P", 200)) {
-        return FTP_OK;
-    }
-    return FtpAbortWanted(session) ? FTP_ABORTED : FTP_TLS_REFUSED;
+    const int32_t result = Exchange(session, "PBSZ 0", 200);
+    return result != FTP_OK ? result : Exchange(session, "PROT P", 200);
 }
 
 int32_t FtpSecureDataConnection(FtpSession* session, int32_t dataSocket) {

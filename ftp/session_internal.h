@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "control_channel.h"
 #include "ftp.h"
 
 using FtpSessionRef = std::shared_ptr<FtpSession>;
@@ -46,10 +47,6 @@ void FtpCloseControl(FtpSession* session);
 uint32_t FtpBoundSeconds(const FtpConnection& connection, uint32_t limit);
 // Whole seconds left of limitSeconds since the tick count start, rounded up; 0 when none.
 int32_t FtpSecondsLeft(uint32_t start, uint32_t limitSeconds);
-// Reads one reply into replyText, each wait at most seconds (none left: NET_TIMEOUT at once).
-// Owes nothing when it fails: its callers keep their own account. The reader's result, with
-// the reply's code in *code when that is 1.
-int32_t FtpReadReplyWithin(FtpConnection* connection, int32_t seconds, int32_t* code);
 // True when more than one session exists (the transfer loops then pause more often).
 bool FtpOtherSessionsExist();
 

@@ -185,16 +185,30 @@ int32_t FindDelimiter(const char* chunk, int32_t n, const char* delimiter, int32
 // Sends line followed by CR LF (urgent: as out-of-band data). A line holding CR or LF is refused
 // with NET_ERROR. NET_OK, NET_ERROR or NET_NO_MEMORY.
 int32_t TnSend(int32_t s, const char* line, int32_t urgent, int32_t logFile);
+// TnSend whose every wait for room lasts at most waitMs (< 0: without limit), NET_TIMEOUT when
+// it passed. When hideFrom is 0 or more, the bytes of line from that offset on (a password)
+// appear as "****" in logFile and in the dump; the peer gets them all.
+int32_t TnSendLine(int32_t s, const char* line, int32_t urgent, int32_t logFile, int32_t waitMs,
+                   int32_t hideFrom);
 // Sends the Telnet interrupt that goes before a command meant to stop what the peer is doing:
 // IP (IAC IP) as normal data, then the Synch, IAC as urgent (out-of-band) data followed by DM.
 // The command line itself follows with TnSend as normal data. NET_OK or NET_ERROR.
-int32_t TnSendInterrupt(int32_t s, int32_t logFile);
+// Each wait for room lasts at most waitMs (< 0: without limit).
+int32_t TnSendInterrupt(int32_t s, int32_t logFile, int32_t waitMs = -1);
 // Reads one LF-ended line into buffer (NUL-terminated, without CR LF).
 int32_t TnReadReplyLine(int32_t s, char* buffer, int32_t size, int32_t timeout, int32_t logFile);
-// Reads one numbered reply, single- or multi-line, its lines joined by LF. Returns 1, 0
-// (closed), NET_REPLY_OVERFLOW (a line did not fit, or the empty lines dropped from the reply
-// came to more bytes than size), NET_TIMEOUT, NET_CANCELLED or NET_ERROR. A reply whose text
-// fills the buffer ends there, complete or not.
+// The most one reply may take out of the socket; a longer one is taken for a reply that never ends.
+inline constexpr uint32_t NET_REPLY_MAX_BYTES = 1024 * 1024;
+// Reads one numbered reply, single- or multi-line, to its end, within timeoutMs in all (< 0:
+// without limit; 0: only what has arrived). A multi-line reply ("nnn-" first) ends only at a
+// line of its own code followed by a space; any other reply at its first line that begins with
+// a digit. The lines, without CR LF and without empty lines, are joined by LF; as much of the
+// beginning as fits stays in buffer (NUL-terminated), the rest is read and dropped. No byte after
+// the reply's last LF leaves s. Returns 1, 0 (closed), NET_REPLY_OVERFLOW (the reply went past
+// NET_REPLY_MAX_BYTES; its rest stays in s), NET_TIMEOUT, NET_CANCELLED or NET_ERROR (also for a
+// buffer without room for text).
+int32_t TnReadReply(int32_t s, char* buffer, int32_t size, int32_t timeoutMs, int32_t logFile);
+// TnReadReply within timeout seconds (0: without limit; negative: only what has arrived).
 int32_t TnReadMultiLine(int32_t s, char* buffer, int32_t size, int32_t timeout, int32_t logFile);
 // Reads one reply and returns its code, or TnReadMultiLine's result when that is not 1.
 int32_t TnReadAnswerCode(int32_t s, char* buffer, int32_t size, int32_t timeout, int32_t logFile);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "net.h"
 #include "socket_steps.h"
@@ -15,8 +16,6 @@
 namespace {
 
 constexpr char LINE_DELIMITER[] = "\n";
-// A reply line that starts in the last few bytes of the buffer ends the reply.
-constexpr int32_t REPLY_TAIL_BYTES = 5;
 
 struct FreeDeleter {
     void operator()(char* p) const { std::free(p); }
@@ -42,11 +41,6 @@ bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-// Length of the text at buffer + start, which ends at the latest at the buffer's last byte.
-int32_t TextLength(const char* buffer, int32_t start, int32_t size) {
-    return static_cast<int32_t>(strnlen(buffer + start, static_cast<size_t>(size - start)));
-}
-
 // Takes exactly count bytes, already seen by a peek, out of s into destination. They are waiting,
 // so the receive steps do not wait; should they have gone after all, the step reports a time-out
 // rather than blocking. Returns NET_OK or the failing step's result.
@@ -62,10 +56,9 @@ int32_t TakeBytes(int32_t s, char* destination, uint32_t count, int32_t logFile)
     return NET_OK;
 }
 
-// Reads one line like TnReadReplyLine and stores in *taken how many bytes it took out of the
-// socket (the line with its CR and its LF) when it succeeds.
-int32_t ReadLine(int32_t s, char* buffer, int32_t size, int32_t timeout, int32_t logFile,
-                 uint32_t* taken) {
+}  // namespace
+
+int32_t TnReadReplyLine(int32_t s, char* buffer, int32_t size, int32_t timeout, int32_t logFile) {
     // A size of 0 or less leaves no room at all; a negative one must never reach the fill below.
     if (s == -1 || buffer == nullptr || size <= 0) {
         return NET_ERROR;
@@ -77,16 +70,11 @@ int32_t ReadLine(int32_t s, char* buffer, int32_t size, int32_t timeout, int32_t
     if (result != NET_OK) {
         return result;
     }
-    if (taken != nullptr) {
-        *taken = length + 1;
-    }
     if (length >= 1 && buffer[length - 1] == '\r') {
         buffer[length - 1] = '\0';
     }
     return NET_OK;
 }
-
-}  // namespace
 
 int32_t FindDelimiter(const char* chunk, int32_t n, const char* delimiter, int32_t L,
                       int32_t* partialMatch, int32_t mode) {
@@ -229,6 +217,11 @@ int32_t TcpRecvUntilStr(int32_t s, char* buffer, uint32_t* lengthVar, const char
 }
 
 int32_t TnSend(int32_t s, const char* line, int32_t urgent, int32_t logFile) {
+    return TnSendLine(s, line, urgent, logFile, -1, -1);
+}
+
+int32_t TnSendLine(int32_t s, const char* line, int32_t urgent, int32_t logFile, int32_t waitMs,
+                   int32_t hideFrom) {
     NetTrace(TRACE_ENTER, "TnSend");
     const size_t length = line != nullptr ? strlen(line) : 0;
     // A line holding CR or LF would reach the peer as more than one command; it is refused.
@@ -246,103 +239,199 @@ int32_t TnSend(int32_t s, const char* line, int32_t urgent, int32_t logFile) {
     area[length + 1] = '\n';
     const uint32_t total = static_cast<uint32_t>(length + 2);
 
-    const int32_t result = TcpSendStep(s, area.get(), total, urgent, logFile);
+    // A secret (a password) reaches the peer and nothing else: the log file and the dump show
+    // asterisks in its place.
+    const bool hide = hideFrom >= 0 && static_cast<size_t>(hideFrom) <= length;
+    std::string shown;
+    if (hide) {
+        shown.assign(line, static_cast<size_t>(hideFrom));
+        shown += "****\r\n";
+        if (logFile != -1) {
+            PlatFileWrite(logFile, shown.data(), static_cast<uint32_t>(shown.size()));
+        }
+    }
+    const int32_t result =
+        TcpSendStep(s, area.get(), total, urgent, hide ? -1 : logFile, waitMs);
     if (result == NET_OK) {
-        NetDump(area.get(), static_cast<int32_t>(total), ">");
+        if (hide) {
+            NetDump(shown.data(), static_cast<int32_t>(shown.size()), ">");
+        } else {
+            NetDump(area.get(), static_cast<int32_t>(total), ">");
+        }
     }
     NetTrace(TRACE_EXIT, "TnSend : return code %d", result);
-    return result == NET_OK ? NET_OK : NET_ERROR;
+    return result == NET_OK ? NET_OK : result == NET_TIMEOUT ? NET_TIMEOUT : NET_ERROR;
 }
 
-int32_t TnSendInterrupt(int32_t s, int32_t logFile) {
+int32_t TnSendInterrupt(int32_t s, int32_t logFile, int32_t waitMs) {
     NetTrace(TRACE_ENTER, "TnSendInterrupt");
     // Only the last byte of an urgent send is at the urgent mark, so the Synch's IAC goes out
     // alone; the bytes around it are ordinary data.
     static const char interruptProcess[] = {'\xFF', '\xF4'};
     static const char synchMark[] = {'\xFF'};
     static const char dataMark[] = {'\xF2'};
-    int32_t result = TcpSendStep(s, interruptProcess, sizeof interruptProcess, 0, logFile);
+    int32_t result = TcpSendStep(s, interruptProcess, sizeof interruptProcess, 0, logFile, waitMs);
     if (result == NET_OK) {
-        result = TcpSendStep(s, synchMark, sizeof synchMark, 1, logFile);
+        result = TcpSendStep(s, synchMark, sizeof synchMark, 1, logFile, waitMs);
     }
     if (result == NET_OK) {
-        result = TcpSendStep(s, dataMark, sizeof dataMark, 0, logFile);
+        result = TcpSendStep(s, dataMark, sizeof dataMark, 0, logFile, waitMs);
     }
     NetTrace(TRACE_EXIT, "TnSendInterrupt : return code %d", result);
     return result == NET_OK ? NET_OK : NET_ERROR;
 }
 
-int32_t TnReadReplyLine(int32_t s, char* buffer, int32_t size, int32_t timeout, int32_t logFile) {
-    return ReadLine(s, buffer, size, timeout, logFile, nullptr);
+namespace {
+
+// One reply as it is read: its lines go into the caller's buffer as long as there is room, and
+// the first bytes of each line decide where the reply ends.
+class ReplyScan {
+public:
+    ReplyScan(char* buffer, int32_t size) : buffer_(buffer), room_(size - 1) {}
+
+    // Takes one byte of the current line (never its LF). A CR is held back until the next byte
+    // shows whether it ends the line; zero bytes are not text and are left out.
+    void Feed(char c) {
+        if (pendingCr_) {
+            pendingCr_ = false;
+            Keep('\r');
+        }
+        if (c == '\r') {
+            pendingCr_ = true;
+        } else if (c != '\0') {
+            Keep(c);
+        }
+    }
+
+    // Ends the current line at its LF; true when it was the reply's last line. Empty lines are
+    // dropped. A reply that began with "nnn-" ends only at a line of its own code followed by a
+    // space (or by nothing); lines that begin with other digits inside it are text. Any other
+    // reply ends at its first line that begins with a digit, so text lines ahead of a numbered
+    // reply still belong to it.
+    bool EndLine() {
+        pendingCr_ = false;
+        const int32_t length = lineLength_;
+        const bool open = lineOpen_;
+        lineLength_ = 0;
+        lineOpen_ = false;
+        if (!open) {
+            return false;
+        }
+        const bool code = length >= 3 && IsDigit(head_[0]) && IsDigit(head_[1]) && IsDigit(head_[2]);
+        if (multiLine_) {
+            return code && memcmp(head_, code_, 3) == 0 && (length == 3 || head_[3] == ' ');
+        }
+        if (code && length >= 4 && head_[3] == '-') {
+            multiLine_ = true;
+            memcpy(code_, head_, 3);
+            return false;
+        }
+        return IsDigit(head_[0]);
+    }
+
+    int32_t Kept() const { return kept_; }
+
+private:
+    void Keep(char c) {
+        if (!lineOpen_) {
+            lineOpen_ = true;
+            // Lines are joined by LF; once the buffer is full the rest of the reply is dropped.
+            if (kept_ > 0 && kept_ < room_) {
+                buffer_[kept_++] = '\n';
+            }
+        }
+        if (lineLength_ < 4) {
+            head_[lineLength_] = c;
+        }
+        ++lineLength_;
+        if (kept_ < room_) {
+            buffer_[kept_++] = c;
+        }
+    }
+
+    char* buffer_;
+    int32_t room_;
+    int32_t kept_ = 0;
+    bool lineOpen_ = false;
+    bool pendingCr_ = false;
+    int32_t lineLength_ = 0;
+    char head_[4] = {};
+    bool multiLine_ = false;
+    char code_[3] = {};
+};
+
+// Milliseconds left of timeoutMs since start: < 0 without limit, 0 when the time is up.
+int32_t MillisecondsLeft(uint32_t start, int32_t timeoutMs) {
+    if (timeoutMs <= 0) {
+        return timeoutMs;
+    }
+    const uint32_t elapsed = PlatTickCount() - start;
+    return elapsed >= static_cast<uint32_t>(timeoutMs) ? 0
+                                                       : timeoutMs - static_cast<int32_t>(elapsed);
 }
 
-int32_t TnReadMultiLine(int32_t s, char* buffer, int32_t size, int32_t timeout, int32_t logFile) {
+}  // namespace
+
+int32_t TnReadReply(int32_t s, char* buffer, int32_t size, int32_t timeoutMs, int32_t logFile) {
     NetTrace(TRACE_ENTER, "TnReadMultiLine");
     if (buffer == nullptr || size <= 0) {
         return NET_ERROR;
     }
     memset(buffer, 0, static_cast<size_t>(size));
+    // One byte is the terminating zero: a buffer without room for text reads nothing.
+    if (s == -1 || size < 2) {
+        NetTrace(TRACE_EXIT, "TnReadMultiLine: return code %d", NET_ERROR);
+        return NET_ERROR;
+    }
 
-    int32_t lineStart = 0;
-    // The bytes this reply took out of the socket that take no room in the buffer: whole dropped
-    // lines, and whatever follows a zero byte inside a kept line (the text ends at the zero, and
-    // the next line is stored over the rest). Without this count a peer sending empty lines
-    // without end would keep one reply going for ever, and one sending zero bytes in its lines
-    // would make each reply take far more than its buffer holds.
-    uint32_t unkept = 0;
+    ReplyScan scan(buffer, size);
+    const uint32_t start = PlatTickCount();
+    uint32_t taken = 0;
+    char chunk[1024];
     int32_t result;
     for (;;) {
-        if (buffer[lineStart] != '\0') {
-            const int32_t lineEnd = lineStart + TextLength(buffer, lineStart, size);
-            // The next line needs one byte besides the terminating zero, which is never written
-            // over: a line that reached the end of the buffer ends the reply, complete or not.
-            if (lineEnd + 2 >= size) {
-                result = NET_OK;
-                break;
-            }
-            buffer[lineEnd] = '\n';
-            lineStart = lineEnd + 1;
-        }
-
-        uint32_t lineBytes = 0;
-        result =
-            ReadLine(s, buffer + lineStart, size - lineStart - 1, timeout, logFile, &lineBytes);
+        result = TcpRecvStepMs(s, nullptr, 0, MillisecondsLeft(start, timeoutMs), -1);
         if (result != NET_OK) {
             break;
         }
-        // A kept line of n text bytes may take n + 2 (its CR and LF) and keep them all.
-        const uint32_t kept = static_cast<uint32_t>(TextLength(buffer, lineStart, size));
-        unkept += kept == 0 ? lineBytes : lineBytes - std::min(lineBytes, kept + 2);
-        if (unkept > static_cast<uint32_t>(size)) {
-            result = NET_OVERFLOW;
+        const int32_t peeked = NetPeek(s, chunk, static_cast<int32_t>(sizeof chunk));
+        if (peeked <= 0) {
+            result = peeked;
             break;
         }
-        if (size >= REPLY_TAIL_BYTES && lineStart >= size - REPLY_TAIL_BYTES) {
+        // Up to the first LF and never past it: the next reply stays in the socket.
+        const char* lf = static_cast<const char*>(memchr(chunk, '\n', static_cast<size_t>(peeked)));
+        const uint32_t count = lf != nullptr ? static_cast<uint32_t>(lf - chunk) + 1
+                                             : static_cast<uint32_t>(peeked);
+        if (count > NET_REPLY_MAX_BYTES - taken) {
+            result = NET_REPLY_OVERFLOW;  // a reply this long never ends
             break;
         }
-        // The fourth byte counts only when it lies inside the buffer's line area.
-        const char fourth = lineStart + 3 < size ? buffer[lineStart + 3] : '\0';
-        if (IsDigit(buffer[lineStart]) && fourth != '-') {
+        result = TakeBytes(s, chunk, count, logFile);
+        if (result != NET_OK) {
+            break;
+        }
+        taken += count;
+        const uint32_t text = lf != nullptr ? count - 1 : count;
+        for (uint32_t i = 0; i < text; ++i) {
+            scan.Feed(chunk[i]);
+        }
+        if (lf != nullptr && scan.EndLine()) {
             break;
         }
     }
 
     int32_t code;
     switch (result) {
-        case NET_OK: {
-            int32_t length = lineStart + TextLength(buffer, lineStart, size);
-            if (length > 0 && buffer[length - 1] == '\r') {
-                buffer[--length] = '\0';
-            }
-            NetDump(buffer, length, "<");
+        case NET_OK:
+            NetDump(buffer, scan.Kept(), "<");
             code = 1;
             break;
-        }
         case NET_CLOSED:
             code = 0;
             break;
-        case NET_OVERFLOW:
-            NetDump(buffer, lineStart, "Overflow");
+        case NET_REPLY_OVERFLOW:
+            NetDump(buffer, scan.Kept(), "Overflow");
             code = NET_REPLY_OVERFLOW;
             break;
         case NET_TIMEOUT:
@@ -357,6 +446,10 @@ int32_t TnReadMultiLine(int32_t s, char* buffer, int32_t size, int32_t timeout, 
     }
     NetTrace(TRACE_EXIT, "TnReadMultiLine: return code %d", code);
     return code;
+}
+
+int32_t TnReadMultiLine(int32_t s, char* buffer, int32_t size, int32_t timeout, int32_t logFile) {
+    return TnReadReply(s, buffer, size, NetWaitMilliseconds(timeout), logFile);
 }
 
 int32_t TnReadAnswerCode(int32_t s, char* buffer, int32_t size, int32_t timeout, int32_t logFile) {

@@ -73,13 +73,13 @@ int32_t ReceiveTls(PlatTls* tls, int32_t s, char* into, int32_t want, int32_t wa
     return NetTlsResult(received);
 }
 
-int32_t ReceiveChunk(int32_t s, void* buffer, uint32_t size, int32_t timeout, int32_t logFile,
+// waitMs as for the platform's waits: < 0 without limit, 0 not at all.
+int32_t ReceiveChunk(int32_t s, void* buffer, uint32_t size, int32_t waitMs, int32_t logFile,
                      bool dump) {
     if (s == -1) {
         return NET_ERROR;
     }
     NetTrace(TRACE_CALL, "select on socket %d", s);
-    const int32_t waitMs = NetWaitMilliseconds(timeout);
     PlatTls* const tls = NetTlsOf(s);
     if (buffer == nullptr || size == 0) {
         if (tls != nullptr) {
@@ -224,13 +224,18 @@ int32_t NetWaitMilliseconds(int32_t seconds) {
 }
 
 int32_t TcpRecvStep(int32_t s, void* buffer, uint32_t size, int32_t timeout, int32_t logFile) {
-    const int32_t result = ReceiveChunk(s, buffer, size, timeout, logFile, false);
+    return TcpRecvStepMs(s, buffer, size, NetWaitMilliseconds(timeout), logFile);
+}
+
+int32_t TcpRecvStepMs(int32_t s, void* buffer, uint32_t size, int32_t waitMs, int32_t logFile) {
+    const int32_t result = ReceiveChunk(s, buffer, size, waitMs, logFile, false);
     NetTrace(TRACE_EXIT, "TcpRecv");
     return result;
 }
 
-int32_t TcpSendStep(int32_t s, const char* data, uint32_t length, int32_t urgent, int32_t logFile) {
-    const int32_t result = SendAll(s, data, length, urgent, logFile);
+int32_t TcpSendStep(int32_t s, const char* data, uint32_t length, int32_t urgent, int32_t logFile,
+                    int32_t waitMs) {
+    const int32_t result = SendAll(s, data, length, urgent, logFile, waitMs);
     NetTrace(TRACE_EXIT, "TcpSend");
     return result;
 }
@@ -403,7 +408,8 @@ int32_t TcpSendWithin(int32_t s, const void* data, uint32_t length, int32_t urge
 int32_t TcpRecv(int32_t s, void* buffer, uint32_t size, int32_t timeout, int32_t logFile) {
     NetTrace(TRACE_ENTER, "TcpRecv on socket %d. Timeout %d, bufsize %d", s, timeout,
              DumpLength(size));
-    const int32_t result = ReceiveChunk(s, buffer, size, timeout, logFile, true);
+    const int32_t result =
+        ReceiveChunk(s, buffer, size, NetWaitMilliseconds(timeout), logFile, true);
     NetTrace(TRACE_EXIT, "TcpRecv");
     return result;
 }

@@ -22,11 +22,15 @@ int32_t NetWaitMilliseconds(int32_t seconds);
 // NET_OK for a readiness test, or NET_CLOSED, NET_TIMEOUT, NET_BAD_POINTER, NET_NO_MEMORY or the
 // failure code. Writes the exit line "TcpRecv".
 int32_t TcpRecvStep(int32_t s, void* buffer, uint32_t size, int32_t timeout, int32_t logFile);
+// TcpRecvStep with its wait in milliseconds (< 0: without limit; 0: not at all).
+int32_t TcpRecvStepMs(int32_t s, void* buffer, uint32_t size, int32_t waitMs, int32_t logFile);
 
 // The send step of TcpSend without its entry trace and without the dump: copies the length bytes
 // to logFile (unless -1), then sends them all (urgent: as out-of-band data). Returns NET_OK or the
-// failure code. Writes the exit line "TcpSend".
-int32_t TcpSendStep(int32_t s, const char* data, uint32_t length, int32_t urgent, int32_t logFile);
+// failure code (NET_TIMEOUT when a wait for room lasted waitMs; < 0: without limit). Writes the
+// exit line "TcpSend".
+int32_t TcpSendStep(int32_t s, const char* data, uint32_t length, int32_t urgent, int32_t logFile,
+                    int32_t waitMs = -1);
 
 // Count of sockets with TLS: while it is 0, a socket operation knows without a look-up that its
 // socket is plain.

@@ -37,7 +37,7 @@ TEST_F(EngineTest, OptionsOutsideTheirTableChangeNothing) {
     ASSERT_EQ(FtpConnect("127.0.0.1", key), FTP_OK);
     auto start = std::chrono::steady_clock::now();
     char text[64];
-    EXPECT_EQ(FtpPWD(text, sizeof text, key), FTP_UNEXPECTED_ANSWER);
+    EXPECT_EQ(FtpPWD(text, sizeof text, key), FTP_NO_ANSWER);
     auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_GE(elapsed, 900ms);
     EXPECT_LT(elapsed, 2500ms);

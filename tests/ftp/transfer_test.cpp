@@ -291,7 +291,7 @@ TEST_F(EngineTest, ListingRefusalsTouchNoFile) {
 // transfer: after a refusal an existing file keeps its bytes and a missing one is not created.
 TEST_F(EngineTest, RefusedTransferLeavesTheLocalFileAsItWasAndNoConnection) {
     const std::pair<const char*, int32_t> replies[] = {{"550 no such file", 1010},
-                                                       {"425 cannot open", 3001}};
+                                                       {"425 cannot open", 2006}};
     enum Operation { Recv, Append, Dir, Restart };
     for (Operation operation : {Recv, Append, Dir, Restart}) {
         for (bool exists : {true, false}) {
@@ -778,7 +778,7 @@ TEST_F(EngineTest, CancelledReplyIsReadAwayBeforeTheNextCommand) {
     ASSERT_TRUE(WaitFor([&] { return server.lines().size() == 1; }));
     FtpCancel(key);  // once: it stays in force until the operation ends
     ASSERT_EQ(cwd.wait_for(1s), std::future_status::ready);
-    EXPECT_EQ(cwd.get(), 3001);
+    EXPECT_EQ(cwd.get(), FTP_ABORTED);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);  // far below the 30 s time-out
     char directory[64] = {};
     EXPECT_EQ(FtpPWD(directory, sizeof directory, key), FTP_OK);
@@ -801,7 +801,7 @@ TEST_F(EngineTest, CancelReachesOnlyItsOwnSession) {
     while (a.wait_for(20ms) != std::future_status::ready) {
         FtpCancel(key);
     }
-    EXPECT_EQ(a.get(), 3001);
+    EXPECT_EQ(a.get(), FTP_ABORTED);
     EXPECT_EQ(b.get(), 0);  // the other session's reply read was not touched
     FtpDisconnect(otherKey);
     EXPECT_EQ(FtpDestroySession(otherKey), FTP_OK);
