@@ -96,6 +96,7 @@ bool SendLine(FtpSession* session, const char* line, int32_t waitMs) {
     if (c.traceEnabled) {
         EchoLine(line, hideFrom);
     }
+    c.lastControlTick = PlatTickCount();
     return result == NET_OK;
 }
 
@@ -107,6 +108,7 @@ int32_t ReadRaw(FtpSession* session, int32_t waitMs, int32_t* code) {
         TnReadReply(c.controlSocket, c.replyText, FTP_REPLY_SIZE, waitMs, c.logFile);
     if (result == 1) {
         *code = NetAtoi(c.replyText);
+        c.lastControlTick = PlatTickCount();
         {
             std::lock_guard<std::mutex> guard(c.lastReplyLock);
             memcpy(c.lastReply, c.replyText, sizeof c.lastReply);
@@ -128,6 +130,9 @@ int32_t BringInStep(FtpSession* session) {
         FtpTrace("bringing the control connection in step, %d replies owed%s",
                  static_cast<int>(c.repliesOwed), c.stepUncertain ? ", more uncertain" : "");
     }
+    // The keep-alive NOOPs' replies come first and are among those dropped.
+    c.repliesOwed += c.keepalivesOwed;
+    c.keepalivesOwed = 0;
     const int32_t limit = Smaller(TimeoutMs(c), STEP_LIMIT_MS);
     const uint32_t start = PlatTickCount();
     if (!SendLine(session, "NOOP", limit)) {
@@ -159,11 +164,47 @@ int32_t BringInStep(FtpSession* session) {
     return FTP_NOT_CONNECTED;
 }
 
+// Reads the replies of keep-alive NOOPs that came after the transfer's final reply. True when
+// all were the NOOPs' own (200, or a refusal); anything else leaves the step uncertain.
+bool ReadKeepaliveReplies(FtpSession* session) {
+    FtpConnection& c = session->connection;
+    const int32_t limit = TimeoutMs(c);
+    const uint32_t start = PlatTickCount();
+    while (c.keepalivesOwed > 0) {
+        int32_t code = 0;
+        const int32_t result = ReadRaw(session, Left(start, limit), &code);
+        if (result != 1 || !ReplyOfNoop(code, false)) {
+            if (result == 1) {
+                --c.keepalivesOwed;  // read, though not the expected one
+            }
+            c.stepUncertain = true;
+            return false;
+        }
+        --c.keepalivesOwed;
+    }
+    return true;
+}
+
 }  // namespace
 
 void FtpChannelOpened(FtpSession* session) {
     session->connection.repliesOwed = 1;
     session->connection.stepUncertain = false;
+    session->connection.keepalivesOwed = 0;
+    session->connection.lastControlTick = PlatTickCount();
+}
+
+void FtpChannelKeepalive(FtpSession* session) {
+    FtpConnection& c = session->connection;
+    if (c.keepaliveSeconds == 0 || c.controlSocket == -1 ||
+        PlatTickCount() - c.lastControlTick < c.keepaliveSeconds * 1000u) {
+        return;
+    }
+    if (!SendLine(session, "NOOP", TimeoutMs(c))) {
+        FtpChannelClose(session);
+        return;
+    }
+    ++c.keepalivesOwed;
 }
 
 void FtpChannelClose(FtpSession* session) {
@@ -173,11 +214,13 @@ void FtpChannelClose(FtpSession* session) {
     c.controlSocket = control;
     c.repliesOwed = 0;
     c.stepUncertain = false;
+    c.keepalivesOwed = 0;
     c.tlsActive = false;
 }
 
 bool FtpChannelInStep(const FtpSession* session) {
-    return session->connection.repliesOwed == 0 && !session->connection.stepUncertain;
+    const FtpConnection& c = session->connection;
+    return c.repliesOwed == 0 && !c.stepUncertain && c.keepalivesOwed == 0;
 }
 
 int32_t FtpChannelSend(FtpSession* session, const char* line) {
@@ -187,6 +230,9 @@ int32_t FtpChannelSend(FtpSession* session, const char* line) {
     }
     if (FtpAbortWanted(session)) {
         return FTP_ABORTED;  // cancelled before it went out: it never goes
+    }
+    if (c.keepalivesOwed > 0 && c.repliesOwed == 0 && !c.stepUncertain) {
+        ReadKeepaliveReplies(session);
     }
     if (!FtpChannelInStep(session)) {
         const int32_t result = BringInStep(session);
@@ -213,6 +259,10 @@ int32_t FtpChannelReply(FtpSession* session, int32_t flags, int32_t* code) {
         int32_t reply = 0;
         const int32_t result = ReadRaw(session, Left(start, limit), &reply);
         if (result == 1) {
+            if (reply == 200 && c.keepalivesOwed > 0) {
+                --c.keepalivesOwed;  // a keep-alive NOOP answered before the final reply
+                continue;
+            }
             if (IsPreliminary(reply)) {
                 if ((flags & FTP_REPLY_PRELIMINARY) != 0) {
                     *code = reply;
@@ -308,7 +358,9 @@ void FtpChannelAbortReplies(FtpSession* session, bool sent, int32_t limitMs, uin
         if (ReadRaw(session, Left(startTick, limitMs), &code) != 1) {
             break;
         }
-        if (code == 225) {
+        if (code == 200 && c.keepalivesOwed > 0) {
+            --c.keepalivesOwed;
+        } else if (code == 225) {
             complete = true;
         } else if (code == 226) {
             // After the transfer's failure reply this answers ABOR. Alone it may answer ABOR

@@ -36,6 +36,10 @@ int32_t FtpChannelReply(FtpSession* session, int32_t flags, int32_t* code);
 // FtpChannelSend, then FtpChannelReply for its final reply.
 int32_t FtpChannelExchange(FtpSession* session, const char* line, int32_t* code);
 
+// During a transfer: sends a keep-alive NOOP when keepaliveSeconds have passed without control
+// traffic; its reply is read whenever it comes (before or after the transfer's final reply).
+void FtpChannelKeepalive(FtpSession* session);
+
 // A new control connection: its greeting is owed.
 void FtpChannelOpened(FtpSession* session);
 // Closes the control connection (TLS included) and forgets what it owed. The data side is left.

@@ -46,6 +46,12 @@ struct FtpConnection {
     // Replies of an aborted transfer may still come, in a number nobody knows; none of them is
     // a 200, so the next command first sends NOOP and drops what comes before its 200.
     bool stepUncertain = false;
+    // During a transfer, a NOOP after every keepaliveSeconds without control traffic (0: off),
+    // so that a middlebox does not drop the idle control connection. The NOOPs' replies, owed
+    // apart from the transfer's own, may come before or after its final reply.
+    uint32_t keepaliveSeconds = 0;
+    int32_t keepalivesOwed = 0;
+    uint32_t lastControlTick = 0;  // when a line last went out or a reply came in
     char replyText[FTP_REPLY_SIZE] = {};
     // The last complete reply, kept for ftpLastReply; read from the script thread, hence the lock.
     std::mutex lastReplyLock;

@@ -59,6 +59,11 @@ const OptionRow kOptions[] = {
          s.connection.tlsVerify = v != 0;
          return true;
      }},
+    {"keepalive", 0, 3600, 0,
+     [](FtpSession& s, int32_t v) {
+         s.connection.keepaliveSeconds = static_cast<uint32_t>(v);
+         return true;
+     }},
     {"caFile", 0, kMaxOptionText, 0, nullptr,
      [](FtpSession& s, const char* text) { s.connection.caFile = text; }},
 };

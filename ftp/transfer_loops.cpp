@@ -37,6 +37,33 @@ Block BlockOf(FtpSession* session) {
     return {session->transferBuffer, FTP_BLOCK_SIZE};
 }
 
+// Receives one block from the data connection, waiting up to timeout seconds for it (0: without
+// limit). With keep-alive on, the wait is cut into slices so that the control connection gets
+// its NOOP on time even while the data connection is quiet.
+int32_t RecvBlock(FtpSession* session, const Block& block, int32_t timeout) {
+    const FtpConnection& c = session->connection;
+    if (c.keepaliveSeconds == 0) {
+        return TcpRecv(c.dataSocket, block.data, static_cast<uint32_t>(block.size), timeout, -1);
+    }
+    const uint32_t start = PlatTickCount();
+    for (;;) {
+        FtpChannelKeepalive(session);
+        int32_t slice = static_cast<int32_t>(c.keepaliveSeconds);
+        if (timeout > 0) {
+            const int32_t left = FtpSecondsLeft(start, static_cast<uint32_t>(timeout));
+            if (left <= 0) {
+                return NET_TIMEOUT;
+            }
+            slice = left < slice ? left : slice;
+        }
+        const int32_t n =
+            TcpRecv(c.dataSocket, block.data, static_cast<uint32_t>(block.size), slice, -1);
+        if (n != NET_TIMEOUT) {
+            return n;
+        }
+    }
+}
+
 // How long an upload over TLS waits for the server to end its side of the data connection.
 constexpr uint32_t TLS_CLOSE_LIMIT_SECONDS = 5;
 
@@ -90,6 +117,7 @@ int32_t FtpSendLoop(FtpSession* session) {
             FtpAbortTransfer(session, ABORT_SEND_PAUSE);
             return FTP_ABORTED;
         }
+        FtpChannelKeepalive(session);
     }
 }
 
@@ -100,8 +128,7 @@ int32_t FtpRecvLoop(FtpSession* session) {
     for (;;) {
         int32_t n = NET_ERROR;
         if (!FtpAbortWanted(session)) {
-            n = TcpRecv(session->connection.dataSocket, block.data,
-                        static_cast<uint32_t>(block.size), timeout, -1);
+            n = RecvBlock(session, block, timeout);
         }
         if (FtpAbortWanted(session)) {
             FtpAbortTransfer(session, ABORT_RECV_REQUESTED);

@@ -172,8 +172,14 @@ int32_t Logout(ScriptInstance* self) {
 }
 
 int32_t Forget(ScriptInstance* self) {
+    // The host's thread waits here: the running operation's abort and the QUIT share one bound.
+    const uint32_t start = PlatTickCount();
     StopWorker(self);
-    if (FtpLogout(self->sessionKey) != FTP_OK) {
+    const uint32_t spent = PlatTickCount() - start;
+    const int32_t left = spent >= static_cast<uint32_t>(FTP_QUIT_LIMIT_MS)
+                             ? 0
+                             : FTP_QUIT_LIMIT_MS - static_cast<int32_t>(spent);
+    if (FtpLogoutWithin(left, self->sessionKey) != FTP_OK) {
         FtpDisconnect(self->sessionKey);
     }
     if (FtpDestroySession(self->sessionKey) == FTP_OK) {

@@ -1,0 +1,170 @@
+// The control channel: every command gets its own reply, whatever valid replies the server
+// sends (long ones, multi-line ones with digit lines inside, preliminary ones), and every wait
+// ends within its bound.
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine_fixture.h"
+
+namespace ktest {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A multi-line reply of about `size` bytes: code-hyphen first line, inner lines that begin
+// with digits and with other codes, and the code-space last line.
+std::string LongReply(int code, size_t size, const std::string& marker) {
+    const std::string c = std::to_string(code);
+    std::string reply = c + "-" + marker + "\r\n";
+    for (int i = 0; reply.size() + 40 < size; ++i) {
+        reply += i % 3 == 0   ? std::to_string(i) + " users logged in\r\n"
+                 : i % 3 == 1 ? "200 is not the end of it\r\n"
+                              : " " + std::string(60, 'x') + "\r\n";
+    }
+    return reply + c + " End " + marker;
+}
+
+TEST_F(EngineTest, LongGreetingsAndRepliesLeaveEveryCommandItsOwnReply) {
+    struct Case {
+        const char* what;
+        std::string greeting;
+    };
+    const Case cases[] = {
+        {"text of 2046 bytes", "220 " + std::string(2042, 'g')},
+        {"text filling the buffer", "220 " + std::string(2043, 'g')},
+        {"one line of 3000 bytes", "220 " + std::string(2996, 'g')},
+        {"multi-line of 3 KB", LongReply(220, 3000, "welcome")},
+        {"multi-line of 100 KB", LongReply(220, 100000, "welcome")},
+        {"multi-line of 1,000,000 bytes", LongReply(220, 1000000, "welcome")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScriptedServer server;
+        server.start(Scenario()
+                         .reply(c.greeting)
+                         .command("USER anna", "331 password please")
+                         .command("PASS secret", "230 logged in")
+                         .command("STAT", LongReply(211, 100000, "status"))
+                         .command("PWD", "257 \"/home\""));
+        session->connection.port = server.port();
+        ASSERT_EQ(FtpLogin("127.0.0.1", "anna", "secret", key), FTP_OK);
+        char text[FTP_REPLY_SIZE];
+        EXPECT_EQ(FtpCommand("STAT", text, sizeof text, key), 211);
+        EXPECT_EQ(std::string(text).rfind("211-status", 0), 0u);
+        EXPECT_EQ(strlen(text), static_cast<size_t>(FTP_REPLY_SIZE - 1));
+        EXPECT_EQ(FtpPWD(text, sizeof text, key), FTP_OK);
+        EXPECT_STREQ(text, "/home");
+        ASSERT_TRUE(server.waitDone(20s)) << server.report();
+        EXPECT_TRUE(server.ok()) << server.report();
+        FtpDisconnect(key);
+    }
+}
+
+TEST_F(EngineTest, PreliminaryRepliesAreReadToTheFinalOneAnd421EndsTheSession) {
+    ScriptedServer server;
+    server.start(Scenario()
+                     .reply("220 ready")
+                     .command("SITE WORK", "150 working on it\r\n226 done")
+                     .command("CWD pub", "120 in a moment\r\n250 changed")
+                     .command("PWD", "421 closing control connection"));
+    ASSERT_EQ(Connect(server), FTP_OK);
+    char text[256];
+    EXPECT_EQ(FtpCommand("SITE WORK", text, sizeof text, key), 226);
+    EXPECT_STREQ(text, "150 working on it\n226 done");
+    EXPECT_EQ(FtpCWD("pub", key), FTP_OK);
+    EXPECT_EQ(FtpPWD(text, sizeof text, key), FTP_UNEXPECTED_ANSWER);
+    // After 421 nothing more goes out.
+    EXPECT_EQ(FtpCWD("pub", key), FTP_NOT_CONNECTED);
+    EXPECT_EQ(FtpCommand("NOOP", text, sizeof text, key), FTP_NOT_CONNECTED);
+    ASSERT_TRUE(server.waitDone()) << server.report();
+    EXPECT_TRUE(server.ok()) << server.report();
+    EXPECT_EQ(server.lines().size(), 3u) << server.report();
+}
+
+// Random sequences of valid replies: preliminary ones, lengths around the buffer's size,
+// multi-line ones with digit lines inside. Each command carries its number and its final reply
+// names it, so a reply taken by the wrong command shows.
+TEST_F(EngineTest, RandomValidRepliesEachReachTheirOwnCommand) {
+    std::mt19937 random(20261207);
+    constexpr int COMMANDS = 120;
+    Scenario scenario;
+    scenario.reply("220 ready");
+    for (int i = 0; i < COMMANDS; ++i) {
+        const std::string id = "id" + std::to_string(i);
+        std::string reply;
+        for (int p = static_cast<int>(random() % 3); p > 0; --p) {
+            reply += "1" + std::to_string(10 + random() % 60) + " preliminary " + id + "\r\n";
+        }
+        const int code = 200 + static_cast<int>(random() % 60);
+        const size_t sizes[] = {10, 2040, 2047, 2048, 2049, 2100, 5000};
+        const size_t size = sizes[random() % 7];
+        if (random() % 2 == 0) {
+            reply += std::to_string(code) + " " + id + " " + std::string(size, 'z');
+        } else {
+            reply += LongReply(code, size, id);
+        }
+        scenario.command("SITE ECHO " + id, reply);
+    }
+    ScriptedServer server;
+    server.start(scenario);
+    ASSERT_EQ(Connect(server), FTP_OK);
+    for (int i = 0; i < COMMANDS; ++i) {
+        const std::string id = "id" + std::to_string(i);
+        const int32_t code = FtpCommand(("SITE ECHO " + id).c_str(), nullptr, 0, key);
+        EXPECT_GE(code, 200) << id;
+        EXPECT_LT(code, 260) << id;
+        char last[FTP_REPLY_SIZE];
+        FtpLastReply(last, sizeof last, key);
+        // "nnn idN ..." or "nnn-idN": the number ends at a blank or at the line's end.
+        const std::string first(last, strcspn(last, "\n"));
+        const std::string named = first.size() > 4 ? first.substr(4, first.find(' ', 4) - 4) : "";
+        EXPECT_EQ(named, id) << "got " << first.substr(0, 40);
+    }
+    ASSERT_TRUE(server.waitDone()) << server.report();
+    EXPECT_TRUE(server.ok()) << server.report();
+}
+
+TEST_F(EngineTest, WaitsEndWithinTheirBounds) {
+    {
+        // A data connection that stalls: the time-out, then an abort that the server never
+        // answers, all within the time-out and a second.
+        TempDir dir;
+        session->connection.timeoutSeconds = 3;
+        ScriptedServer server;
+        server.start(Scenario()
+                         .reply("220 ready")
+                         .command("TYPE I", "200 ok")
+                         .expectPrefix("PORT ")
+                         .reply("200 ok")
+                         .command("RETR f", "150 go")
+                         .dataConnect()
+                         .dataSend("first part")
+                         .stall(6000ms));
+        ASSERT_EQ(Connect(server), FTP_OK);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(FtpRecvFile("f", dir.path("f").c_str(), 'I', key), FTP_DATA_CONNECTION_FAILED);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 4000ms);
+        EXPECT_EQ(ReadFile(dir.path("f")), "first part");
+    }
+    {
+        // A cancelled login ends as an abort, not as an unexpected answer.
+        FtpDisconnect(key);
+        session->connection.timeoutSeconds = 30;
+        ScriptedServer server;
+        server.start(Scenario().stall(5000ms));
+        session->connection.port = server.port();
+        auto login = std::async(std::launch::async,
+                                [&] { return FtpLogin("127.0.0.1", "anna", "secret", key); });
+        ASSERT_TRUE(WaitFor([&] { return session->connection.controlSocket.load() != -1; }));
+        const auto start = std::chrono::steady_clock::now();
+        FtpCancel(key);
+        ASSERT_EQ(login.wait_for(2s), std::future_status::ready);
+        EXPECT_EQ(login.get(), FTP_ABORTED);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+    }
+}
+
+}  // namespace
+}  // namespace ktest
