@@ -3,10 +3,12 @@
 // ends within its bound.
 
 #include <random>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "engine_fixture.h"
+#include "raw_socket.h"
 
 namespace ktest {
 namespace {
@@ -163,6 +165,96 @@ TEST_F(EngineTest, WaitsEndWithinTheirBounds) {
         ASSERT_EQ(login.wait_for(2s), std::future_status::ready);
         EXPECT_EQ(login.get(), FTP_ABORTED);
         EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+    }
+}
+
+// A server behind a middlebox that drops a control connection idle for 1.5 s, sending a slow
+// download for 3 s. It answers keep-alive NOOPs at once, or only after its 226.
+struct IdleDroppingServer {
+    enum class Answer { AtOnce, AfterTheEnd };
+
+    explicit IdleDroppingServer(Answer answer)
+        : listener(RawSocket::listenOn("127.0.0.1")), thread([this, answer] { Run(answer); }) {}
+    ~IdleDroppingServer() { thread.join(); }
+
+    void Run(Answer answer) {
+        RawSocket control = listener.accept();
+        control.sendAll("220 ready\r\n");
+        RawSocket dataListener = RawSocket::listenOn("127.0.0.1");
+        for (const auto& [command, reply] : std::vector<std::pair<std::string, std::string>>{
+                 {"TYPE I", "200 ok"},
+                 {"EPSV", "229 ok (|||" + std::to_string(dataListener.localPort()) + "|)"}}) {
+            if (control.readLine() != command + "\r\n") {
+                return;
+            }
+            control.sendAll(reply + "\r\n");
+        }
+        RawSocket data = dataListener.accept();
+        if (control.readLine() != "RETR slow\r\n") {
+            return;
+        }
+        control.sendAll("150 slowly\r\n");
+        const auto start = std::chrono::steady_clock::now();
+        auto lastControl = start;
+        int owed = 0;
+        while (std::chrono::steady_clock::now() - start < 3s) {
+            data.sendAll(std::string(1000, 'd'));
+            if (control.readLine(100ms) == "NOOP\r\n") {
+                lastControl = std::chrono::steady_clock::now();
+                ++noops;
+                if (answer == Answer::AtOnce) {
+                    control.sendAll("200 NOOP ok\r\n");
+                } else {
+                    ++owed;
+                }
+            }
+            if (std::chrono::steady_clock::now() - lastControl > 1500ms) {
+                control.close();  // the middlebox forgets the connection
+                return;
+            }
+        }
+        data.close();
+        control.sendAll("226 done\r\n");
+        for (; owed > 0; --owed) {
+            control.sendAll("200 NOOP ok\r\n");
+        }
+        if (control.readLine() == "PWD\r\n") {
+            control.sendAll("257 \"/\"\r\n");
+        }
+        control.readAll(2s);
+    }
+
+    RawSocket listener;
+    std::atomic<int> noops{0};
+    std::thread thread;
+};
+
+TEST_F(EngineTest, KeepaliveHoldsAnIdleControlConnectionThroughASlowTransfer) {
+    using Answer = IdleDroppingServer::Answer;
+    for (const auto& [keepalive, answer] : {std::pair{"1", Answer::AtOnce},
+                                            std::pair{"1", Answer::AfterTheEnd},
+                                            std::pair{"0", Answer::AtOnce}}) {
+        const bool on = std::string(keepalive) == "1";
+        SCOPED_TRACE(std::string(keepalive) + (answer == Answer::AtOnce ? " at once" : " late"));
+        TempDir dir;
+        ASSERT_EQ(FtpSetOption("passive", "1", key), FTP_OK);
+        ASSERT_EQ(FtpSetOption("keepalive", keepalive, key), FTP_OK);
+        IdleDroppingServer server(answer);
+        session->connection.port = server.listener.localPort();
+        session->connection.timeoutSeconds = 10;
+        ASSERT_EQ(FtpConnect("127.0.0.1", key), FTP_OK);
+        const int32_t result = FtpRecvFile("slow", dir.path("slow").c_str(), 'I', key);
+        char directory[16] = {};
+        if (on) {
+            EXPECT_EQ(result, FTP_OK);
+            EXPECT_GE(server.noops.load(), 2);
+            EXPECT_EQ(FtpPWD(directory, sizeof directory, key), FTP_OK);
+            EXPECT_STREQ(directory, "/");
+        } else {
+            EXPECT_EQ(result, FTP_NOT_CONNECTED);  // the final reply never comes
+            EXPECT_EQ(server.noops.load(), 0);
+        }
+        FtpDisconnect(key);
     }
 }
 
