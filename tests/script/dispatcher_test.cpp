@@ -255,6 +255,33 @@ TEST_F(DispatcherTest, ForgetDuringATransferAbortsLogsOutAndAllowsUnloading) {
     EXPECT_EQ(host->canUnloadNow(), HOST_OK);
 }
 
+TEST_F(DispatcherTest, ForgetHoldsTheHostAtMostTwoSecondsWhateverTheServerDoes) {
+    // A server that answers neither ABOR nor QUIT, with the time-out at its 30 s default.
+    ScriptedServer server(kServer, 21);
+    HostObject* object = LoggedIn(server, Login()
+                                              .command("TYPE I", "200 ok")
+                                              .expectPrefix("PORT ")
+                                              .reply("200 PORT ok")
+                                              .command("RETR big.bin", "150 opening")
+                                              .dataConnectFrom(kServer)
+                                              .dataSendUntilControlInput(
+                                                  std::string(8 << 20, 'd'), 4096, 2ms)
+                                              .expectAbort({})
+                                              .expect("QUIT")
+                                              .stall(2500ms));
+    ASSERT_EQ(CallInt(object, "ftpRecvFile", {"big.bin", workDir + "/big.bin", 73}), 0);
+    auto deadline = Clock::now() + 10s;
+    while (CallInt(object, "ftpBytesTransferred") == 0 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    const auto start = Clock::now();
+    EXPECT_EQ(CallInt(object, "forget"), 0);
+    EXPECT_LT(Clock::now() - start, 2100ms);
+    ASSERT_TRUE(server.waitDone(10000ms)) << server.report();
+    EXPECT_TRUE(server.ok()) << server.report();
+    host->ReleaseObject(object);
+}
+
 TEST_F(DispatcherTest, StoppingAWorkerCatchesOneThatHadNotBlockedYet) {
     // The greeting never comes. Releasing the object right after the start may cancel before
     // the worker has reached its wait for the greeting, where the request finds nothing to
