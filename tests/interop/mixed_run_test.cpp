@@ -13,6 +13,7 @@
 //   KESTREL_MIXED_OPERATIONS  run until this many operations have ended instead
 //   KESTREL_MIXED_OBJECTS     objects per server (default 2)
 //   KESTREL_MIXED_LOGS        a directory that receives each server's log at the end
+//   KESTREL_TEST_SERVER_DEBUG=1  pyftpdlib logs every command and reply too (vsftpd always does)
 // The long run by hand (root, default build):
 //   KESTREL_MIXED_OPERATIONS=5000 build/default/tests/interop/mixed_run_test
 // It prints every out-of-step operation with the object's recent history, and a summary line.
@@ -476,6 +477,10 @@ TEST_F(MixedRun, EveryOperationGetsItsOwnReply) {
 
     std::map<std::string, int64_t> ended, interrupts;
     std::vector<std::string> failures;
+    // vsftpd ends the whole session when a data connection's TLS handshake is cut short, as an
+    // abort does; the object then reports 1003, which is right.
+    const std::string kTolerated = "server closed the connection after an abort";
+    std::vector<std::string> tolerated;
     std::map<std::string, int64_t> kinds;
     int64_t total = 0, corrupt = 0;
     const auto runStart = Clock::now();
@@ -485,11 +490,28 @@ TEST_F(MixedRun, EveryOperationGetsItsOwnReply) {
 
     auto report = [&](Object& o, int32_t code, const std::string& message,
                       const std::string& reply, const std::string& wrong) {
-        // The kind of failure, for the summary.
-        const char* kind = o.interrupted                         ? "abort ended otherwise than -1"
-                           : code == 1003 && o.lastInterrupted   ? "connection lost after an abort"
-                           : wrong.find("differs") != std::string::npos ? "wrong data"
-                                                                 : "another command's reply";
+        // The kind of failure, for the summary. Whether the connection is still there tells a
+        // reply taken by the wrong command from a connection the server closed: a NOOP asks.
+        std::string kind, probe;
+        if (o.running) {
+            kind = "did not end";
+        } else if (o.interrupted) {
+            kind = "abort ended otherwise than -1";
+        } else if (wrong.find("differs") != std::string::npos) {
+            kind = "wrong data";
+        } else if (code == 1003) {
+            kind = o.lastInterrupted ? "server closed the connection after an abort"
+                                     : "connection closed unexpectedly";
+        } else {
+            int32_t noop = CallInt(o.handle, "ftpCommand", {"NOOP"});
+            noop = noop == 0 && WaitDone(o.handle, 60s) ? CallInt(o.handle, "ftpErrorCode") : noop;
+            probe = " (a NOOP after it: " + std::to_string(noop) + ")";
+            kind = noop == 1003 ? "closed connection reported as " + std::to_string(code)
+                                : "another command's reply";
+            if (noop == 1003) {
+                o.loggedIn = false;
+            }
+        }
         ++kinds[kind];
         std::ostringstream text;
         text << "[" << kind << "] ";
@@ -499,11 +521,11 @@ TEST_F(MixedRun, EveryOperationGetsItsOwnReply) {
              << ": " << OpName(o.op) << Detail(o) << (o.interrupted ? " (interrupted)" : "")
              << " ended " << code
              << " \"" << message << "\" after " << ms.count() << " ms, ftpLastReply \""
-             << reply.substr(0, reply.find('\n')) << "\": " << wrong << "\n   before:";
+             << reply.substr(0, reply.find('\n')) << "\": " << wrong << probe << "\n   before:";
         for (const std::string& h : o.history) {
             text << "\n     " << h;
         }
-        failures.push_back(text.str());
+        (kind == kTolerated ? tolerated : failures).push_back(text.str());
     };
 
     bool more = true;
@@ -609,17 +631,21 @@ TEST_F(MixedRun, EveryOperationGetsItsOwnReply) {
 
     const double elapsed =
         std::chrono::duration<double>(Clock::now() - runStart).count();
+    for (const std::string& f : tolerated) {
+        std::printf("CLOSED %s\n", f.c_str());
+    }
     for (const std::string& f : failures) {
         std::printf("OUT OF STEP %s\n", f.c_str());
     }
-    std::printf("mixed run: %lld operations in %.1f s, %zu out of step, %lld corrupt files; "
-                "seed %u, %lld objects; interrupts: %lld aborts, %lld logouts, %lld forgets\n",
-                static_cast<long long>(total), elapsed, failures.size(),
+    std::printf("mixed run: %lld operations in %.1f s, %zu out of step, %zu closed by the server "
+                "after an abort, %lld corrupt files; seed %u, %lld objects; interrupts: %lld "
+                "aborts, %lld logouts, %lld forgets\n",
+                static_cast<long long>(total), elapsed, failures.size(), tolerated.size(),
                 static_cast<long long>(corrupt), seed, static_cast<long long>(objects.size()),
                 static_cast<long long>(interrupts["abort"]),
                 static_cast<long long>(interrupts["logout"]),
                 static_cast<long long>(interrupts["forget"]));
-    std::printf("  failures:");
+    std::printf("  by kind:");
     for (const auto& [name, count] : kinds) {
         std::printf(" %s %lld;", name.c_str(), static_cast<long long>(count));
     }
