@@ -347,8 +347,7 @@ protected:
         std::string wrong;
         switch (o.op) {
             case Op::Login:
-                // With TLS the login ends with PBSZ and PROT.
-                return expect(0, {230, 200});
+                return expect(0, {230});
             case Op::Pwd: {
                 wrong = expect(0, {257});
                 const std::string want = o.where == Where::Home  ? o.setup->home
