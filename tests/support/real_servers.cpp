@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -37,6 +38,13 @@ constexpr const char* kPyftpdlibModule = "/usr/lib/python3/dist-packages/pyftpdl
 constexpr const char* kPyOpenssl = "/usr/lib/python3/dist-packages/OpenSSL/__init__.py";
 constexpr const char* kTlsLauncher = KESTREL_TEST_SUPPORT_DIR "/tls_ftpd.py";
 constexpr const char* kVsftpd = "/usr/sbin/vsftpd";
+
+// KESTREL_TEST_SERVER_DEBUG=1 makes pyftpdlib log every command and reply (vsftpd always does),
+// for reading a long run's failures against the server's side of the conversation.
+bool ServerDebug() {
+    const char* value = std::getenv("KESTREL_TEST_SERVER_DEBUG");
+    return value != nullptr && std::string(value) == "1";
+}
 // vsftpd refuses to start unless this exists, is owned by root and not writable by others.
 constexpr const char* kVsftpdSecureDir = "/var/run/vsftpd/empty";
 // vsftpd's user: the system account that the vsftpd package creates, logged in through a PAM
@@ -421,9 +429,15 @@ bool RealFtpServer::start(Millis timeout) {
         if (tls_ == Tls::Implicit) {
             argv.push_back("--implicit");
         }
+        if (ServerDebug()) {
+            argv.push_back("--debug");
+        }
     } else if (kind_ == Kind::Pyftpdlib) {
         argv = {kPython, "-m", "pyftpdlib", "-w", "-i", address_, "-p", std::to_string(port_),
                 "-d", rootDir_, "-u", user_, "-P", password_};
+        if (ServerDebug()) {
+            argv.push_back("-D");
+        }
     } else {
         if (tls_ != Tls::Off && !EnsureTlsAccount(&why)) {
             return fail(why);

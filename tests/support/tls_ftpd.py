@@ -39,9 +39,10 @@ def main():
     parser.add_argument("--cert", required=True)
     parser.add_argument("--key", required=True)
     parser.add_argument("--implicit", action="store_true")
+    parser.add_argument("--debug", action="store_true", help="log every command and reply")
     options = parser.parse_args()
 
-    logging.basicConfig(stream=sys.stderr, level=logging.INFO)
+    logging.basicConfig(stream=sys.stderr, level=logging.DEBUG if options.debug else logging.INFO)
     authorizer = DummyAuthorizer()
     authorizer.add_user(options.user, options.password, options.root, perm="elradfmwMT")
 
