@@ -245,6 +245,12 @@ int32_t FtpSelectType(char type, int32_t key) {
     int32_t result = FtpExecCommand(CMD_TYPE, argument, key);
     if (result == FTP_OK) {
         op->connection.currentType = type;
+    } else if (result != FTP_UNEXPECTED_ANSWER && result != FTP_TYPE_REJECTED &&
+               result != FTP_COMMAND_NOT_EXECUTED) {
+        // No reply (an abort, a time-out): the TYPE may still have taken effect, so the
+        // server's type is unknown and the next transfer states its own again. A refusal
+        // changed nothing.
+        op->connection.currentType = 0;
     }
     return result;
 }

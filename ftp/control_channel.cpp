@@ -121,30 +121,41 @@ int32_t ReadRaw(FtpSession* session, int32_t waitMs, int32_t* code) {
     return result;
 }
 
-// Sends NOOP and reads up to its reply: first the replies owed, whatever they are, then every
-// reply that cannot be the NOOP's. FTP_OK when in step again; FTP_ABORTED when cancelled (the
-// NOOP's reply is owed then); otherwise the connection is closed and FTP_NOT_CONNECTED.
+// Sends NOOP and reads up to its reply. The replies come in the server's order: first those owed
+// for commands whose reads were cut short (any code), then the replies of NOOPs sent before
+// (keep-alives, earlier attempts of this one), then this NOOP's. After an abort an unknown number
+// of the transfer's replies comes first, none of them a 200. FTP_OK when in step again;
+// FTP_ABORTED when cancelled (what is still owed is kept); otherwise the connection is closed and
+// FTP_NOT_CONNECTED.
 int32_t BringInStep(FtpSession* session) {
     FtpConnection& c = session->connection;
     if (c.traceEnabled) {
-        FtpTrace("bringing the control connection in step, %d replies owed%s",
-                 static_cast<int>(c.repliesOwed), c.stepUncertain ? ", more uncertain" : "");
+        FtpTrace("bringing the control connection in step, %d replies and %d NOOPs owed%s",
+                 static_cast<int>(c.repliesOwed), static_cast<int>(c.noopsOwed + c.keepalivesOwed),
+                 c.stepUncertain ? ", more uncertain" : "");
     }
-    // The keep-alive NOOPs' replies come first and are among those dropped.
-    c.repliesOwed += c.keepalivesOwed;
-    c.keepalivesOwed = 0;
+    if (c.keepalivesOwed > 0) {
+        // Keep-alive replies may have come before or after the transfer's final reply, which is
+        // never a 200: only the 200s can still be counted.
+        c.noopsOwed += c.keepalivesOwed;
+        c.keepalivesOwed = 0;
+        if (c.repliesOwed > 0) {
+            c.stepUncertain = true;
+            c.repliesOwed = 0;
+        }
+    }
     const int32_t limit = Smaller(TimeoutMs(c), STEP_LIMIT_MS);
     const uint32_t start = PlatTickCount();
     if (!SendLine(session, "NOOP", limit)) {
         FtpChannelClose(session);
         return FTP_NOT_CONNECTED;
     }
-    int32_t stale = 0;
-    while (stale <= c.repliesOwed + STEP_MAX_STALE) {
+    ++c.noopsOwed;
+    int32_t dropped = 0;
+    while (dropped <= STEP_MAX_STALE + c.repliesOwed) {
         int32_t code = 0;
         const int32_t result = ReadRaw(session, Left(start, limit), &code);
         if (result == NET_CANCELLED) {
-            c.repliesOwed = c.repliesOwed - (stale < c.repliesOwed ? stale : c.repliesOwed) + 1;
             return FTP_ABORTED;
         }
         if (result != 1) {
@@ -153,12 +164,22 @@ int32_t BringInStep(FtpSession* session) {
         if (IsPreliminary(code)) {
             continue;  // the start of a transfer whose final reply is among those owed
         }
-        if (stale >= c.repliesOwed && ReplyOfNoop(code, c.stepUncertain)) {
-            c.repliesOwed = 0;
-            c.stepUncertain = false;
-            return FTP_OK;
+        if (!c.stepUncertain && c.repliesOwed > 0) {
+            --c.repliesOwed;  // a reply to a command whose read was cut short
+            continue;
         }
-        ++stale;
+        if (ReplyOfNoop(code, c.stepUncertain)) {
+            // Everything an abort left came before the first NOOP's reply.
+            c.stepUncertain = false;
+            if (--c.noopsOwed == 0) {
+                return FTP_OK;
+            }
+            continue;
+        }
+        if (!c.stepUncertain) {
+            break;  // neither owed nor a NOOP's: the account is wrong, the connection useless
+        }
+        ++dropped;
     }
     FtpChannelClose(session);
     return FTP_NOT_CONNECTED;
@@ -191,6 +212,8 @@ void FtpChannelOpened(FtpSession* session) {
     session->connection.repliesOwed = 1;
     session->connection.stepUncertain = false;
     session->connection.keepalivesOwed = 0;
+    session->connection.noopsOwed = 0;
+    session->connection.restartMarked = false;
     session->connection.lastControlTick = PlatTickCount();
 }
 
@@ -215,12 +238,13 @@ void FtpChannelClose(FtpSession* session) {
     c.repliesOwed = 0;
     c.stepUncertain = false;
     c.keepalivesOwed = 0;
+    c.noopsOwed = 0;
     c.tlsActive = false;
 }
 
 bool FtpChannelInStep(const FtpSession* session) {
     const FtpConnection& c = session->connection;
-    return c.repliesOwed == 0 && !c.stepUncertain && c.keepalivesOwed == 0;
+    return c.repliesOwed == 0 && !c.stepUncertain && c.keepalivesOwed == 0 && c.noopsOwed == 0;
 }
 
 int32_t FtpChannelSend(FtpSession* session, const char* line) {
@@ -231,7 +255,7 @@ int32_t FtpChannelSend(FtpSession* session, const char* line) {
     if (FtpAbortWanted(session)) {
         return FTP_ABORTED;  // cancelled before it went out: it never goes
     }
-    if (c.keepalivesOwed > 0 && c.repliesOwed == 0 && !c.stepUncertain) {
+    if (c.keepalivesOwed > 0 && c.repliesOwed == 0 && c.noopsOwed == 0 && !c.stepUncertain) {
         ReadKeepaliveReplies(session);
     }
     if (!FtpChannelInStep(session)) {
@@ -409,7 +433,8 @@ int32_t FtpReadReply(FtpConnection* connection, int32_t key) {
 }
 
 bool FtpInStep(const FtpConnection& connection) {
-    return connection.repliesOwed == 0 && !connection.stepUncertain;
+    return connection.repliesOwed == 0 && !connection.stepUncertain &&
+           connection.keepalivesOwed == 0 && connection.noopsOwed == 0;
 }
 
 int32_t FtpSendLine(int32_t socket, const char* line, int32_t urgent, int32_t logFile,

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "command_table.h"
 #include "session_internal.h"
 
 bool FtpFormatPort(char* out, size_t size, uint32_t address, uint16_t port) {
@@ -286,14 +287,26 @@ int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mod
     };
 
     int32_t result = FTP_OK;
-    if (restartPosition > 0) {
-        result = FtpSendRestart(restartPosition, key);
-        if (result == FTP_RESTART_OK) {
+    if (restartPosition > 0 || c.restartMarked) {
+        // A REST stays in force on the server until a transfer command uses it: one left by a
+        // restart that was aborted before its transfer command went out is reset with REST 0,
+        // or this transfer would begin at that position.
+        c.restartMarked = true;
+        result = restartPosition > 0 ? FtpSendRestart(restartPosition, key)
+                                     : FtpExecCommand(CMD_REST, "0", key);
+        if (result == FTP_RESTART_OK ||
+            (restartPosition <= 0 &&
+             (result == FTP_UNEXPECTED_ANSWER || result == FTP_COMMAND_NOT_EXECUTED))) {
+            // A server that refuses REST 0 has nothing to reset: the transfer goes ahead.
             result = FTP_OK;
+            c.restartMarked = restartPosition > 0;
         }
     }
     if (result == FTP_OK && !FtpAbortWanted(session)) {
         result = FtpChannelSend(session, commandLine);
+        if (result == FTP_OK) {
+            c.restartMarked = false;  // the transfer command takes the position
+        }
         if (result != FTP_OK) {
             CloseFile(&file);
             closeEndpoints();

@@ -37,7 +37,9 @@ struct FtpConnection {
     std::string caFile;            // trusted certificates instead of the system's; "" for those
     std::string tlsHost;           // the host name the control connection was made to
     bool tlsActive = false;        // the control connection carries TLS
-    bool epsvRefused = false;      // the server refused EPSV: PASV from now on, until reconnected
+    bool epsvRefused = false;
+    // A REST went out whose transfer command has not: the server may still hold its position.
+    bool restartMarked = false;      // the server refused EPSV: PASV from now on, until reconnected
     int32_t logFile = -1;          // copy of all control traffic, -1 = none
     // Final replies the server owes for the commands sent (the greeting after a connect). One
     // still owed when the next command goes out was cut short (a cancellation): the channel
@@ -51,6 +53,9 @@ struct FtpConnection {
     // apart from the transfer's own, may come before or after its final reply.
     uint32_t keepaliveSeconds = 0;
     int32_t keepalivesOwed = 0;
+    // NOOPs sent to bring the connection back in step whose replies have not been read (their
+    // read was cancelled): the next attempt waits for all of them.
+    int32_t noopsOwed = 0;
     uint32_t lastControlTick = 0;  // when a line last went out or a reply came in
     char replyText[FTP_REPLY_SIZE] = {};
     // The last complete reply, kept for ftpLastReply; read from the script thread, hence the lock.
