@@ -479,6 +479,9 @@ TEST_F(MixedRun, EveryOperationGetsItsOwnReply) {
     // vsftpd ends the whole session when a data connection's TLS handshake is cut short, as an
     // abort does; the object then reports 1003, which is right.
     const std::string kTolerated = "server closed the connection after an abort";
+    // pyftpdlib, hit by aborts at every step, now and then answers a transfer command and never
+    // opens or ends its data connection.
+    const std::string kServerFailed = "server failed the transfer, object in step";
     std::vector<std::string> tolerated;
     std::map<std::string, int64_t> kinds;
     int64_t total = 0, corrupt = 0;
@@ -505,8 +508,17 @@ TEST_F(MixedRun, EveryOperationGetsItsOwnReply) {
             int32_t noop = CallInt(o.handle, "ftpCommand", {"NOOP"});
             noop = noop == 0 && WaitDone(o.handle, 60s) ? CallInt(o.handle, "ftpErrorCode") : noop;
             probe = " (a NOOP after it: " + std::to_string(noop) + ")";
-            kind = noop == 1003 ? "closed connection reported as " + std::to_string(code)
-                                : "another command's reply";
+            // A server that fails a transfer (no data connection, no final reply in time) is
+            // reported for what it did, and the object stays in step: the NOOP gets its 200, or
+            // after a reply that never came the connection was closed so that it cannot come
+            // late.
+            const bool dataFailure = code == 2006 || code == 2007;
+            if ((dataFailure && noop == 200) || (code == 2002 && noop == 1003)) {
+                kind = kServerFailed;
+            } else {
+                kind = noop == 1003 ? "closed connection reported as " + std::to_string(code)
+                                    : "another command's reply";
+            }
             if (noop == 1003) {
                 o.loggedIn = false;
             }
@@ -524,7 +536,8 @@ TEST_F(MixedRun, EveryOperationGetsItsOwnReply) {
         for (const std::string& h : o.history) {
             text << "\n     " << h;
         }
-        (kind == kTolerated ? tolerated : failures).push_back(text.str());
+        (kind == kTolerated || kind == kServerFailed ? tolerated : failures)
+            .push_back(text.str());
     };
 
     bool more = true;
@@ -631,13 +644,13 @@ TEST_F(MixedRun, EveryOperationGetsItsOwnReply) {
     const double elapsed =
         std::chrono::duration<double>(Clock::now() - runStart).count();
     for (const std::string& f : tolerated) {
-        std::printf("CLOSED %s\n", f.c_str());
+        std::printf("TOLERATED %s\n", f.c_str());
     }
     for (const std::string& f : failures) {
         std::printf("OUT OF STEP %s\n", f.c_str());
     }
-    std::printf("mixed run: %lld operations in %.1f s, %zu out of step, %zu closed by the server "
-                "after an abort, %lld corrupt files; seed %u, %lld objects; interrupts: %lld "
+    std::printf("mixed run: %lld operations in %.1f s, %zu out of step, %zu failed by the server "
+                "in step, %lld corrupt files; seed %u, %lld objects; interrupts: %lld "
                 "aborts, %lld logouts, %lld forgets\n",
                 static_cast<long long>(total), elapsed, failures.size(), tolerated.size(),
                 static_cast<long long>(corrupt), seed, static_cast<long long>(objects.size()),
