@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "command_table.h"
 #include "session_internal.h"
 
 bool FtpFormatPort(char* out, size_t size, uint32_t address, uint16_t port) {
@@ -286,10 +287,17 @@ int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mod
     };
 
     int32_t result = FTP_OK;
-    if (restartPosition > 0) {
-        result = FtpSendRestart(restartPosition, key);
+    if (restartPosition > 0 || c.restartPending) {
+        // Pending until a transfer starts, since the server keeps the marker until one does. A
+        // marker left by a resumed transfer cut short is put back to 0 before a whole file
+        // moves, or the file would be written or sent from that offset.
+        c.restartPending = true;
+        result = restartPosition > 0 ? FtpSendRestart(restartPosition, key)
+                                     : FtpExecCommand(CMD_REST, "0", key);
         if (result == FTP_RESTART_OK) {
             result = FTP_OK;
+        } else if (result == FTP_COMMAND_NOT_EXECUTED) {
+            c.restartPending = false;  // refused: no marker was set
         }
     }
     if (result == FTP_OK && !FtpAbortWanted(session)) {
@@ -310,6 +318,9 @@ int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mod
             code = read == FTP_ABORTED ? NET_CANCELLED : NET_ERROR;
         }
         const bool started = code == 125 || code == 150;
+        if (started) {
+            c.restartPending = false;  // this transfer takes the marker
+        }
         int32_t accepted = -1;
         if (started && passiveSocket != -1) {
             accepted = passiveSocket;
