@@ -244,6 +244,21 @@ int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mod
         return FtpAbortWanted(session) ? FTP_ABORTED : result;
     };
 
+    if (c.restartPending && restartPosition <= 0) {
+        // A marker left by a resumed transfer that an abort cut short would make the server
+        // start this one at that offset: REST 0 puts it back, in binary type, since some
+        // servers refuse REST in ASCII. A server that refuses it outright has no marker.
+        int32_t result = FtpSelectType('I', key);
+        if (result == FTP_OK) {
+            result = FtpExecCommand(CMD_REST, "0", key);
+        }
+        if (result == FTP_ABORTED || FtpAbortWanted(session) ||
+            (result != FTP_RESTART_OK && result != FTP_COMMAND_NOT_EXECUTED &&
+             result != FTP_UNEXPECTED_ANSWER)) {
+            return failed(result);
+        }
+        c.restartPending = false;
+    }
     if (type == 'I' || type == 'A' || type == 'L') {
         int32_t result = FtpSelectType(type, key);
         if (result != FTP_OK) {
@@ -287,17 +302,12 @@ int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mod
     };
 
     int32_t result = FTP_OK;
-    if (restartPosition > 0 || c.restartPending) {
-        // Pending until a transfer starts, since the server keeps the marker until one does. A
-        // marker left by a resumed transfer cut short is put back to 0 before a whole file
-        // moves, or the file would be written or sent from that offset.
+    if (restartPosition > 0) {
+        // Pending until a transfer starts, since the server keeps the marker until one does.
         c.restartPending = true;
-        result = restartPosition > 0 ? FtpSendRestart(restartPosition, key)
-                                     : FtpExecCommand(CMD_REST, "0", key);
+        result = FtpSendRestart(restartPosition, key);
         if (result == FTP_RESTART_OK) {
             result = FTP_OK;
-        } else if (result == FTP_COMMAND_NOT_EXECUTED) {
-            c.restartPending = false;  // refused: no marker was set
         }
     }
     if (result == FTP_OK && !FtpAbortWanted(session)) {
