@@ -213,7 +213,7 @@ void FtpChannelOpened(FtpSession* session) {
     session->connection.stepUncertain = false;
     session->connection.keepalivesOwed = 0;
     session->connection.noopsOwed = 0;
-    session->connection.restartMarked = false;
+    session->connection.restartPending = false;
     session->connection.lastControlTick = PlatTickCount();
 }
 

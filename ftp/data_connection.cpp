@@ -244,6 +244,21 @@ int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mod
         return FtpAbortWanted(session) ? FTP_ABORTED : result;
     };
 
+    if (c.restartPending && restartPosition <= 0) {
+        // A marker left by a resumed transfer that an abort cut short would make the server
+        // start this one at that offset: REST 0 puts it back, in binary type, since some
+        // servers refuse REST in ASCII. A server that refuses it outright has no marker.
+        int32_t result = FtpSelectType('I', key);
+        if (result == FTP_OK) {
+            result = FtpExecCommand(CMD_REST, "0", key);
+        }
+        if (result == FTP_ABORTED || FtpAbortWanted(session) ||
+            (result != FTP_RESTART_OK && result != FTP_COMMAND_NOT_EXECUTED &&
+             result != FTP_UNEXPECTED_ANSWER)) {
+            return failed(result);
+        }
+        c.restartPending = false;
+    }
     if (type == 'I' || type == 'A' || type == 'L') {
         int32_t result = FtpSelectType(type, key);
         if (result != FTP_OK) {
@@ -287,26 +302,16 @@ int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mod
     };
 
     int32_t result = FTP_OK;
-    if (restartPosition > 0 || c.restartMarked) {
-        // A REST stays in force on the server until a transfer command uses it: one left by a
-        // restart that was aborted before its transfer command went out is reset with REST 0,
-        // or this transfer would begin at that position.
-        c.restartMarked = true;
-        result = restartPosition > 0 ? FtpSendRestart(restartPosition, key)
-                                     : FtpExecCommand(CMD_REST, "0", key);
-        if (result == FTP_RESTART_OK ||
-            (restartPosition <= 0 &&
-             (result == FTP_UNEXPECTED_ANSWER || result == FTP_COMMAND_NOT_EXECUTED))) {
-            // A server that refuses REST 0 has nothing to reset: the transfer goes ahead.
+    if (restartPosition > 0) {
+        // Pending until a transfer starts, since the server keeps the marker until one does.
+        c.restartPending = true;
+        result = FtpSendRestart(restartPosition, key);
+        if (result == FTP_RESTART_OK) {
             result = FTP_OK;
-            c.restartMarked = restartPosition > 0;
         }
     }
     if (result == FTP_OK && !FtpAbortWanted(session)) {
         result = FtpChannelSend(session, commandLine);
-        if (result == FTP_OK) {
-            c.restartMarked = false;  // the transfer command takes the position
-        }
         if (result != FTP_OK) {
             CloseFile(&file);
             closeEndpoints();
@@ -323,6 +328,9 @@ int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mod
             code = read == FTP_ABORTED ? NET_CANCELLED : NET_ERROR;
         }
         const bool started = code == 125 || code == 150;
+        if (started) {
+            c.restartPending = false;  // this transfer takes the marker
+        }
         int32_t accepted = -1;
         if (started && passiveSocket != -1) {
             accepted = passiveSocket;

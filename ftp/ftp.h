@@ -37,9 +37,10 @@ struct FtpConnection {
     std::string caFile;            // trusted certificates instead of the system's; "" for those
     std::string tlsHost;           // the host name the control connection was made to
     bool tlsActive = false;        // the control connection carries TLS
-    bool epsvRefused = false;
-    // A REST went out whose transfer command has not: the server may still hold its position.
-    bool restartMarked = false;      // the server refused EPSV: PASV from now on, until reconnected
+    bool epsvRefused = false;      // the server refused EPSV: PASV from now on, until reconnected
+    // A REST went out and no transfer has started since to use its marker (an abort came
+    // between them): the server would start the next whole-file transfer at that offset.
+    bool restartPending = false;
     int32_t logFile = -1;          // copy of all control traffic, -1 = none
     // Final replies the server owes for the commands sent (the greeting after a connect). One
     // still owed when the next command goes out was cut short (a cancellation): the channel

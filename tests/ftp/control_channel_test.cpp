@@ -148,41 +148,6 @@ TEST_F(EngineTest, TypeWhoseReplyWasCutShortIsSentAgain) {
     EXPECT_TRUE(server.ok()) << server.report();
 }
 
-TEST_F(EngineTest, RestartAbortedBeforeItsTransferCommandIsResetForTheNextTransfer) {
-    TempDir dir;
-    ScriptedServer server;
-    server.start(Scenario()
-                     .reply("220 ready")
-                     .command("TYPE I", "200 ok")
-                     .expectPrefix("PORT ")
-                     .reply("200 ok")
-                     .expect("REST 5")
-                     .stall(300ms)
-                     .reply("350 restarting at 5")
-                     .command("NOOP", "200 in step")
-                     .expectPrefix("PORT ")
-                     .reply("200 ok")
-                     .command("REST 0", "350 restarting at 0")
-                     .command("RETR f", "150 go")
-                     .dataConnect()
-                     .dataSend("whole file")
-                     .dataClose()
-                     .reply("226 done"));
-    ASSERT_EQ(Connect(server), FTP_OK);
-    WriteFile(dir.path("part"), "01234");
-    const int32_t file = PlatFileOpen(dir.path("part").c_str(), PLAT_OF_WRITE);
-    ASSERT_NE(file, -1);
-    auto restart = std::async(std::launch::async,
-                              [&] { return FtpRestartRecvFile("f", file, 'I', 5, key); });
-    ASSERT_TRUE(WaitFor([&] { return server.lines().size() == 3; }));
-    FtpCancel(key);
-    EXPECT_EQ(restart.get(), FTP_ABORTED);
-    EXPECT_EQ(FtpRecvFile("f", dir.path("f").c_str(), 'I', key), FTP_OK);
-    EXPECT_EQ(ReadFile(dir.path("f")), "whole file");
-    ASSERT_TRUE(server.waitDone()) << server.report();
-    EXPECT_TRUE(server.ok()) << server.report();
-}
-
 TEST_F(EngineTest, WaitsEndWithinTheirBounds) {
     {
         // A data connection that stalls: the time-out, then an abort that the server never

@@ -654,6 +654,54 @@ TEST_F(EngineTest, AbortAtAnyStepOfTheSetUpEndsAtOnceAndStaysInStep) {
     }
 }
 
+TEST_F(EngineTest, RestartMarkerOfAnAbortedResumeIsClearedBeforeAWholeFileMoves) {
+    // The server keeps a REST marker until a transfer uses it: a whole-file download after a
+    // resume cut short between REST and RETR would start at the old offset.
+    TempDir dir;
+    WriteFile(dir.path("part"), "0123");
+    ScriptedServer server;
+    server.start(Scenario()
+                     .reply("220 ready")
+                     .command("TYPE I", "200 ok")
+                     .expectPrefix("PORT ")
+                     .reply("200 ok")
+                     .expect("REST 4")
+                     .stall(300ms)
+                     .reply("350 restarting at 4")
+                     .command("NOOP", "200 in step")
+                     .command("REST 0", "350 restarting at 0")
+                     .expectPrefix("PORT ")
+                     .reply("200 ok")
+                     .command("RETR big", "150 go")
+                     .dataConnect()
+                     .dataSend("0123456789")
+                     .dataClose()
+                     .reply("226 done")
+                     .expectPrefix("PORT ")
+                     .reply("200 ok")
+                     .command("RETR big", "150 go")
+                     .dataConnect()
+                     .dataSend("0123456789")
+                     .dataClose()
+                     .reply("226 done"));
+    ASSERT_EQ(Connect(server), FTP_OK);
+    int32_t file = PlatFileOpen(dir.path("part").c_str(), PLAT_OF_WRITE);
+    ASSERT_EQ(PlatFileSeek(file, 4, PLAT_FILE_BEGIN), 4);
+    auto worker =
+        std::async(std::launch::async, [&] { return FtpRestartRecvFile("big", file, 'I', 4, key); });
+    ASSERT_TRUE(WaitFor([&] { return server.lines().size() >= 3; }));
+    FtpCancel(key);
+    ASSERT_EQ(worker.wait_for(1s), std::future_status::ready);
+    EXPECT_EQ(worker.get(), FTP_ABORTED);
+    // REST 0 goes out once; the download after it moves the whole file with no REST at all.
+    for (const char* name : {"whole", "again"}) {
+        EXPECT_EQ(FtpRecvFile("big", dir.path(name).c_str(), 'I', key), FTP_OK) << name;
+        EXPECT_EQ(ReadFile(dir.path(name)), "0123456789") << name;
+    }
+    ASSERT_TRUE(server.waitDone()) << server.report();
+    EXPECT_TRUE(server.ok()) << server.report();
+}
+
 TEST_F(EngineTest, AbortBeforeTheTransferStartsSendsNothing) {
     TempDir dir;
     ScriptedServer server;
