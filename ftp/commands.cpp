@@ -86,6 +86,14 @@ int32_t FtpConnect(const char* host, int32_t key) {
     c.epsvRefused = false;
     c.tlsActive = false;
     c.tlsHost = host;
+    if (c.tlsHost.size() > 2 && c.tlsHost.front() == '[' && c.tlsHost.back() == ']') {
+        c.tlsHost = c.tlsHost.substr(1, c.tlsHost.size() - 2);  // "[::1]": the address inside
+    }
+    if (c.keepaliveSeconds > 0) {
+        // The system's own probes keep a quiet control connection known to middleboxes even
+        // between operations, when no NOOP goes out.
+        PlatSetKeepAlive(control, c.keepaliveSeconds);
+    }
 
     if (implicitTls && (result = FtpSecureControl(session, false)) != FTP_OK) {
         FtpCloseControl(session);

@@ -15,19 +15,41 @@ bool FtpFormatPort(char* out, size_t size, uint32_t address, uint16_t port) {
     return n > 0 && static_cast<size_t>(n) < size;
 }
 
+bool FtpFormatEprt(char* out, size_t size, const PlatAddress& address, uint16_t port) {
+    char text[PLAT_ADDRESS_TEXT_SIZE];
+    if (address.family != PLAT_AF_INET && address.family != PLAT_AF_INET6) {
+        return false;
+    }
+    if (!PlatFormatAddress(address, text, sizeof text)) {
+        return false;
+    }
+    int n = snprintf(out, size, "EPRT |%d|%s|%u|", address.family == PLAT_AF_INET6 ? 2 : 1, text,
+                     static_cast<unsigned>(port));
+    return n > 0 && static_cast<size_t>(n) < size;
+}
+
 int32_t FtpListenAndPort(FtpSession* session, int32_t* listening) {
     FtpConnection* connection = &session->connection;
     int32_t listenSocket = -1;
     uint16_t port = 0;
     *listening = -1;
-    if (TcpGetListenSocket(&listenSocket, nullptr, &port, 1) != NET_OK) {
+    // The data connection's family is the control connection's: EPRT on IPv6, PORT on IPv4.
+    PlatAddress local;
+    if (PlatGetSockAddress(connection->controlSocket, &local, nullptr) != 0) {
+        return FTP_DATA_CONNECTION_FAILED;
+    }
+    if (TcpGetListenSocket(&listenSocket, nullptr, &port, 1, local.family) != NET_OK) {
         return FTP_DATA_CONNECTION_FAILED;
     }
     // The server connects to the address this host has on the control connection.
     uint32_t address = 0;
-    char line[32];
-    if (PlatGetSockName(connection->controlSocket, &address, nullptr) != 0 ||
-        !FtpFormatPort(line, sizeof line, address, port)) {
+    char line[96];
+    const bool formatted =
+        local.family == PLAT_AF_INET6
+            ? FtpFormatEprt(line, sizeof line, local, port)
+            : PlatGetSockName(connection->controlSocket, &address, nullptr) == 0 &&
+                  FtpFormatPort(line, sizeof line, address, port);
+    if (!formatted) {
         TcpClose(&listenSocket);
         return FTP_DATA_CONNECTION_FAILED;
     }
@@ -75,8 +97,8 @@ void CloseFile(int32_t* file) {
 // peer is closed and the wait goes on.
 int32_t AcceptFromServer(FtpSession* session, int32_t listenSocket, int32_t* accepted) {
     const FtpConnection& c = session->connection;
-    uint32_t serverAddress = 0;
-    bool checkPeer = PlatGetPeerName(c.controlSocket, &serverAddress, nullptr) == 0;
+    PlatAddress serverAddress;
+    bool checkPeer = PlatGetPeerAddress(c.controlSocket, &serverAddress, nullptr) == 0;
     const uint32_t limitMs = c.timeoutSeconds * 1000u;
     const uint32_t start = PlatTickCount();
     for (;;) {
@@ -92,8 +114,9 @@ int32_t AcceptFromServer(FtpSession* session, int32_t listenSocket, int32_t* acc
         if (result != NET_OK) {
             return result;
         }
-        uint32_t peer = 0;
-        if (!checkPeer || (PlatGetPeerName(*accepted, &peer, nullptr) == 0 && peer == serverAddress)) {
+        PlatAddress peer;
+        if (!checkPeer || (PlatGetPeerAddress(*accepted, &peer, nullptr) == 0 &&
+                           PlatSameAddress(peer, serverAddress))) {
             return NET_OK;
         }
         TcpClose(accepted);
@@ -109,11 +132,13 @@ void CloseListening(const FtpSession* session, int32_t* listenSocket) {
     }
 }
 
-// Asks for a passive data port: EPSV, or PASV when the server refuses EPSV. The port in *port.
-int32_t AskPassivePort(FtpSession* session, uint16_t* port) {
+// Asks for a passive data port: EPSV, or on IPv4 PASV when the server refuses EPSV (PASV
+// speaks of IPv4 addresses only). The port in *port; *extended tells which command gave it.
+int32_t AskPassivePort(FtpSession* session, bool ipv6, uint16_t* port, bool* extended) {
     FtpConnection& c = session->connection;
     int32_t code = 0;
-    if (!c.epsvRefused) {
+    *extended = !c.epsvRefused || ipv6;
+    if (*extended) {
         const int32_t result = FtpChannelExchange(session, "EPSV", &code);
         if (result != FTP_OK) {
             return result;
@@ -121,10 +146,11 @@ int32_t AskPassivePort(FtpSession* session, uint16_t* port) {
         if (code == 229) {
             return FtpParseEpsvPort(c.replyText, port) ? FTP_OK : FTP_NO_PASSIVE_MODE;
         }
-        if (code < 500 || code > 599) {
+        if (code < 500 || code > 599 || ipv6) {
             return FTP_NO_PASSIVE_MODE;
         }
         c.epsvRefused = true;
+        *extended = false;
     }
     const int32_t result = FtpChannelExchange(session, "PASV", &code);
     if (result != FTP_OK) {
@@ -140,26 +166,52 @@ int32_t AskPassivePort(FtpSession* session, uint16_t* port) {
 
 int32_t FtpOpenPassive(FtpSession* session, int32_t* dataSocket) {
     FtpConnection& c = session->connection;
-    uint16_t port = 0;
-    int32_t result = AskPassivePort(session, &port);
-    if (result != FTP_OK) {
-        return result;
-    }
+    *dataSocket = -1;
     // Always the control connection's peer: the address inside a 227 reply is not followed, so
     // neither the server nor anyone between can point the client at another host.
-    uint32_t address = 0;
-    if (PlatGetPeerName(c.controlSocket, &address, nullptr) != 0) {
+    PlatAddress address;
+    if (PlatGetPeerAddress(c.controlSocket, &address, nullptr) != 0) {
         return FTP_DATA_CONNECTION_FAILED;
     }
-    char dotted[16];
-    PlatInetNtoa(address, dotted);
-    int32_t connected = TcpConnect(dataSocket, dotted, nullptr, &port,
-                                   static_cast<int32_t>(c.timeoutSeconds));
-    if (connected == NET_OK) {
-        return FTP_OK;
+    const bool ipv6 = address.family == PLAT_AF_INET6;
+    const uint32_t start = PlatTickCount();
+    const int32_t timeout = static_cast<int32_t>(c.timeoutSeconds);
+    for (;;) {
+        uint16_t port = 0;
+        bool extended = false;
+        const int32_t result = AskPassivePort(session, ipv6, &port, &extended);
+        if (result != FTP_OK) {
+            return result;
+        }
+        // An EPSV port that cannot be reached (a firewall that lets the control connection
+        // through but not the port) leaves PASV to try, within the same time-out: the EPSV
+        // attempt takes half of it at most, PASV what is left.
+        const bool fallback = extended && !ipv6;
+        int32_t limit = timeout;
+        if (fallback && timeout > 1) {
+            limit = timeout / 2;
+        } else if (!extended && timeout > 0) {
+            limit = FtpSecondsLeft(start, static_cast<uint32_t>(timeout));
+            if (limit <= 0) {
+                limit = 1;
+            }
+        }
+        const int32_t connected = TcpConnectAddress(dataSocket, address, port, limit);
+        if (connected == NET_OK) {
+            return FTP_OK;
+        }
+        *dataSocket = -1;
+        if (connected == NET_CANCELLED || FtpAbortWanted(session)) {
+            return FTP_ABORTED;
+        }
+        if (!fallback || (connected != NET_CONNECT_FAILED && connected != NET_TIMEOUT)) {
+            return FTP_DATA_CONNECTION_FAILED;
+        }
+        if (c.traceEnabled) {
+            FtpTrace("EPSV port %u unreachable: PASV from now on", static_cast<unsigned>(port));
+        }
+        c.epsvRefused = true;
     }
-    *dataSocket = -1;
-    return connected == NET_CANCELLED ? FTP_ABORTED : FTP_DATA_CONNECTION_FAILED;
 }
 
 bool FtpParseEpsvPort(const char* text, uint16_t* port) {

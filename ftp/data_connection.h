@@ -4,9 +4,15 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform.h"
+
 // Formats "PORT h1,h2,h3,h4,p1,p2" for an IPv4 address in network byte order and a port in host
 // byte order. Returns false when out is too small.
 bool FtpFormatPort(char* out, size_t size, uint32_t addressNetworkOrder, uint16_t port);
+
+// Formats "EPRT |f|address|port|" (RFC 2428; f is 1 for IPv4, 2 for IPv6) for a port in host
+// byte order. Returns false when out is too small or the address has no family.
+bool FtpFormatEprt(char* out, size_t size, const PlatAddress& address, uint16_t port);
 
 // The size a 125 or 150 reply announces ("... (512 bytes)"), lower-casing text in place; 0 when
 // the reply has another code, announces no size, or a size beyond signed 32 bits.

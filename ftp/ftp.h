@@ -37,7 +37,9 @@ struct FtpConnection {
     std::string caFile;            // trusted certificates instead of the system's; "" for those
     std::string tlsHost;           // the host name the control connection was made to
     bool tlsActive = false;        // the control connection carries TLS
-    bool epsvRefused = false;      // the server refused EPSV: PASV from now on, until reconnected
+    // The server refused EPSV, or the port of its EPSV could not be reached: PASV from now on,
+    // until reconnected. IPv4 only; on IPv6 passive mode is EPSV alone.
+    bool epsvRefused = false;
     // A REST went out and no transfer has started since to use its marker (an abort came
     // between them): the server would start the next whole-file transfer at that offset.
     bool restartPending = false;
@@ -184,12 +186,14 @@ int32_t FtpCommand(const char* line, char* output, int32_t capacity, int32_t key
 inline constexpr int32_t LOCAL_OPEN_CREATE = 32;
 inline constexpr int32_t LOCAL_OPEN_READ = 216;
 inline constexpr int32_t LOCAL_OPEN_APPEND = 467;
-// Active mode: a listening socket announced with PORT, in *listening. FTP_OK,
+// Active mode: a listening socket announced with PORT (EPRT when the control connection is IPv6),
+// in *listening. FTP_OK,
 // FTP_DATA_CONNECTION_FAILED (no listening socket), FTP_UNEXPECTED_ANSWER (PORT refused), or
 // what the exchange gave (no answer, not connected, aborted).
 int32_t FtpListenAndPort(FtpSession* session, int32_t* listening);
-// Passive mode: EPSV (PASV when the server refuses EPSV), then a connection to the announced port
-// of the control connection's peer, in *dataSocket. FTP_OK, FTP_NO_PASSIVE_MODE,
+// Passive mode: EPSV, then a connection to the announced port of the control connection's peer,
+// in *dataSocket. On IPv4, PASV instead when the server refuses EPSV or its EPSV port cannot be
+// reached (refused, timed out), and PASV alone for the rest of the connection. FTP_OK, FTP_NO_PASSIVE_MODE,
 // FTP_NO_ANSWER, FTP_DATA_CONNECTION_FAILED, FTP_ABORTED, or what sending the command gave.
 int32_t FtpOpenPassive(FtpSession* session, int32_t* dataSocket);
 int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mode, char type,

@@ -118,9 +118,14 @@ int32_t TcpIsOOBDataAvail(int32_t s);
 // limit) passed first.
 int32_t TcpConnect(int32_t* socketVar, const char* host, const char* service, uint16_t* portVar,
                    int32_t timeout = 0);
-// Opens a listening socket on the wildcard address; writes the bound port to *portVar.
+// Connects to address at port (host order), within timeout seconds (0: without limit). The
+// results of TcpConnect, but for NET_HOST_UNKNOWN.
+int32_t TcpConnectAddress(int32_t* socketVar, const PlatAddress& address, uint16_t port,
+                          int32_t timeout);
+// Opens a listening socket on the wildcard address of family (PLAT_AF_INET or PLAT_AF_INET6);
+// writes the bound port to *portVar.
 int32_t TcpGetListenSocket(int32_t* socketVar, const char* service, uint16_t* portVar,
-                           int32_t backlog);
+                           int32_t backlog, int32_t family = PLAT_AF_INET);
 // Waits up to timeout seconds (0: without limit; negative: not at all) for a connection on
 // listenSocket and accepts it. NET_OK, NET_TIMEOUT, NET_BAD_POINTER or the failure code.
 int32_t TcpAccept(int32_t* acceptedVar, int32_t listenSocket, int32_t timeout);

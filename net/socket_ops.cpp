@@ -255,6 +255,30 @@ int32_t TcpConnect(int32_t* socketVar, const char* host, const char* service, ui
     if (networkPort == 0) {
         return NET_BAD_PORT;
     }
+    // A dotted IPv4 address is connected to exactly as it always was; anything else may name
+    // addresses of both families.
+    if (host != nullptr && PlatInetAddr(host) == PLAT_INADDR_NONE) {
+        PlatAddress addresses[PLAT_MAX_ADDRESSES];
+        const int32_t count = NetResolveAll(host, addresses, PLAT_MAX_ADDRESSES, timeout);
+        int32_t s = -1;
+        int32_t result = count > 0 ? NetConnectAny(&s, addresses, count, networkPort, timeout)
+                         : count == NET_CANCELLED ? NET_CANCELLED
+                                                  : NET_HOST_UNKNOWN;
+        if (result == NET_HOST_UNKNOWN) {
+            return result;
+        }
+        if (PlatIsWritable(port, sizeof *port)) {
+            *port = PortToHostOrder(networkPort);
+        }
+        if (!socketVarWritable) {
+            NetTrace(TRACE_ERROR, "TcpConnect: invalid pointer");
+            TcpClose(&s);
+            return NET_BAD_POINTER;
+        }
+        *socketVar = s;
+        NetTrace(TRACE_EXIT, "TcpConnect");
+        return result;
+    }
     const uint32_t address = NetGetIPAddr(host);
     if (address == PLAT_INADDR_NONE) {
         return NET_HOST_UNKNOWN;
@@ -298,7 +322,7 @@ int32_t TcpConnect(int32_t* socketVar, const char* host, const char* service, ui
 }
 
 int32_t TcpGetListenSocket(int32_t* socketVar, const char* service, uint16_t* portVar,
-                           int32_t backlog) {
+                           int32_t backlog, int32_t family) {
     NetTrace(TRACE_ENTER, "TcpGetListenSocket on service %s, port %u", TraceText(service, "none"),
              portVar != nullptr ? *portVar : 0u);
     const bool socketVarWritable = PlatIsWritable(socketVar, sizeof *socketVar);
@@ -309,8 +333,9 @@ int32_t TcpGetListenSocket(int32_t* socketVar, const char* service, uint16_t* po
     uint16_t* port = portVar != nullptr ? portVar : &localPort;
     const uint16_t networkPort = ChoosePort(service, *port);
 
-    NetTrace(TRACE_CALL, "socket AF_INET, SOCK_STREAM");
-    int32_t s = PlatSocketCreate();
+    const bool v6 = family == PLAT_AF_INET6;
+    NetTrace(TRACE_CALL, v6 ? "socket AF_INET6, SOCK_STREAM" : "socket AF_INET, SOCK_STREAM");
+    int32_t s = v6 ? PlatSocketCreateFor(PLAT_AF_INET6) : PlatSocketCreate();
     if (s == -1) {
         NetTrace(TRACE_ERROR, "socket");
         return NET_NO_SOCKET;
@@ -322,8 +347,10 @@ int32_t TcpGetListenSocket(int32_t* socketVar, const char* service, uint16_t* po
 
     char wildcard[16];
     PlatInetNtoa(0, wildcard);
-    NetTrace(TRACE_CALL, "bind socket %d to %s", s, wildcard);
-    bool bound = PlatBind(s, 0, networkPort) == 0;
+    NetTrace(TRACE_CALL, "bind socket %d to %s", s, v6 ? "::" : wildcard);
+    PlatAddress any6;
+    any6.family = PLAT_AF_INET6;
+    bool bound = (v6 ? PlatBindTo(s, any6, networkPort) : PlatBind(s, 0, networkPort)) == 0;
     if (bound) {
         NetTrace(TRACE_CALL, "listen on socket %d. %d pendind connections", s, backlog);
         bound = PlatListen(s, backlog) == 0;
@@ -336,7 +363,9 @@ int32_t TcpGetListenSocket(int32_t* socketVar, const char* service, uint16_t* po
 
     NetTrace(TRACE_LOOKUP, "getsockname on socket %d", s);
     uint16_t boundPort = 0;
-    if (PlatGetSockName(s, nullptr, &boundPort) == 0 && PlatIsWritable(port, sizeof *port)) {
+    const int32_t named = v6 ? PlatGetSockAddress(s, nullptr, &boundPort)
+                             : PlatGetSockName(s, nullptr, &boundPort);
+    if (named == 0 && PlatIsWritable(port, sizeof *port)) {
         *port = PortToHostOrder(boundPort);
     }
     NetRegisterSocket(s, SOCKET_KIND_LISTEN);

@@ -56,3 +56,17 @@ int32_t NetTlsResult(int32_t platResult);
 // (TLS: decrypted bytes). Returns the count, NET_CLOSED at the end of the stream,
 // NET_TLS_TRUNCATED, or the failure code.
 int32_t NetPeek(int32_t s, char* buffer, int32_t len);
+
+// The addresses of host for a connection: an IPv6 literal (bare or in brackets, as in
+// "[::1]"), or a name resolved to addresses of both families within timeout seconds (0:
+// without limit), ordered so that the families take turns, starting with the resolver's first.
+// Returns the count, NET_HOST_UNKNOWN, or NET_CANCELLED.
+int32_t NetResolveAll(const char* host, PlatAddress* out, int32_t capacity, int32_t timeout);
+
+// Connects to each address in turn, at networkPort, until one connection stands; within timeout
+// seconds in all (0: without limit), shared so that every address gets its turn: each but the
+// last may take its part of the time left, the last all of it. The connected and registered
+// socket in *socketVar (-1 on failure). NET_OK, NET_CANCELLED, NET_NO_SOCKET, NET_TIMEOUT
+// (every attempt ran out of time) or NET_CONNECT_FAILED.
+int32_t NetConnectAny(int32_t* socketVar, const PlatAddress* addresses, int32_t count,
+                      uint16_t networkPort, int32_t timeout);

@@ -136,6 +136,53 @@ int32_t PlatLookupHost(const char* name, uint32_t* addr);
 void PlatInetNtoa(uint32_t addr, char* out);
 
 // ---------------------------------------------------------------------------------------------
+// Addresses of either family. The calls above stay IPv4 only; these take an address of either
+// family, so that a connection to an IPv6 host, and the data connections that follow it, use the
+// family the host was reached on.
+
+inline constexpr int32_t PLAT_AF_INET = 4;
+inline constexpr int32_t PLAT_AF_INET6 = 6;
+// Room for any address as text, an IPv6 zone ("%eth0") included, with its NUL.
+inline constexpr int32_t PLAT_ADDRESS_TEXT_SIZE = 64;
+// The most addresses one look-up gives.
+inline constexpr int32_t PLAT_MAX_ADDRESSES = 16;
+
+struct PlatAddress {
+    int32_t family = 0;        // PLAT_AF_INET, PLAT_AF_INET6, or 0 for none
+    uint8_t bytes[16] = {};    // network order; IPv4 in the first four
+    uint32_t scopeId = 0;      // the zone of a link-local IPv6 address, else 0
+};
+
+// True when a and b are the same address of the same family.
+bool PlatSameAddress(const PlatAddress& a, const PlatAddress& b);
+// Creates a stream socket of family. Returns the handle or -1 (PLAT_WSAEOPNOTSUPP for a family
+// the system lacks, PLAT_WSAEINVAL for no family).
+PlatSocket PlatSocketCreateFor(int32_t family);
+// PlatConnect to an address of either family.
+int32_t PlatConnectTo(PlatSocket s, const PlatAddress& addr, uint16_t port, int32_t timeoutMs);
+// PlatBind to an address of either family; an address of all zero bytes is the wildcard. An
+// IPv6 socket is bound for IPv6 alone. Returns 0 or -1.
+int32_t PlatBindTo(PlatSocket s, const PlatAddress& addr, uint16_t port);
+// The local / peer address of a socket of either family. Returns 0 or -1.
+int32_t PlatGetSockAddress(PlatSocket s, PlatAddress* addr, uint16_t* port);
+int32_t PlatGetPeerAddress(PlatSocket s, PlatAddress* addr, uint16_t* port);
+// Parses a numeric address: dotted IPv4, or IPv6 text with an optional zone ("fe80::1%eth0").
+// Returns 0, or -1 when the text is neither. Never looks anything up.
+int32_t PlatParseAddress(const char* text, PlatAddress* addr);
+// Writes the address as text ("127.0.0.1", "::1"; no zone) into out. False when it does not fit
+// or the address has no family.
+bool PlatFormatAddress(const PlatAddress& addr, char* out, int32_t size);
+// Resolves a host name to its addresses of both families, at most capacity of them, in the
+// order the resolver prefers. Waits at most timeoutMs (< 0: without limit) and is cancellable:
+// the look-up goes on in the background and its result is dropped. Returns the count (at least
+// 1), or -1 with PLAT_WSAHOST_NOT_FOUND, PLAT_WSAETIMEDOUT, PLAT_WSAEINTR (cancelled) or
+// PLAT_WSAENOBUFS.
+int32_t PlatResolveHost(const char* name, PlatAddress* out, int32_t capacity, int32_t timeoutMs);
+// TCP keepalive on s: the first probe after seconds without traffic, then one every seconds;
+// the connection is given up after a few unanswered probes. Returns 0 or -1.
+int32_t PlatSetKeepAlive(PlatSocket s, uint32_t seconds);
+
+// ---------------------------------------------------------------------------------------------
 // Cancellation of a blocking call from another thread.
 //
 // A cancel target names "the blocking calls made on behalf of one client". A thread binds itself

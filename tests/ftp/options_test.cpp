@@ -1,6 +1,11 @@
 // Options of a session: their checks, passive data connections, the pace, the time-out and the
 // server's last reply.
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstring>
 
 #include "data_connection.h"
@@ -98,6 +103,59 @@ TEST_F(EngineTest, PasvAfterEpsvIsRefusedIgnoresTheAddressInTheReply) {
     EXPECT_EQ(ReadFile(dir.path("list")), "up\r\n");
 }
 
+TEST_F(EngineTest, EpsvPortThatCannotBeReachedGivesWayToPasvForTheRestOfTheConnection) {
+    // A port bound but not listening: a connection to it is refused.
+    const int dead = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(dead, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof sa;
+    ASSERT_EQ(bind(dead, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    ASSERT_EQ(getsockname(dead, reinterpret_cast<sockaddr*>(&sa), &length), 0);
+    const std::string deadPort = std::to_string(ntohs(sa.sin_port));
+    TempDir dir;
+    ScriptedServer server;
+    server.start(Scenario()
+                     .reply("220 ready")
+                     .command("TYPE I", "200 ok")
+                     .command("EPSV", "229 Entering Extended Passive Mode (|||" + deadPort + "|)")
+                     .expect("PASV")
+                     .passiveListen("227 Entering Passive Mode (10,9,8,7,{p1},{p2})")
+                     .command("RETR f", "150 go")
+                     .passiveAccept()
+                     .dataSend("first")
+                     .dataClose()
+                     .reply("226 done")
+                     .expect("PASV")
+                     .passiveListen("227 Entering Passive Mode (127,0,0,1,{p1},{p2})")
+                     .command("RETR g", "150 go")
+                     .passiveAccept()
+                     .dataSend("second")
+                     .dataClose()
+                     .reply("226 done"));
+    ASSERT_EQ(FtpSetOption("passive", "1", key), FTP_OK);
+    ASSERT_EQ(FtpSetOption("keepalive", "7", key), FTP_OK);
+    ASSERT_EQ(Connect(server), FTP_OK);
+    EXPECT_EQ(FtpRecvFile("f", dir.path("f").c_str(), 'I', key), FTP_OK) << server.report();
+    EXPECT_EQ(FtpRecvFile("g", dir.path("g").c_str(), 'I', key), FTP_OK) << server.report();
+    EXPECT_EQ(ReadFile(dir.path("f")), "first");
+    EXPECT_EQ(ReadFile(dir.path("g")), "second");
+    ASSERT_TRUE(server.waitDone()) << server.report();
+    EXPECT_TRUE(server.ok()) << server.report();
+    close(dead);
+
+    // The keepalive option also has the system probe the control connection at its interval.
+    int on = 0;
+    int idle = 0;
+    socklen_t size = sizeof on;
+    const int control = session->connection.controlSocket;
+    ASSERT_EQ(getsockopt(control, SOL_SOCKET, SO_KEEPALIVE, &on, &size), 0);
+    ASSERT_EQ(getsockopt(control, IPPROTO_TCP, TCP_KEEPIDLE, &idle, &size), 0);
+    EXPECT_EQ(on, 1);
+    EXPECT_EQ(idle, 7);
+}
+
 TEST_F(EngineTest, PassiveRepliesAreParsedStrictly) {
     uint16_t port = 0;
     EXPECT_TRUE(FtpParseEpsvPort("229 ok (|||6446|)", &port));
@@ -116,6 +174,13 @@ TEST_F(EngineTest, PassiveRepliesAreParsedStrictly) {
                             "227 ok (1,2,3,4,0,0)", "22"}) {
         EXPECT_FALSE(FtpParsePasvPort(bad, &port)) << bad;
     }
+    PlatAddress v6;
+    ASSERT_EQ(PlatParseAddress("2001:db8::7", &v6), 0);
+    char line[96];
+    ASSERT_TRUE(FtpFormatEprt(line, sizeof line, v6, 65535));
+    EXPECT_STREQ(line, "EPRT |2|2001:db8::7|65535|");
+    EXPECT_FALSE(FtpFormatEprt(line, 20, v6, 65535));
+    EXPECT_FALSE(FtpFormatEprt(line, sizeof line, PlatAddress{}, 1));
 }
 
 TEST_F(EngineTest, FullSpeedSkipsThePausesAndCountsExactly) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "net_test_helpers.h"
+#include "socket_steps.h"
 
 namespace {
 
@@ -39,6 +40,79 @@ TEST_F(SocketOpsTest, MissingPortIsRefusedBeforeTheHostIsResolved) {
     uint16_t port = 21;
     EXPECT_EQ(TcpConnect(&s, "no such host!", nullptr, &port), NET_HOST_UNKNOWN);
     EXPECT_EQ(s, -1);
+}
+
+TEST_F(SocketOpsTest, Ipv6LiteralsConnectAndEveryAddressIsTriedInTurn) {
+    int32_t listening = -1;
+    uint16_t port = 0;
+    ASSERT_EQ(TcpGetListenSocket(&listening, nullptr, &port, 4, PLAT_AF_INET6), NET_OK);
+    PlatAddress loopback6;
+    ASSERT_EQ(PlatParseAddress("::1", &loopback6), 0);
+    for (const char* host : {"::1", "[::1]"}) {
+        SCOPED_TRACE(host);
+        int32_t client = -1;
+        int32_t server = -1;
+        uint16_t p = port;
+        ASSERT_EQ(TcpConnect(&client, host, nullptr, &p, 5), NET_OK);
+        ASSERT_EQ(TcpAccept(&server, listening, 5), NET_OK);
+        PlatAddress peer;
+        ASSERT_EQ(PlatGetPeerAddress(server, &peer, nullptr), 0);
+        EXPECT_TRUE(PlatSameAddress(peer, loopback6));
+        SendText(client, "six");
+        char text[8] = {};
+        EXPECT_EQ(TcpRecv(server, text, sizeof text, 5, -1), 3);
+        EXPECT_STREQ(text, "six");
+        TcpClose(&client);
+        TcpClose(&server);
+    }
+    TcpCloseWithoutPause(&listening);
+    for (const char* bad : {"[127.0.0.1]", "[::1", "[]", "::1]"}) {
+        int32_t s = -1;
+        uint16_t p = port;
+        EXPECT_EQ(TcpConnect(&s, bad, nullptr, &p, 2), NET_HOST_UNKNOWN) << bad;
+    }
+
+    // Nothing listens on ::1 at the IPv4 listener's port: that attempt is refused and the next
+    // address gets its turn.
+    LoopbackListener listener;
+    PlatAddress both[2];
+    ASSERT_EQ(PlatParseAddress("::1", &both[0]), 0);
+    ASSERT_EQ(PlatParseAddress("127.0.0.1", &both[1]), 0);
+    uint16_t networkPort = 0;
+    ASSERT_EQ(PlatGetSockName(listener.socket, nullptr, &networkPort), 0);
+    int32_t s = -1;
+    ASSERT_EQ(NetConnectAny(&s, both, 2, networkPort, 5), NET_OK);
+    PlatAddress peer;
+    ASSERT_EQ(PlatGetPeerAddress(s, &peer, nullptr), 0);
+    EXPECT_TRUE(PlatSameAddress(peer, both[1]));
+    TcpClose(&s);
+    listener.Close();
+    EXPECT_EQ(NetConnectAny(&s, both, 2, networkPort, 5), NET_CONNECT_FAILED);
+    EXPECT_EQ(s, -1);
+}
+
+TEST_F(SocketOpsTest, NameLookupGivesAddressesAndCanBeCancelled) {
+    PlatAddress found[PLAT_MAX_ADDRESSES];
+    const int32_t count = PlatResolveHost("localhost", found, PLAT_MAX_ADDRESSES, 10000);
+    ASSERT_GE(count, 1);
+    char text[PLAT_ADDRESS_TEXT_SIZE];
+    ASSERT_TRUE(PlatFormatAddress(found[0], text, sizeof text));
+    EXPECT_TRUE(std::string(text) == "127.0.0.1" || std::string(text) == "::1") << text;
+    EXPECT_EQ(PlatResolveHost("no such host!", found, PLAT_MAX_ADDRESSES, 10000), -1);
+
+    PlatCancelTarget* target = PlatCancelTargetCreate();
+    ASSERT_NE(target, nullptr);
+    {
+        PlatCancelScope scope(target);
+        PlatCancelTargetRaise(target);
+        EXPECT_EQ(PlatResolveHost("localhost", found, PLAT_MAX_ADDRESSES, 10000), -1);
+        EXPECT_EQ(PlatLastSocketError(), PLAT_WSAEINTR);
+        int32_t s = -1;
+        uint16_t port = 21;
+        EXPECT_EQ(TcpConnect(&s, "localhost", nullptr, &port, 5), NET_CANCELLED);
+        PlatCancelTargetLower(target);
+    }
+    PlatCancelTargetDestroy(target);
 }
 
 TEST_F(SocketOpsTest, ServiceNameGivesItsPortAndUnknownServiceFallsBackToTheNumber) {

@@ -1,0 +1,295 @@
+// Sockets of either address family on POSIX, the name look-up that gives both, and TCP
+// keepalive. The sockets are non-blocking like the IPv4 ones of sockets.cpp, and a connect waits
+// in PosixWait so that it can be cancelled.
+
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <thread>
+
+#include "platform.h"
+#include "posix/wait.h"
+
+namespace {
+
+int32_t Fail(int err) {
+    PosixSetSocketErrorFromErrno(err);
+    return -1;
+}
+
+// The system's socket address for addr:port; its length, 0 for an address without a family.
+socklen_t ToSystem(const PlatAddress& addr, uint16_t port, sockaddr_storage* out) {
+    memset(out, 0, sizeof *out);
+    if (addr.family == PLAT_AF_INET) {
+        auto* sa = reinterpret_cast<sockaddr_in*>(out);
+        sa->sin_family = AF_INET;
+        memcpy(&sa->sin_addr, addr.bytes, 4);
+        sa->sin_port = port;
+        return sizeof *sa;
+    }
+    if (addr.family == PLAT_AF_INET6) {
+        auto* sa = reinterpret_cast<sockaddr_in6*>(out);
+        sa->sin6_family = AF_INET6;
+        memcpy(&sa->sin6_addr, addr.bytes, 16);
+        sa->sin6_scope_id = addr.scopeId;
+        sa->sin6_port = port;
+        return sizeof *sa;
+    }
+    return 0;
+}
+
+// The address of a system socket address; false for a family other than the two.
+bool FromSystem(const sockaddr* sa, socklen_t length, PlatAddress* addr, uint16_t* port) {
+    PlatAddress result;
+    uint16_t resultPort = 0;
+    if (sa->sa_family == AF_INET && length >= sizeof(sockaddr_in)) {
+        const auto* in = reinterpret_cast<const sockaddr_in*>(sa);
+        result.family = PLAT_AF_INET;
+        memcpy(result.bytes, &in->sin_addr, 4);
+        resultPort = in->sin_port;
+    } else if (sa->sa_family == AF_INET6 && length >= sizeof(sockaddr_in6)) {
+        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(sa);
+        result.family = PLAT_AF_INET6;
+        memcpy(result.bytes, &in6->sin6_addr, 16);
+        result.scopeId = in6->sin6_scope_id;
+        resultPort = in6->sin6_port;
+    } else {
+        return false;
+    }
+    if (addr != nullptr) *addr = result;
+    if (port != nullptr) *port = resultPort;
+    return true;
+}
+
+using NameFunction = int (*)(int, sockaddr*, socklen_t*);
+
+int32_t NameOf(NameFunction function, PlatSocket s, PlatAddress* addr, uint16_t* port) {
+    sockaddr_storage ss{};
+    socklen_t length = sizeof ss;
+    if (function(s, reinterpret_cast<sockaddr*>(&ss), &length) != 0) {
+        return Fail(errno);
+    }
+    if (!FromSystem(reinterpret_cast<sockaddr*>(&ss), length, addr, port)) {
+        PlatSetLastSocketError(PLAT_WSAEOPNOTSUPP);
+        return -1;
+    }
+    return 0;
+}
+
+// The addresses of an addrinfo list of both families, at most capacity of them.
+int32_t CopyAddresses(const addrinfo* list, PlatAddress* out, int32_t capacity) {
+    int32_t count = 0;
+    for (const addrinfo* it = list; it != nullptr && count < capacity; it = it->ai_next) {
+        if (FromSystem(it->ai_addr, it->ai_addrlen, &out[count], nullptr)) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+// One look-up, shared between the caller and the thread that runs getaddrinfo: whoever leaves
+// last frees it, so a caller that gave up (time-out, cancellation) leaves the thread a live
+// record to finish into.
+struct Lookup {
+    std::string name;
+    int wakeFd = -1;  // eventfd, written once the look-up has ended
+    std::mutex lock;
+    bool done = false;
+    int32_t count = 0;
+    PlatAddress found[PLAT_MAX_ADDRESSES];
+    ~Lookup() {
+        if (wakeFd >= 0) {
+            close(wakeFd);
+        }
+    }
+};
+
+void RunLookup(const std::shared_ptr<Lookup>& lookup) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_ADDRCONFIG;
+    addrinfo* list = nullptr;
+    PlatAddress found[PLAT_MAX_ADDRESSES];
+    int32_t count = 0;
+    if (getaddrinfo(lookup->name.c_str(), nullptr, &hints, &list) == 0) {
+        count = CopyAddresses(list, found, PLAT_MAX_ADDRESSES);
+        freeaddrinfo(list);
+    }
+    std::lock_guard<std::mutex> guard(lookup->lock);
+    memcpy(lookup->found, found, sizeof found);
+    lookup->count = count;
+    lookup->done = true;
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = write(lookup->wakeFd, &one, sizeof one);
+}
+
+}  // namespace
+
+bool PlatSameAddress(const PlatAddress& a, const PlatAddress& b) {
+    if (a.family != b.family || a.family == 0) {
+        return false;
+    }
+    return memcmp(a.bytes, b.bytes, a.family == PLAT_AF_INET ? 4 : 16) == 0;
+}
+
+PlatSocket PlatSocketCreateFor(int32_t family) {
+    if (family != PLAT_AF_INET && family != PLAT_AF_INET6) {
+        PlatSetLastSocketError(PLAT_WSAEINVAL);
+        return -1;
+    }
+    const int domain = family == PLAT_AF_INET ? AF_INET : AF_INET6;
+    int fd = socket(domain, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
+    if (fd < 0) {
+        return Fail(errno == EAFNOSUPPORT ? EOPNOTSUPP : errno);
+    }
+    return fd;
+}
+
+int32_t PlatConnectTo(PlatSocket s, const PlatAddress& addr, uint16_t port, int32_t timeoutMs) {
+    sockaddr_storage ss{};
+    const socklen_t length = ToSystem(addr, port, &ss);
+    if (length == 0) {
+        return Fail(EINVAL);
+    }
+    if (connect(s, reinterpret_cast<sockaddr*>(&ss), length) == 0) {
+        return 0;
+    }
+    if (errno != EINPROGRESS && errno != EINTR) {
+        return Fail(errno);
+    }
+    const int32_t ready = PosixWait(s, POLLOUT, timeoutMs < 0 ? -1 : timeoutMs);
+    if (ready < 0) {
+        return -1;
+    }
+    if (ready == 0) {
+        PlatSetLastSocketError(PLAT_WSAETIMEDOUT);
+        return -1;
+    }
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0) {
+        return Fail(errno);
+    }
+    return err == 0 ? 0 : Fail(err);
+}
+
+int32_t PlatBindTo(PlatSocket s, const PlatAddress& addr, uint16_t port) {
+    sockaddr_storage ss{};
+    const socklen_t length = ToSystem(addr, port, &ss);
+    if (length == 0) {
+        return Fail(EINVAL);
+    }
+    if (addr.family == PLAT_AF_INET6) {
+        // Only IPv6 peers: an IPv4-mapped connection is never the peer an IPv6 socket expects.
+        int on = 1;
+        setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    }
+    return bind(s, reinterpret_cast<sockaddr*>(&ss), length) == 0 ? 0 : Fail(errno);
+}
+
+int32_t PlatGetSockAddress(PlatSocket s, PlatAddress* addr, uint16_t* port) {
+    return NameOf(getsockname, s, addr, port);
+}
+
+int32_t PlatGetPeerAddress(PlatSocket s, PlatAddress* addr, uint16_t* port) {
+    return NameOf(getpeername, s, addr, port);
+}
+
+int32_t PlatParseAddress(const char* text, PlatAddress* addr) {
+    if (text == nullptr || *text == '\0' || addr == nullptr) {
+        return -1;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST;
+    addrinfo* list = nullptr;
+    if (getaddrinfo(text, nullptr, &hints, &list) != 0) {
+        return -1;
+    }
+    const int32_t count = CopyAddresses(list, addr, 1);
+    freeaddrinfo(list);
+    return count == 1 ? 0 : -1;
+}
+
+bool PlatFormatAddress(const PlatAddress& addr, char* out, int32_t size) {
+    if (out == nullptr || size <= 0) {
+        return false;
+    }
+    out[0] = '\0';
+    const int family = addr.family == PLAT_AF_INET ? AF_INET
+                       : addr.family == PLAT_AF_INET6 ? AF_INET6
+                                                      : -1;
+    return family != -1 && inet_ntop(family, addr.bytes, out, static_cast<socklen_t>(size)) != nullptr;
+}
+
+int32_t PlatResolveHost(const char* name, PlatAddress* out, int32_t capacity, int32_t timeoutMs) {
+    if (name == nullptr || *name == '\0' || out == nullptr || capacity <= 0) {
+        PlatSetLastSocketError(PLAT_WSAHOST_NOT_FOUND);
+        return -1;
+    }
+    std::shared_ptr<Lookup> lookup(new (std::nothrow) Lookup());
+    if (lookup == nullptr) {
+        PlatSetLastSocketError(PLAT_WSAENOBUFS);
+        return -1;
+    }
+    lookup->name = name;
+    lookup->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (lookup->wakeFd < 0) {
+        return Fail(errno);
+    }
+    // getaddrinfo cannot be interrupted, so it runs on a thread of its own while the caller
+    // waits in a cancellable wait; a caller that stops waiting leaves it to finish alone.
+    try {
+        std::thread(RunLookup, lookup).detach();
+    } catch (...) {
+        PlatSetLastSocketError(PLAT_WSAENOBUFS);
+        return -1;
+    }
+    const int32_t ready = PosixWait(lookup->wakeFd, POLLIN, timeoutMs < 0 ? -1 : timeoutMs);
+    if (ready < 0) {
+        return -1;
+    }
+    if (ready == 0) {
+        PlatSetLastSocketError(PLAT_WSAETIMEDOUT);
+        return -1;
+    }
+    std::lock_guard<std::mutex> guard(lookup->lock);
+    const int32_t count = lookup->count < capacity ? lookup->count : capacity;
+    if (!lookup->done || count == 0) {
+        PlatSetLastSocketError(PLAT_WSAHOST_NOT_FOUND);
+        return -1;
+    }
+    memcpy(out, lookup->found, sizeof(PlatAddress) * static_cast<size_t>(count));
+    return count;
+}
+
+int32_t PlatSetKeepAlive(PlatSocket s, uint32_t seconds) {
+    if (seconds == 0 || seconds > 0x7FFF) {
+        return Fail(EINVAL);
+    }
+    const int on = 1;
+    const int interval = static_cast<int>(seconds);
+    const int probes = 4;
+    if (setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0 ||
+        setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &interval, sizeof interval) != 0 ||
+        setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) != 0 ||
+        setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) != 0) {
+        return Fail(errno);
+    }
+    return 0;
+}
