@@ -76,6 +76,7 @@ protected:
 
     std::unique_ptr<RealFtpServer> server_;
     int32_t key_ = 0;
+    int32_t logFile_ = -1;
     TempDir local_;
 };
 
@@ -244,6 +245,47 @@ TEST_P(InteropTest, AbortEndsWithinASecondAndTheNextCommandsGetTheirOwnReplies) 
         }
     }
 }
+
+// The same servers listening on ::1 alone: the control connection, and with it every data
+// connection, is IPv6.
+class Ipv6InteropTest : public InteropTest {};
+
+TEST_P(Ipv6InteropTest, TransfersBothWaysAreExactThroughEprtAndEpsv) {
+    const std::string log = local_.path("control.log");
+    logFile_ = PlatFileCreate(log.c_str());
+    ASSERT_NE(logFile_, -1);
+    FtpFindSession(key_)->connection.logFile = logFile_;
+    ASSERT_EQ(FtpSetOption("throttle", "0", key_), FTP_OK);
+    const std::string original = PatternBytes(300000, 6);
+    WriteFile(local_.path("up.bin"), original);
+    for (const char* passive : {"0", "1"}) {
+        SCOPED_TRACE(std::string("passive ") + passive);
+        ASSERT_EQ(FtpSetOption("passive", passive, key_), FTP_OK);
+        ASSERT_EQ(FtpSendFile(local_.path("up.bin").c_str(), "six.bin", 'I', key_), FTP_OK)
+            << server_->log();
+        EXPECT_TRUE(ReadFile(Remote("six.bin")) == original);
+        ASSERT_EQ(FtpRecvFile("six.bin", local_.path("down.bin").c_str(), 'I', key_), FTP_OK);
+        EXPECT_TRUE(ReadFile(local_.path("down.bin")) == original);
+        ASSERT_EQ(FtpDir("", local_.path("listing").c_str(), 0, key_), FTP_OK);
+        EXPECT_NE(ReadFile(local_.path("listing")).find("six.bin"), std::string::npos);
+    }
+    FtpFindSession(key_)->connection.logFile = -1;
+    PlatFileClose(logFile_);
+    const std::string wire = ReadFile(log);
+    size_t eprt = 0;
+    size_t epsv = 0;
+    for (size_t at = 0; (at = wire.find("EPRT |2|::1|", at)) != std::string::npos; ++at) ++eprt;
+    for (size_t at = 0; (at = wire.find("EPSV\r\n", at)) != std::string::npos; ++at) ++epsv;
+    EXPECT_EQ(eprt, 3u) << wire;
+    EXPECT_EQ(epsv, 3u) << wire;
+    EXPECT_EQ(wire.find("PORT "), std::string::npos) << wire;
+    EXPECT_EQ(wire.find("PASV"), std::string::npos) << wire;
+}
+
+INSTANTIATE_TEST_SUITE_P(Ipv6Servers, Ipv6InteropTest,
+                         ::testing::Values(ServerParam{Kind::Pyftpdlib, "::1"},
+                                           ServerParam{Kind::Vsftpd, "::1"}),
+                         ParamName);
 
 INSTANTIATE_TEST_SUITE_P(Servers, InteropTest,
                          ::testing::Values(ServerParam{Kind::Pyftpdlib, "127.0.0.2"},

@@ -68,10 +68,18 @@ void RawSocket::close() {
 RawSocket RawSocket::connectTo(const std::string& address, uint16_t port, Millis timeout,
                                const std::string& from) {
     sockaddr_in remote;
-    if (!MakeAddress(address, port, &remote)) {
-        return RawSocket();
+    sockaddr_in6 remote6{};
+    const bool v6 = !MakeAddress(address, port, &remote);
+    if (v6) {
+        // An IPv6 address ("::1"), for probing servers that listen on one.
+        remote6.sin6_family = AF_INET6;
+        remote6.sin6_port = htons(port);
+        if (!from.empty() || inet_pton(AF_INET6, address.c_str(), &remote6.sin6_addr) != 1) {
+            return RawSocket();
+        }
     }
-    RawSocket socket(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    RawSocket socket(
+        ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!socket.isOpen()) {
         return RawSocket();
     }
@@ -82,8 +90,10 @@ RawSocket RawSocket::connectTo(const std::string& address, uint16_t port, Millis
             return RawSocket();
         }
     }
-    if (::connect(socket.fd_, reinterpret_cast<sockaddr*>(&remote), sizeof remote) < 0 &&
-        errno != EINPROGRESS) {
+    const int connected =
+        v6 ? ::connect(socket.fd_, reinterpret_cast<sockaddr*>(&remote6), sizeof remote6)
+           : ::connect(socket.fd_, reinterpret_cast<sockaddr*>(&remote), sizeof remote);
+    if (connected < 0 && errno != EINPROGRESS) {
         return RawSocket();
     }
     if (!socket.waitFor(POLLOUT, Clock::now() + timeout)) {

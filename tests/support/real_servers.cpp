@@ -239,9 +239,10 @@ bool RealFtpServer::writeVsftpdConfig(const std::string& path, const std::string
     // directory with every write permission; active mode allowed, data connections made from
     // the listening address (not from port 20, which two servers could not share); no
     // sandboxing that a container may forbid.
-    out << "listen=YES\n"
-        << "listen_ipv6=NO\n"
-        << "listen_address=" << address_ << "\n"
+    // An IPv6 address ("::1") is served through vsftpd's IPv6 listener.
+    const bool v6 = address_.find(':') != std::string::npos;
+    out << (v6 ? "listen=NO\nlisten_ipv6=YES\nlisten_address6=" : "listen=YES\nlisten_ipv6=NO\nlisten_address=")
+        << address_ << "\n"
         << "listen_port=" << port_ << "\n"
         << "background=NO\n"
         << "seccomp_sandbox=NO\n"
