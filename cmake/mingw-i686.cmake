@@ -2,7 +2,7 @@
 #
 # The "posix" thread model of the compiler is the one whose C++ library has std::thread and
 # std::mutex. libgcc, libstdc++ and winpthread are linked statically, so that the module and the
-# programs need only system DLLs (KERNEL32, USER32, WSOCK32, msvcrt). Test programs run under
+# programs need only system DLLs (KERNEL32, USER32, WS2_32, msvcrt). Test programs run under
 # Wine through cmake/wine-run.sh.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)

@@ -18,9 +18,9 @@
 #include <mutex>
 #include <new>
 #include <string>
-#include <thread>
 
 #include "platform.h"
+#include "threads.h"
 #include "posix/wait.h"
 
 namespace {
@@ -117,7 +117,10 @@ struct Lookup {
     }
 };
 
-void RunLookup(const std::shared_ptr<Lookup>& lookup) {
+// The routine of the look-up's thread; parameter is a heap copy of the shared reference.
+uint32_t RunLookup(void* parameter) {
+    std::unique_ptr<std::shared_ptr<Lookup>> holder(static_cast<std::shared_ptr<Lookup>*>(parameter));
+    const std::shared_ptr<Lookup>& lookup = *holder;
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -135,6 +138,7 @@ void RunLookup(const std::shared_ptr<Lookup>& lookup) {
     lookup->done = true;
     uint64_t one = 1;
     [[maybe_unused]] ssize_t n = write(lookup->wakeFd, &one, sizeof one);
+    return 0;
 }
 
 }  // namespace
@@ -253,13 +257,16 @@ int32_t PlatResolveHost(const char* name, PlatAddress* out, int32_t capacity, in
         return Fail(errno);
     }
     // getaddrinfo cannot be interrupted, so it runs on a thread of its own while the caller
-    // waits in a cancellable wait; a caller that stops waiting leaves it to finish alone.
-    try {
-        std::thread(RunLookup, lookup).detach();
-    } catch (...) {
+    // waits in a cancellable wait; a caller that stops waiting leaves it to finish alone. A
+    // thread of the module's own, so that the module is not unloaded under it.
+    auto* holder = new (std::nothrow) std::shared_ptr<Lookup>(lookup);
+    PlatThread* thread = holder != nullptr ? PlatThreadCreate(RunLookup, holder) : nullptr;
+    if (thread == nullptr) {
+        delete holder;
         PlatSetLastSocketError(PLAT_WSAENOBUFS);
         return -1;
     }
+    PlatThreadClose(thread);
     const int32_t ready = PosixWait(lookup->wakeFd, POLLIN, timeoutMs < 0 ? -1 : timeoutMs);
     if (ready < 0) {
         return -1;

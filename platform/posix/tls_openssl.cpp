@@ -247,9 +247,16 @@ SSL_CTX* MakeContext(const PlatTlsConfig& config, PlatTls* resumeFrom, char* err
 
 // Sets what the handshake checks and sends for config on ssl. Returns false when it cannot.
 bool SetPeerChecks(SSL* ssl, const PlatTlsConfig& config) {
+    // An IPv6 address ("::1") is an address too: checked against the IP entries, never sent
+    // as a name.
+    PlatAddress literal;
+    const bool ipv6 = config.hostName != nullptr &&
+                      PlatParseAddress(config.hostName, &literal) == 0 &&
+                      literal.family == PLAT_AF_INET6;
     if (!config.verify) {
         SSL_set_verify(ssl, SSL_VERIFY_NONE, nullptr);
-        if (config.hostName != nullptr && PlatInetAddr(config.hostName) == PLAT_INADDR_NONE) {
+        if (config.hostName != nullptr && !ipv6 &&
+            PlatInetAddr(config.hostName) == PLAT_INADDR_NONE) {
             SSL_set_tlsext_host_name(ssl, config.hostName);
         }
         return true;
@@ -258,6 +265,9 @@ bool SetPeerChecks(SSL* ssl, const PlatTlsConfig& config) {
         return false;
     }
     SSL_set_verify(ssl, SSL_VERIFY_PEER, nullptr);
+    if (ipv6) {
+        return X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), config.hostName) == 1;
+    }
     const uint32_t address = PlatInetAddr(config.hostName);
     if (address != PLAT_INADDR_NONE) {
         // An address is checked against the certificate's IP address entries, in the dotted

@@ -1,4 +1,4 @@
-// Sockets on Win32 with Winsock 1.1. Every socket is non-blocking underneath (FIONBIO); the calls
+// IPv4 sockets on Win32 with the Winsock 1.1 calls (through WS2_32.DLL). Every socket is non-blocking underneath (FIONBIO); the calls
 // that block in Winsock (connect, accept, send, recv) wait in Win32Wait instead, so that another
 // thread can cancel them.
 
@@ -161,9 +161,11 @@ int32_t PlatListen(PlatSocket s, int32_t backlog) {
 
 PlatSocket PlatAccept(PlatSocket s, uint32_t* peerAddr, uint16_t* peerPort) {
     for (;;) {
-        sockaddr_in sa{};
-        int len = sizeof sa;
-        SOCKET accepted = accept(Native(s), reinterpret_cast<sockaddr*>(&sa), &len);
+        // Room for an IPv6 peer too: Winsock refuses an accept whose address does not fit.
+        sockaddr_storage ss{};
+        int len = sizeof ss;
+        SOCKET accepted = accept(Native(s), reinterpret_cast<sockaddr*>(&ss), &len);
+        const sockaddr_in& sa = *reinterpret_cast<const sockaddr_in*>(&ss);
         if (accepted != INVALID_SOCKET) {
             // Winsock hands the listening socket's modes on, but say it rather than rely on it.
             if (!SetNonBlocking(accepted, true)) {
@@ -171,10 +173,11 @@ PlatSocket PlatAccept(PlatSocket s, uint32_t* peerAddr, uint16_t* peerPort) {
                 closesocket(accepted);
                 return -1;
             }
+            const bool v4 = ss.ss_family == AF_INET;
             if (peerAddr != nullptr)
-                *peerAddr = sa.sin_addr.s_addr;
+                *peerAddr = v4 ? sa.sin_addr.s_addr : 0;
             if (peerPort != nullptr)
-                *peerPort = sa.sin_port;
+                *peerPort = v4 ? sa.sin_port : 0;
             return static_cast<PlatSocket>(accepted);
         }
         Win32FailFromWinsock();
@@ -386,7 +389,7 @@ int32_t PlatLookupService(const char* name, uint16_t* port) {
     if (name == nullptr) {
         return -1;
     }
-    // WSOCK32 keeps the entry in storage of the calling thread, so this is thread-safe.
+    // Winsock keeps the entry in storage of the calling thread, so this is thread-safe.
     const servent* found = getservbyname(name, "tcp");
     if (found == nullptr) {
         return -1;
@@ -408,7 +411,7 @@ int32_t PlatLookupHost(const char* name, uint32_t* addr) {
         PlatSetLastSocketError(PLAT_WSAHOST_NOT_FOUND);
         return -1;
     }
-    // Per-thread storage in WSOCK32, as for getservbyname.
+    // Per-thread storage in Winsock, as for getservbyname.
     const hostent* entry = gethostbyname(name);
     if (entry == nullptr) {
         return Win32FailFromWinsock();

@@ -10,9 +10,11 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+// Winsock 2 (WS2_32.DLL): getaddrinfo and the IPv6 socket addresses need it. It must come
+// before windows.h, which would otherwise bring in the Winsock 1.1 header.
+#include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
-// Winsock 1.1 (WSOCK32.dll), deliberately not winsock2.h.
-#include <winsock.h>
 
 #include <cstdint>
 

@@ -35,7 +35,7 @@ DllGetClassForm
 DllGetClassInfo
 DllGetClassObject
 DllGetInterface"
-allowed_imports="CRYPT32.DLL KERNEL32.DLL MSVCRT.DLL SECUR32.DLL USER32.DLL WSOCK32.DLL"
+allowed_imports="CRYPT32.DLL KERNEL32.DLL MSVCRT.DLL SECUR32.DLL USER32.DLL WS2_32.DLL"
 
 checks=$((checks + 1))
 actual_exports="$(exports_of "$module" | sort)"

@@ -9,8 +9,8 @@
 #include <gtest/gtest.h>
 
 #define WIN32_LEAN_AND_MEAN
+#include <winsock2.h>
 #include <windows.h>
-#include <winsock.h>
 
 namespace {
 
