@@ -10,12 +10,15 @@
 #include <thread>
 
 #include "console.h"
+#include "poll_pacer.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 constexpr int32_t kDefaultWaitSeconds = 600;
+// The longest pause between two polls of a wait or a sleep, and how often a wait's progress is
+// drawn.
 constexpr auto kPollInterval = std::chrono::milliseconds(20);
 constexpr auto kProgressRecordInterval = std::chrono::milliseconds(250);
 // After an interrupt the clean-up (abort, QUIT, forget) gets this long; then the host ends
@@ -696,6 +699,8 @@ int ScriptRunner::RunWait(const std::vector<ScriptToken>& tokens, int number) {
     auto deadline = start + std::chrono::seconds(seconds);
     bool aborted = false;
     Progress progress;
+    PollPacer pacer(std::chrono::milliseconds(2), kPollInterval);
+    auto nextProgress = start;
     while (IntegerCall(object, "ftpDone") != 1) {
         if (int32_t pending = PlatInterruptPending()) {
             if (!InterruptTaken()) {
@@ -713,11 +718,12 @@ int ScriptRunner::RunWait(const std::vector<ScriptToken>& tokens, int number) {
             return Error(number, "wait limit of " + std::to_string(seconds) + " seconds passed",
                          RUN_WAIT_LIMIT);
         }
-        if (counters) {
+        if (counters && Clock::now() >= nextProgress) {
+            nextProgress = Clock::now() + kPollInterval;
             UpdateProgress(progress, number, name, IntegerCall(object, "ftpBytesTransferred"),
                            IntegerCall(object, "ftpBytesToBeTransferred"));
         }
-        std::this_thread::sleep_for(kPollInterval);
+        pacer.Pause();
     }
     if (counters) {
         if (!progress.started) {

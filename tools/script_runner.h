@@ -4,7 +4,8 @@
 //   new NAME                        make an object of the script class, bind it to NAME
 //   METHOD NAME ARG...              call a method of the registered table on NAME
 //   wait NAME [SECONDS] [expect CODE...]
-//                                   poll ftpDone every 20 ms until it returns 1
+//                                   poll ftpDone until it returns 1 (back to back at
+//                                   first, then at most every 20 ms)
 //   sleep MS                        pause
 //   release NAME                    drop the host's reference to NAME (without forget)
 //   help [METHOD]                   the commands and the registered methods
