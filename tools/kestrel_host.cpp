@@ -19,7 +19,7 @@ namespace {
 
 void Usage(FILE* stream) {
     fputs(
-        "usage: kestrel-host [--json] [--progress] [--fail] [--module PATH] [SCRIPT | -]\n"
+        "usage: kestrel-host [--json] [--progress] [--fail] [--trace] [--module PATH] [SCRIPT | -]\n"
         "Runs SCRIPT (or standard input) against the module; with a terminal on standard input\n"
         "it is an interactive prompt (type help). See README.md for the language.\n"
         "\n"
@@ -27,6 +27,9 @@ void Usage(FILE* stream) {
         "  --progress    JSON progress records on standard error while a wait runs\n"
         "  --fail        a wait that ends with a code below 0 or of 1000 and above (or other\n"
         "                than its `expect` codes) forgets every object and ends with status 4\n"
+        "  --trace       every object traces its session (commands and replies, passwords\n"
+        "                as ****) on standard error; ftpSetOption NAME \"trace\" \"1\" does\n"
+        "                it for one object\n"
         "  --module PATH the module to load (default: next to kestrel-host, else in\n"
         "                ../lib/kestrel/ from it)\n"
         "\n"
@@ -79,6 +82,8 @@ int main(int argc, char** argv) {
             options.jsonProgress = true;
         } else if (strcmp(argv[i], "--fail") == 0) {
             options.fail = true;
+        } else if (strcmp(argv[i], "--trace") == 0) {
+            options.trace = true;
         } else if (strcmp(argv[i], "--module") == 0 && i + 1 < argc) {
             modulePath = argv[++i];
         } else if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
