@@ -299,7 +299,7 @@ TEST(KestrelHost, FailEndsTheScriptWithStatus4AtAFailedWaitUnlessItWasExpected) 
 }
 
 TEST(KestrelHost, AnInterruptedScriptAbortsForgetsRemovesThePartFileAndEndsIn3Seconds) {
-    for (int signal : {SIGINT, SIGTERM}) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
         std::string home = TempHome();
         ktest::ScriptedServer server(kServerAddress, 21);
         server.start(AbortedDownload("p"));
