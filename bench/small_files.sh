@@ -50,6 +50,11 @@ chmod -R a+rwX "$work"
 /usr/bin/python3 -m pyftpdlib -i "$address" -p 21 -d "$work/served" -u bench -P bench -w \
     >"$work/server.log" 2>&1 &
 server_pid=$!
+sleep 0.2
+if ! kill -0 "$server_pid" 2>/dev/null; then
+    echo "small_files.sh: pyftpdlib did not start on $address:21 (is the port taken?)" >&2
+    exit 1
+fi
 for ((i = 0; i < 100; i++)); do
     if /usr/bin/python3 -c "import socket; socket.create_connection(('$address', 21), 1)" \
         2>/dev/null; then
@@ -91,10 +96,13 @@ f.quit()
 EOF
 
 median() { sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
-rate() {  # files per second of a command
+rate() {  # files per second of a command, which must succeed
     local start end
     start=$(date +%s.%N)
-    "$@" >/dev/null
+    if ! "$@" >/dev/null; then
+        echo "small_files.sh: $* failed" >&2
+        exit 1
+    fi
     end=$(date +%s.%N)
     awk -v n="$count" -v s="$start" -v e="$end" 'BEGIN {printf "%.0f\n", n / (e - s)}'
 }
@@ -102,8 +110,8 @@ rate() {  # files per second of a command
 kestrel=()
 ftplib=()
 for ((r = 0; r < repeats; r++)); do
-    kestrel+=("$(rate "$host" --fail "$work/script.ks")")
-    ftplib+=("$(rate /usr/bin/python3 "$work/ftplib_run.py")")
+    kestrel+=("$(rate "$host" --fail "$work/script.ks")") || exit 1
+    ftplib+=("$(rate /usr/bin/python3 "$work/ftplib_run.py")") || exit 1
 done
 k=$(printf '%s\n' "${kestrel[@]}" | median)
 p=$(printf '%s\n' "${ftplib[@]}" | median)

@@ -801,7 +801,7 @@ void ScriptRunner::ExplainFailure(const Bound& bound, const std::string& name, i
         // Uploads read their local file; downloads write it.
         bool reading = info->name.find("Send") != std::string::npos ||
                        info->name.find("ToRemote") != std::string::npos;
-        notes.push_back("local file " + DisplayString(local->text) + " " +
+        notes.push_back("local file " + DisplayString(local->text) + ": " +
                         LocalFileProblem(local->text, reading, result));
     }
     std::string hint = FailureHint(result, name);

@@ -248,7 +248,7 @@ TEST(KestrelHost, FailuresExplainThemselvesAndProgressRecordsOnlyTransfersWithTh
                            "\"nosuch.bin\")\n  hint: check the remote name"),
               std::string::npos)
         << run.err;
-    EXPECT_NE(run.err.find("  local file \"" + local + ".missing\" does not exist\n"),
+    EXPECT_NE(run.err.find("  local file \"" + local + ".missing\": does not exist\n"),
               std::string::npos)
         << run.err;
     EXPECT_NE(run.err.find("  no option \"trottle\"; did you mean \"throttle\"?"),
