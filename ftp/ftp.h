@@ -129,6 +129,10 @@ int32_t FtpSetOption(const char* name, const char* value, int32_t key);
 // output, at most capacity - 1 characters; "" when there is none. Any thread. FTP_OK or
 // FTP_NOT_INITIALIZED.
 int32_t FtpLastReply(char* output, int32_t capacity, int32_t key);
+// Row index (from 0) of the option table: its name, range and default; for a text option *text
+// is true and the range is its length. False past the last row. Any thread.
+bool FtpOptionAt(int32_t index, const char** name, int32_t* minimum, int32_t* maximum,
+                 int32_t* defaultValue, bool* text);
 
 // ---------------------------------------------------------------------------------------------
 // Command exchange

@@ -49,6 +49,11 @@ const OptionRow kOptions[] = {
          s.connection.timeoutSeconds = static_cast<uint32_t>(v);
          return true;
      }},
+    {"trace", 0, 1, 0,
+     [](FtpSession& s, int32_t v) {
+         s.connection.traceEnabled = v;
+         return true;
+     }},
     {"tls", 0, 2, 0,
      [](FtpSession& s, int32_t v) {
          s.connection.tlsMode = v;
@@ -157,4 +162,18 @@ int32_t FtpLastReply(char* output, int32_t capacity, int32_t key) {
     std::lock_guard<std::mutex> guard(c.lastReplyLock);
     FtpCopyText(output, capacity, c.lastReply);
     return FTP_OK;
+}
+
+bool FtpOptionAt(int32_t index, const char** name, int32_t* minimum, int32_t* maximum,
+                 int32_t* defaultValue, bool* text) {
+    if (index < 0 || static_cast<size_t>(index) >= sizeof kOptions / sizeof kOptions[0]) {
+        return false;
+    }
+    const OptionRow& row = kOptions[index];
+    *name = row.name;
+    *minimum = row.minimum;
+    *maximum = row.maximum;
+    *defaultValue = row.defaultValue;
+    *text = row.storeText != nullptr;
+    return true;
 }

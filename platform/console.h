@@ -8,14 +8,15 @@
 #include <cstdint>
 
 // The interrupts, by their POSIX signal numbers on every platform.
+inline constexpr int32_t PLAT_HANGUP = 1;      // SIGHUP: the terminal went away
 inline constexpr int32_t PLAT_INTERRUPT = 2;   // SIGINT: Ctrl-C
 inline constexpr int32_t PLAT_TERMINATE = 15;  // SIGTERM; on a Windows console Ctrl-Break or close
 
 // Starts catching the interrupts: from now on they no longer end the program but are noted, to
 // be read with PlatInterruptPending. Called by the main thread, once, before other threads start.
 void PlatInterruptsCatch();
-// The interrupt noted and not yet cleared (PLAT_INTERRUPT or PLAT_TERMINATE), or 0. A termination
-// request is never replaced by a later Ctrl-C. Any thread.
+// The interrupt noted and not yet cleared (PLAT_INTERRUPT, PLAT_HANGUP or PLAT_TERMINATE), or 0.
+// A hang-up or termination request is never replaced by a later Ctrl-C. Any thread.
 int32_t PlatInterruptPending();
 // Forgets the noted interrupt.
 void PlatInterruptClear();

@@ -59,12 +59,30 @@ dpkg-deb --contents "$deb"
 echo "== the .deb in a fresh root"
 dpkg-deb -x "$deb" "$work/root"
 for file in usr/bin/kestrel-host usr/lib/kestrel/libkestrel.so usr/include/kestrel/host_abi.h \
-    usr/share/doc/kestrel/README.md usr/share/doc/kestrel/examples/tour.ks; do
+    usr/share/doc/kestrel/README.md usr/share/doc/kestrel/examples/tour.ks \
+    usr/share/doc/kestrel/examples/check_server.sh; do
     if [[ ! -f "$work/root/$file" ]]; then
         echo "package: $file is missing from $deb" >&2
         exit 1
     fi
 done
+if [[ ! -x "$work/root/usr/share/doc/kestrel/examples/check_server.sh" ]]; then
+    echo "package: check_server.sh is not executable" >&2
+    exit 1
+fi
+# Every library the binaries link is a dependency of the package.
+depends="$(dpkg-deb --field "$deb" Depends)"
+for library in libc6 libstdc++6 libgcc-s1 libssl3 libedit2; do
+    if ! grep -q "$library" <<<"$depends"; then
+        echo "package: Depends ($depends) lacks $library" >&2
+        exit 1
+    fi
+done
+"$work/root/usr/bin/kestrel-host" --version
+if ! "$work/root/usr/bin/kestrel-host" --help | grep -q "$work/root/usr/share/doc/kestrel/README.md"; then
+    echo "package: kestrel-host --help does not name the installed README" >&2
+    exit 1
+fi
 
 address=127.0.0.22
 mkdir -p "$work/served" "$work/local"
@@ -93,6 +111,9 @@ KS
 cmp "$work/local/sample.bin" "$work/served/sample.bin"
 cmp "$work/local/sample.bin" "$work/local/copy.bin"
 echo "== the installed kestrel-host found its module and moved the file both ways"
+printf 'pass\n' | KESTREL_HOST="$work/root/usr/bin/kestrel-host" \
+    "$work/root/usr/share/doc/kestrel/examples/check_server.sh" "$address" user passive
+echo "== the installed example ran against the server it was given"
 
 if ((win32)); then
     echo "== the Windows .zip"

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <histedit.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -90,6 +91,43 @@ class EditConsole : public LineInput {
         HistEvent event;
         history(history_, &event, H_ENTER, line.c_str());
         Save();
+    }
+
+    bool ReadSecret(const std::string& prompt, std::string* secret) override {
+        termios saved{};
+        if (tcgetattr(input_, &saved) != 0) {
+            return false;
+        }
+        termios hidden = saved;
+        hidden.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        hidden.c_lflag |= ICANON | ECHONL;
+        // Echo goes off before the prompt shows, and nothing typed is dropped.
+        if (tcsetattr(input_, TCSANOW, &hidden) != 0) {
+            return false;
+        }
+        fputs(prompt.c_str(), out_);
+        fflush(out_);
+        secret->clear();
+        bool complete = false;
+        for (;;) {
+            char byte = 0;
+            if (PlatReadInput(input_, &byte, 1) != 1) {
+                break;  // the end, a failure or an interrupt: no secret
+            }
+            if (byte == '\n') {
+                complete = true;
+                break;
+            }
+            if (byte != '\r') {
+                *secret += byte;
+            }
+        }
+        tcsetattr(input_, TCSANOW, &saved);
+        if (!complete) {
+            fputs("\n", out_);
+            fflush(out_);
+        }
+        return complete;
     }
 
   private:

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "console.h"
@@ -17,22 +18,52 @@
 
 namespace {
 
+bool Readable(const std::string& path) {
+    int32_t probe = PlatInputOpen(path.c_str());
+    if (probe < 0) {
+        return false;
+    }
+    PlatInputClose(probe);
+    return true;
+}
+
+// The README that describes the script language: the installed one, else the source tree's.
+std::string ReadmePath() {
+    char directory[4096];
+    uint32_t length = PlatProgramDirectory(directory, sizeof directory);
+    if (length > 0 && length < sizeof directory) {
+        std::string installed = std::string(directory) + KESTREL_INSTALLED_DOC_DIR + "README.md";
+        if (Readable(installed)) {
+            return std::filesystem::path(installed).lexically_normal().string();
+        }
+    }
+    return Readable(KESTREL_SOURCE_README) ? KESTREL_SOURCE_README
+                                           : "README.md, in share/doc/kestrel/ of the installation";
+}
+
 void Usage(FILE* stream) {
     fputs(
-        "usage: kestrel-host [--json] [--progress] [--fail] [--module PATH] [SCRIPT | -]\n"
+        "usage: kestrel-host [--json] [--progress] [--fail] [--trace] [--module PATH] [SCRIPT | -]\n"
+        "       kestrel-host --version | --help\n"
         "Runs SCRIPT (or standard input) against the module; with a terminal on standard input\n"
-        "it is an interactive prompt (type help). See README.md for the language.\n"
+        "it is an interactive prompt (type help).\n",
+        stream);
+    fprintf(stream, "The script language and the methods: %s\n", ReadmePath().c_str());
+    fputs(
         "\n"
         "  --json        one JSON object per output line\n"
         "  --progress    JSON progress records on standard error while a wait runs\n"
         "  --fail        a wait that ends with a code below 0 or of 1000 and above (or other\n"
         "                than its `expect` codes) forgets every object and ends with status 4\n"
+        "  --trace       every object traces its session (commands and replies, passwords\n"
+        "                as ****) on standard error; ftpSetOption NAME \"trace\" \"1\" does\n"
+        "                it for one object\n"
         "  --module PATH the module to load (default: next to kestrel-host, else in\n"
         "                ../lib/kestrel/ from it)\n"
         "\n"
         "Exit status: 0 the script ran to its end (or quit); 1 the module cannot be loaded or\n"
         "does not behave as a module; 2 a script error, or a wrong command line; 3 a wait limit\n"
-        "passed; 4 a failed wait under --fail; 130 Ctrl-C (SIGINT) and 143 SIGTERM or SIGHUP\n"
+        "passed; 4 a failed wait under --fail; 130 Ctrl-C (SIGINT), 143 SIGTERM and 129 SIGHUP\n"
         "while a script ran, after aborting and forgetting every object.\n",
         stream);
 }
@@ -79,8 +110,13 @@ int main(int argc, char** argv) {
             options.jsonProgress = true;
         } else if (strcmp(argv[i], "--fail") == 0) {
             options.fail = true;
+        } else if (strcmp(argv[i], "--trace") == 0) {
+            options.trace = true;
         } else if (strcmp(argv[i], "--module") == 0 && i + 1 < argc) {
             modulePath = argv[++i];
+        } else if (strcmp(argv[i], "--version") == 0) {
+            printf("kestrel-host %s\n", KESTREL_VERSION);
+            return RUN_OK;
         } else if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
             Usage(stdout);
             return RUN_OK;

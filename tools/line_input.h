@@ -20,6 +20,14 @@ class LineInput {
     // Keeps line in the history of an interactive console (the caller has taken secrets out of
     // it); scripts have no history.
     virtual void Remember(const std::string& line) { (void)line; }
+    // Asks a person for a secret (a password) with prompt, without showing what is typed. False
+    // where the input cannot hide it (a script, a console without that means), at its end, or
+    // when interrupted.
+    virtual bool ReadSecret(const std::string& prompt, std::string* secret) {
+        (void)prompt;
+        (void)secret;
+        return false;
+    }
 };
 
 // The lines of a script read from input (a descriptor of platform/console.h); the caller keeps

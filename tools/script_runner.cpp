@@ -10,12 +10,17 @@
 #include <thread>
 
 #include "console.h"
+#include "failure_notes.h"
+#include "method_help.h"
+#include "poll_pacer.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 constexpr int32_t kDefaultWaitSeconds = 600;
+// The longest pause between two polls of a wait or a sleep, and how often a wait's progress is
+// drawn.
 constexpr auto kPollInterval = std::chrono::milliseconds(20);
 constexpr auto kProgressRecordInterval = std::chrono::milliseconds(250);
 // After an interrupt the clean-up (abort, QUIT, forget) gets this long; then the host ends
@@ -495,8 +500,16 @@ int ScriptRunner::RunNew(const std::vector<ScriptToken>& tokens, int number) {
     if (old != objects_.end()) {
         host_.ReleaseObject(old->second.object);
     }
-    objects_[name] = Bound{object, ""};
+    objects_[name] = Bound{object, "", -1, {}};
     HostValue result = host_.Call(object, 0, {});
+    int32_t setOption = host_.FindMethod("ftpSetOption");
+    if (options_.trace && setOption >= 0) {
+        HostValue option = env_.String("trace");
+        HostValue on = env_.String("1");
+        env_.Release(host_.Call(object, setOption, {option, on}));
+        env_.Release(option);
+        env_.Release(on);
+    }
     Print(number, "new", name, result);
     env_.Release(result);
     return RUN_OK;
@@ -523,7 +536,9 @@ int ScriptRunner::RunHelp(const std::vector<ScriptToken>& tokens, int number) {
         for (size_t i = 1; i < methods.size(); ++i) {  // method 0 is `new`, a command above
             fprintf(out_, "  %s\n", Usage(methods[i]).c_str());
         }
-        fputs("Strings go in double quotes, integers do not; a # starts a comment.\n", out_);
+        fputs("Strings go in double quotes, integers do not; a # starts a comment.\n"
+              "help METHOD tells what a method does and what its arguments mean.\n",
+              out_);
         fflush(out_);
         return RUN_OK;
     }
@@ -548,14 +563,46 @@ int ScriptRunner::RunHelp(const std::vector<ScriptToken>& tokens, int number) {
         return Error(number, "no method " + name + " in the module's table" +
                                  (nearest.empty() ? "" : "; did you mean " + nearest + "?"));
     }
-    fprintf(out_, "%s\n  method %d of the table: %s\n", Usage(methods[method]).c_str(), method,
-            methods[method].line.c_str());
+    fprintf(out_, "%s\n", Usage(methods[method]).c_str());
+    const MethodHelp* help = FindMethodHelp(name.c_str());
+    if (help != nullptr) {
+        fprintf(out_, "  %s%s\n", help->summary,
+                help->startsOperation ? " (in the background: wait NAME for its end)" : "");
+        std::string arguments = help->arguments;
+        for (size_t start = 0; start < arguments.size();) {
+            size_t end = std::min(arguments.find('\n', start), arguments.size());
+            fprintf(out_, "  %s\n", arguments.substr(start, end - start).c_str());
+            start = end + 1;
+        }
+    }
+    const std::vector<std::string>& argumentNames = methods[method].argumentNames;
+    if (std::find(argumentNames.begin(), argumentNames.end(), "TransferType") !=
+        argumentNames.end()) {
+        fputs("  TransferType:", out_);
+        for (size_t k = 0; k < kTransferTypeCount; ++k) {
+            fprintf(out_, "%s %d (%s)", k == 0 ? "" : ",", kTransferTypes[k].value,
+                    kTransferTypes[k].meaning);
+        }
+        fputs("; any other value keeps the current type\n", out_);
+    }
+    if (name == "ftpSetOption") {
+        fputs("  Options (name, values, default, meaning):\n", out_);
+        for (size_t k = 0; k < kOptionHelpCount; ++k) {
+            const OptionHelp& option = kOptionHelp[k];
+            std::string values = option.text ? "a path"
+                                             : std::to_string(option.minimum) + " to " +
+                                                   std::to_string(option.maximum);
+            fprintf(out_, "    %-10s %-10s %-4s %s\n", option.name, values.c_str(),
+                    option.defaultValue, option.meaning);
+        }
+    }
+    fprintf(out_, "  method %d of the table: %s\n", method, methods[method].line.c_str());
     fflush(out_);
     return RUN_OK;
 }
 
-int ScriptRunner::RunMethod(const std::vector<ScriptToken>& tokens, int number) {
-    const std::string& name = tokens[0].text;
+int ScriptRunner::RunMethod(std::vector<ScriptToken> tokens, int number) {
+    const std::string name = tokens[0].text;  // a copy: a password may be added to tokens
     int32_t method = host_.FindMethod(name);
     if (method < 0) {
         std::vector<std::string> names;
@@ -580,6 +627,16 @@ int ScriptRunner::RunMethod(const std::vector<ScriptToken>& tokens, int number) 
     const MethodInfo& info = host_.Methods()[method];
     const std::string& types = info.arguments;
     size_t given = tokens.size() - 2;
+    // A call without its last argument, a password (as a recalled line is), asks for it.
+    if (given + 1 == types.size() && interactive_ && input_ != nullptr && types.back() == 's' &&
+        Lower(info.argumentNames.back()).find("password") != std::string::npos) {
+        ScriptToken secret;
+        secret.kind = ScriptToken::String;
+        if (input_->ReadSecret(info.argumentNames.back() + ": ", &secret.text)) {
+            tokens.push_back(secret);
+            ++given;
+        }
+    }
     if (given != types.size()) {
         return Error(number, name + " takes " + std::to_string(types.size()) + " argument(s), " +
                                  std::to_string(given) + " given");
@@ -617,14 +674,145 @@ int ScriptRunner::RunMethod(const std::vector<ScriptToken>& tokens, int number) 
     for (HostValue& argument : arguments) {
         env_.Release(argument);
     }
-    bool started = !IsStatusMethod(name) && HostEnvironment::KindOf(result) == ValueKind::Integer &&
-                   HostEnvironment::IntegerOf(result) == 0 && IntegerCall(object, "ftpDone") == 0;
+    // An operation started when its method answered 0; for a method the help table does not
+    // know, when the object is busy afterwards.
+    const MethodHelp* help = FindMethodHelp(name.c_str());
+    bool accepted = HostEnvironment::KindOf(result) == ValueKind::Integer &&
+                    HostEnvironment::IntegerOf(result) == 0;
+    bool started = help != nullptr ? help->startsOperation && accepted
+                                   : !IsStatusMethod(name) && accepted &&
+                                         IntegerCall(object, "ftpDone") == 0;
     if (started) {
         bound->second.newFile = newFile;
+        bound->second.method = method;
+        bound->second.arguments.assign(tokens.begin() + 2, tokens.end());
     }
     Print(number, name, tokens[1].text, result);
+    if (!options_.json) {
+        AdviseOnArguments(info, tokens, result);
+    }
     env_.Release(result);
     return RUN_OK;
+}
+
+void ScriptRunner::AdviseOnArguments(const MethodInfo& info,
+                                     const std::vector<ScriptToken>& tokens,
+                                     const HostValue& result) {
+    std::string advice;
+    for (size_t i = 0; i < info.argumentNames.size() && i + 2 < tokens.size(); ++i) {
+        if (info.argumentNames[i] != "TransferType") {
+            continue;
+        }
+        int32_t type = tokens[i + 2].integer;
+        bool known = false;
+        for (size_t k = 0; k < kTransferTypeCount; ++k) {
+            known = known || kTransferTypes[k].value == type;
+        }
+        if (!known) {
+            advice = "TransferType " + std::to_string(type) +
+                     " is none of 65 (ASCII), 73 (image) and 76 (local): the current type is kept";
+        }
+    }
+    bool refused = HostEnvironment::KindOf(result) == ValueKind::Integer &&
+                   HostEnvironment::IntegerOf(result) == 1000;
+    if (info.name == "ftpSetOption" && refused && tokens.size() == 4) {
+        const OptionHelp* option = FindOptionHelp(tokens[2].text.c_str());
+        if (option == nullptr) {
+            std::vector<std::string> names;
+            std::string all;
+            for (size_t k = 0; k < kOptionHelpCount; ++k) {
+                names.push_back(kOptionHelp[k].name);
+                all += std::string(k == 0 ? "" : ", ") + kOptionHelp[k].name;
+            }
+            std::string nearest = NearestName(tokens[2].text, names);
+            advice = "no option " + DisplayString(tokens[2].text) +
+                     (nearest.empty() ? "." : "; did you mean \"" + nearest + "\"?") +
+                     " The options: " + all + " (help ftpSetOption)";
+        } else if (option->text) {
+            advice = "\"" + std::string(option->name) + "\" takes a text of up to " +
+                     std::to_string(option->maximum) + " characters, without line breaks";
+        } else {
+            advice = "\"" + std::string(option->name) + "\" takes " +
+                     std::to_string(option->minimum) +
+                     (option->maximum == option->minimum + 1 ? " or " : " to ") +
+                     std::to_string(option->maximum) + ", in decimal digits (default " +
+                     option->defaultValue + "): " + option->meaning;
+        }
+    }
+    if (!advice.empty()) {
+        ClearProgress();
+        fprintf(err_, "  %s\n", advice.c_str());
+        fflush(err_);
+    }
+}
+
+bool ScriptRunner::MovesData(const Bound& bound) const {
+    if (bound.method < 0) {
+        return false;
+    }
+    const MethodInfo& info = host_.Methods()[bound.method];
+    if (const MethodHelp* help = FindMethodHelp(info.name.c_str())) {
+        return help->movesData;
+    }
+    return std::find(info.argumentNames.begin(), info.argumentNames.end(),
+                                              "TransferType") != info.argumentNames.end();
+}
+
+void ScriptRunner::ExplainFailure(const Bound& bound, const std::string& name, int32_t result) {
+    std::vector<std::string> notes;
+    const MethodInfo* info = bound.method >= 0 ? &host_.Methods()[bound.method] : nullptr;
+    auto argument = [&](const char* wanted) -> const ScriptToken* {
+        for (size_t i = 0; info != nullptr && i < info->argumentNames.size(); ++i) {
+            if (info->argumentNames[i] == wanted && i < bound.arguments.size()) {
+                return &bound.arguments[i];
+            }
+        }
+        return nullptr;
+    };
+    int32_t lastReply = host_.FindMethod("ftpLastReply");
+    if ((ServerRefused(result) || result == 1003) && lastReply >= 0) {
+        HostValue value = host_.Call(bound.object, lastReply, {});
+        std::string reply = env_.TextOf(value);
+        env_.Release(value);
+        // Only a refusal, and for a lost connection only the server's closing word: an older
+        // reply would explain nothing.
+        bool refusal = !reply.empty() && (reply[0] == '4' || reply[0] == '5') &&
+                       (result != 1003 || reply.rfind("421", 0) == 0);
+        if (refusal) {
+            std::string note = "the server said: ";
+            size_t start = 0;
+            while (start < reply.size()) {
+                size_t end = std::min(reply.find('\n', start), reply.size());
+                std::string line = reply.substr(start, end - start);
+                if (!line.empty() && line.back() == '\r') {
+                    line.pop_back();
+                }
+                note += (start == 0 ? "" : "\n    ") + EscapeForDisplay(line, false);
+                start = end + 1;
+            }
+            if (const ScriptToken* remote = argument("RemoteFileName")) {
+                note += " (remote file " + DisplayString(remote->text) + ")";
+            }
+            notes.push_back(note);
+        }
+    }
+    const ScriptToken* local = argument("LocalFileName");
+    if ((result == 1004 || result == 1005) && local != nullptr) {
+        // Uploads read their local file; downloads write it.
+        bool reading = info->name.find("Send") != std::string::npos ||
+                       info->name.find("ToRemote") != std::string::npos;
+        notes.push_back("local file " + DisplayString(local->text) + ": " +
+                        LocalFileProblem(local->text, reading, result));
+    }
+    std::string hint = FailureHint(result, name);
+    if (!hint.empty()) {
+        notes.push_back("hint: " + hint);
+    }
+    ClearProgress();
+    for (const std::string& note : notes) {
+        fprintf(err_, "  %s\n", note.c_str());
+    }
+    fflush(err_);
 }
 
 bool ScriptRunner::InterruptTaken() const {
@@ -686,8 +874,9 @@ int ScriptRunner::RunWait(const std::vector<ScriptToken>& tokens, int number) {
     int32_t done = host_.FindMethod("ftpDone");
     int32_t code = host_.FindMethod("ftpErrorCode");
     int32_t message = host_.FindMethod("ftpErrorMessage");
+    // The counters belong to the last transfer: after any other operation they are stale.
     bool counters = host_.FindMethod("ftpBytesTransferred") >= 0 &&
-                    host_.FindMethod("ftpBytesToBeTransferred") >= 0;
+                    host_.FindMethod("ftpBytesToBeTransferred") >= 0 && MovesData(bound->second);
     if (done < 0 || code < 0 || message < 0) {
         return Error(number, "the module's table has no ftpDone, ftpErrorCode or ftpErrorMessage");
     }
@@ -696,6 +885,8 @@ int ScriptRunner::RunWait(const std::vector<ScriptToken>& tokens, int number) {
     auto deadline = start + std::chrono::seconds(seconds);
     bool aborted = false;
     Progress progress;
+    PollPacer pacer(std::chrono::milliseconds(2), kPollInterval);
+    auto nextProgress = start;
     while (IntegerCall(object, "ftpDone") != 1) {
         if (int32_t pending = PlatInterruptPending()) {
             if (!InterruptTaken()) {
@@ -713,21 +904,22 @@ int ScriptRunner::RunWait(const std::vector<ScriptToken>& tokens, int number) {
             return Error(number, "wait limit of " + std::to_string(seconds) + " seconds passed",
                          RUN_WAIT_LIMIT);
         }
-        if (counters) {
+        if (counters && Clock::now() >= nextProgress) {
+            nextProgress = Clock::now() + kPollInterval;
             UpdateProgress(progress, number, name, IntegerCall(object, "ftpBytesTransferred"),
                            IntegerCall(object, "ftpBytesToBeTransferred"));
         }
-        std::this_thread::sleep_for(kPollInterval);
+        pacer.Pause();
     }
+    int32_t result = IntegerCall(object, "ftpErrorCode");
     if (counters) {
         if (!progress.started) {
             progress.start = start;
         }
         progress.done = IntegerCall(object, "ftpBytesTransferred");
         progress.total = IntegerCall(object, "ftpBytesToBeTransferred");
-        FinishProgress(progress, number, name);
+        FinishProgress(progress, number, name, result);
     }
-    int32_t result = IntegerCall(object, "ftpErrorCode");
     HostValue text = host_.Call(object, message, {});
     std::string messageText = env_.TextOf(text);
     env_.Release(text);
@@ -745,12 +937,18 @@ int ScriptRunner::RunWait(const std::vector<ScriptToken>& tokens, int number) {
                                  : JsonString(messageText).c_str());
     }
     fflush(out_);
+    // For a person at a terminal, and for whoever reads why --fail stopped a script.
+    bool explain = (options_.display && !options_.json) || interactive_ || options_.fail;
+    if ((result < -1 || result >= 1000) && explain) {
+        ExplainFailure(bound->second, name, result);
+    }
     bool asExpected = expected.empty()
                           ? result >= 0 && result < 1000
                           : std::find(expected.begin(), expected.end(), result) != expected.end();
     if (options_.fail && !asExpected) {
         return Error(number,
-                     "wait " + name + " ended with " + std::to_string(result) +
+                     "wait " + name + " ended with " + std::to_string(result) + " (" +
+                         messageText + ")" +
                          (expected.empty() ? ", a failure" : ", not as expected"),
                      RUN_FAILED);
     }
@@ -805,25 +1003,31 @@ void ScriptRunner::UpdateProgress(Progress& progress, int number, const std::str
     }
 }
 
-void ScriptRunner::FinishProgress(Progress& progress, int number, const std::string& name) {
+void ScriptRunner::FinishProgress(Progress& progress, int number, const std::string& name,
+                                  int32_t result) {
     ClearProgress();
-    if (progress.done <= 0) {
-        return;
-    }
+    bool succeeded = result >= 0 && result < 1000;
     double seconds = std::chrono::duration<double>(Clock::now() - progress.start).count();
     double rate = seconds > 0 ? (progress.done - progress.startBytes) / seconds : 0;
-    if (options_.progress) {
+    if (options_.progress && progress.done > 0) {
         // The speed only when the wait saw bytes move.
         std::string speed = rate > 0 ? ", " + HumanBytes(rate) + "/s" : "";
-        fprintf(err_, "  %s in %.1f s%s\n", HumanBytes(progress.done).c_str(), seconds,
+        const char* how = succeeded ? "" : result == -1 ? "aborted after " : "failed after ";
+        fprintf(err_, "  %s%s in %.1f s%s\n", how, HumanBytes(progress.done).c_str(), seconds,
                 speed.c_str());
         fflush(err_);
     }
+    // A reader of the records learns of every transfer's end, one that moved nothing included.
     if (options_.jsonProgress) {
+        // The last record says how the transfer ended: finished, aborted, or failed with its code.
+        std::string end = succeeded       ? "\"finished\":true"
+                          : result == -1 ? "\"aborted\":true,\"code\":-1"
+                                         : "\"failed\":true,\"code\":" + std::to_string(result);
         fprintf(err_,
                 "{\"line\":%d,\"object\":%s,\"progress\":{\"bytes\":%d,\"total\":%d,"
-                "\"seconds\":%.2f,\"bytesPerSecond\":%.0f,\"finished\":true}}\n",
-                number, JsonString(name).c_str(), progress.done, progress.total, seconds, rate);
+                "\"seconds\":%.2f,\"bytesPerSecond\":%.0f,%s}}\n",
+                number, JsonString(name).c_str(), progress.done, progress.total, seconds, rate,
+                end.c_str());
         fflush(err_);
     }
 }
@@ -869,50 +1073,58 @@ std::vector<std::string> ScriptRunner::Completions(const std::string& before) co
 }
 
 std::string ScriptRunner::HistoryLine(const std::string& line) const {
+    // The method a line calls as a person may have typed it: in any letter case, or slightly
+    // misspelt (the call then fails, but the line still holds what was typed).
+    auto methodOf = [&](std::string word) -> const MethodInfo* {
+        std::vector<std::string> names;
+        for (const MethodInfo& info : host_.Methods()) {
+            if (Lower(info.name) == Lower(word)) {
+                return &info;
+            }
+            names.push_back(info.name);
+        }
+        std::string nearest = NearestName(word, names);
+        return nearest.empty() ? nullptr : &host_.Methods()[host_.FindMethod(nearest)];
+    };
+    // A command line for the server that carries a secret: PASS or ACCT, after any blanks.
+    auto secretCommand = [](const std::string& text) {
+        size_t verb = text.find_first_not_of(" \t");
+        std::string word = verb == std::string::npos ? "" : Lower(text.substr(verb, 4));
+        return word == "pass" || word == "acct";
+    };
+    std::string first = line;
+    first.erase(0, std::min(first.find_first_not_of(" \t"), first.size()));
+    first = first.substr(0, first.find_first_of(" \t\""));
+    if (secretCommand(first)) {
+        return "";  // a raw PASS typed as a line of its own
+    }
+    const MethodInfo* info = methodOf(first);
+    if (info == nullptr) {
+        return line;
+    }
+    auto secretArgument = [&](size_t i, const ScriptToken& token) {
+        return Lower(info->argumentNames[i]).find("password") != std::string::npos ||
+               (Lower(info->name) == "ftpcommand" && secretCommand(token.text));
+    };
+    bool hasSecret = Lower(info->name) == "ftpcommand";
+    for (const std::string& argument : info->argumentNames) {
+        hasSecret = hasSecret || Lower(argument).find("password") != std::string::npos;
+    }
     std::vector<ScriptToken> tokens;
     std::string error;
-    auto secretArgument = [&](const MethodInfo& method, size_t i) {
-        if (Lower(method.argumentNames[i]).find("password") != std::string::npos) {
-            return true;
-        }
-        // A raw PASS or ACCT command carries a secret as well.
-        if (method.name == "ftpCommand" && i + 2 < tokens.size()) {
-            std::string command = Lower(tokens[i + 2].text.substr(0, 5));
-            return command.rfind("pass", 0) == 0 || command.rfind("acct", 0) == 0;
-        }
-        return false;
-    };
     if (!TokenizeScriptLine(line, &tokens, &error)) {
         // Keep nothing of a broken line that calls a method with a secret argument.
-        std::string first =
-            line.substr(0, line.find_first_of(" \t", line.find_first_not_of(" \t")));
-        first.erase(0, first.find_first_not_of(" \t"));
-        int32_t method = host_.FindMethod(first);
-        if (method >= 0) {
-            const MethodInfo& info = host_.Methods()[method];
-            for (size_t i = 0; i < info.argumentNames.size(); ++i) {
-                if (Lower(info.argumentNames[i]).find("password") != std::string::npos ||
-                    info.name == "ftpCommand") {
-                    return "";
-                }
-            }
-        }
-        return line;
+        return hasSecret ? "" : line;
     }
-    if (tokens.empty()) {
-        return line;
-    }
-    int32_t method = host_.FindMethod(tokens[0].text);
-    if (method < 0) {
-        return line;
-    }
-    const MethodInfo& info = host_.Methods()[method];
     std::string kept = line;
-    for (size_t i = info.argumentNames.size(); i-- > 0;) {
-        if (i + 2 < tokens.size() && secretArgument(info, i)) {
+    for (size_t i = info->argumentNames.size(); i-- > 0;) {
+        if (i + 2 < tokens.size() && secretArgument(i, tokens[i + 2])) {
             const ScriptToken& secret = tokens[i + 2];
             kept.erase(secret.begin, secret.end - secret.begin);
         }
+    }
+    if (hasSecret && tokens.size() > info->argumentNames.size() + 2) {
+        return "";  // more arguments than the method takes: a secret may be among them
     }
     if (kept.size() != line.size()) {
         // Without the secret, and without the blanks it leaves at the end.
@@ -924,6 +1136,7 @@ std::string ScriptRunner::HistoryLine(const std::string& line) const {
 
 int ScriptRunner::Run(LineInput& in, bool interactive) {
     interactive_ = interactive;
+    input_ = &in;
     int number = 0;
     int status = RUN_OK;
     for (;;) {
@@ -982,5 +1195,6 @@ int ScriptRunner::Run(LineInput& in, bool interactive) {
     } else if (status == RUN_FAILED || interactive || quit_) {
         ForgetAll();
     }
+    input_ = nullptr;
     return status;
 }

@@ -4,7 +4,8 @@
 //   new NAME                        make an object of the script class, bind it to NAME
 //   METHOD NAME ARG...              call a method of the registered table on NAME
 //   wait NAME [SECONDS] [expect CODE...]
-//                                   poll ftpDone every 20 ms until it returns 1
+//                                   poll ftpDone until it returns 1 (back to back at
+//                                   first, then at most every 20 ms)
 //   sleep MS                        pause
 //   release NAME                    drop the host's reference to NAME (without forget)
 //   help [METHOD]                   the commands and the registered methods
@@ -39,6 +40,7 @@ struct RunnerOptions {
     bool jsonProgress = false;  // write JSON progress records on err while waiting
     bool display = false;       // texts for a person: UTF-8 as it is, several lines as lines
     bool fail = false;          // a wait that ends other than expected stops the script
+    bool trace = false;         // every new object traces its session on standard error
 };
 
 // One argument or word of a script line.
@@ -98,17 +100,31 @@ class ScriptRunner {
 
   private:
     // What the host knows of an object: its instance, and the local file that its last started
-    // operation makes anew (a download with ftpRecvFile), if it makes one.
+    // operation makes anew (a download with ftpRecvFile), if it makes one; that operation's
+    // method (-1: none yet) and its arguments as given, for the progress and for explaining
+    // a failure.
     struct Bound {
         HostObject* object = nullptr;
         std::string newFile;
+        int32_t method = -1;
+        std::vector<ScriptToken> arguments;
     };
+    // Tells a person on err what is wrong with a call's arguments that the module took or
+    // refused without saying why: a TransferType it ignores, an unknown option or a value out
+    // of its range.
+    void AdviseOnArguments(const MethodInfo& info, const std::vector<ScriptToken>& tokens,
+                           const HostValue& result);
+    // Whether the last operation started on bound moves a file or a listing.
+    bool MovesData(const Bound& bound) const;
+    // Tells a person on err why the last operation of bound, called name, failed with result:
+    // the server's reply when it refused, the local file's problem, what to try next.
+    void ExplainFailure(const Bound& bound, const std::string& name, int32_t result);
 
     int Error(int number, const std::string& message, int status = RUN_SCRIPT_ERROR);
     int RunNew(const std::vector<ScriptToken>& tokens, int number);
     int RunWait(const std::vector<ScriptToken>& tokens, int number);
     int RunSleep(const std::vector<ScriptToken>& tokens, int number);
-    int RunMethod(const std::vector<ScriptToken>& tokens, int number);
+    int RunMethod(std::vector<ScriptToken> tokens, int number);
     int RunHelp(const std::vector<ScriptToken>& tokens, int number);
     void Print(int number, const std::string& call, const std::string& object,
                const HostValue& result);
@@ -130,7 +146,7 @@ class ScriptRunner {
     };
     void UpdateProgress(Progress& progress, int number, const std::string& name, int32_t done,
                         int32_t total);
-    void FinishProgress(Progress& progress, int number, const std::string& name);
+    void FinishProgress(Progress& progress, int number, const std::string& name, int32_t result);
     void ClearProgress();
 
     ModuleHost& host_;
@@ -141,5 +157,6 @@ class ScriptRunner {
     std::map<std::string, Bound> objects_;
     bool progressShown_ = false;
     bool interactive_ = false;
+    LineInput* input_ = nullptr;  // the lines of the run, for asking a person for a password
     bool quit_ = false;
 };

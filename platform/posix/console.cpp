@@ -21,10 +21,11 @@ int wakePipe[2] = {-1, -1};
 
 void NoteSignal(int signal) {
     int saved = errno;
-    int32_t taken = signal == SIGINT ? PLAT_INTERRUPT : PLAT_TERMINATE;
+    int32_t taken = signal == SIGINT ? PLAT_INTERRUPT : signal == SIGHUP ? PLAT_HANGUP
+                                                                          : PLAT_TERMINATE;
     int32_t expected = 0;
-    if (!pending.compare_exchange_strong(expected, taken) && taken == PLAT_TERMINATE) {
-        pending.store(PLAT_TERMINATE);
+    if (!pending.compare_exchange_strong(expected, taken) && taken != PLAT_INTERRUPT) {
+        pending.store(taken);
     }
     if (wakePipe[1] >= 0) {
         char byte = 1;

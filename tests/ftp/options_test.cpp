@@ -259,5 +259,29 @@ TEST_F(EngineTest, LastReplyKeepsTheServersOwnWords) {
     EXPECT_STREQ(text, "550");
 }
 
+TEST_F(EngineTest, TheTraceOptionShowsCommandsAndRepliesWithThePasswordMasked) {
+    static std::string captured;
+    captured.clear();
+    ScriptedServer server;
+    server.start(Scenario()
+                     .reply("220 ready")
+                     .command("USER u", "331 password")
+                     .command("PASS hunter3", "230 in")
+                     .command(" pass hunter6", "202 already"));
+    ASSERT_EQ(FtpSetOption("trace", "1", key), FTP_OK);
+    PlatSetDebugSink([](const char* text, void*) { captured += text; }, nullptr);
+    ASSERT_EQ(Connect(server), FTP_OK);
+    char reply[256];
+    EXPECT_EQ(FtpCommand("USER u", reply, sizeof reply, key), 331);
+    EXPECT_EQ(FtpCommand("PASS hunter3", reply, sizeof reply, key), 230);
+    EXPECT_EQ(FtpCommand(" pass hunter6", reply, sizeof reply, key), 202);
+    PlatSetDebugSink(nullptr, nullptr);
+    ASSERT_TRUE(server.waitDone()) << server.report();
+    EXPECT_NE(captured.find("USER u\r\n331 password\r\nPASS ****\r\n230 in\r\n"),
+              std::string::npos)
+        << captured;
+    EXPECT_EQ(captured.find("hunter"), std::string::npos) << captured;
+}
+
 }  // namespace
 }  // namespace ktest

@@ -288,7 +288,10 @@ TEST(KestrelHost, FailEndsTheScriptWithStatus4AtAFailedWaitUnlessItWasExpected) 
         ASSERT_EQ(host.Exit(10s), expected ? 0 : 4) << wait << host.Output(".err");
         EXPECT_EQ(host.Output(".out").find("ftpDone a => 1") != std::string::npos, expected);
         if (!expected) {
-            EXPECT_EQ(host.Output(".err"), "line 3: wait a ended with 1009, a failure\n");
+            EXPECT_EQ(host.Output(".err"),
+                      "  the server said: 530 no\n  hint: check the user name and the password\n"
+                      "line 3: wait a ended with 1009 (Server rejected user ID/Password), a "
+                      "failure\n");
             ASSERT_TRUE(server.waitDone()) << server.report();  // forgotten: QUIT was sent
         }
     }
@@ -296,7 +299,7 @@ TEST(KestrelHost, FailEndsTheScriptWithStatus4AtAFailedWaitUnlessItWasExpected) 
 }
 
 TEST(KestrelHost, AnInterruptedScriptAbortsForgetsRemovesThePartFileAndEndsIn3Seconds) {
-    for (int signal : {SIGINT, SIGTERM}) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
         std::string home = TempHome();
         ktest::ScriptedServer server(kServerAddress, 21);
         server.start(AbortedDownload("p"));
@@ -375,6 +378,58 @@ TEST(Console, HelpCompletionCtrlCAndAHistoryWithoutPasswords) {
     history << std::ifstream(home + "/.kestrel_history").rdbuf();
     EXPECT_NE(history.str().find("ftpLogin"), std::string::npos) << history.str();
     EXPECT_EQ(history.str().find("hunter2"), std::string::npos) << history.str();
+    std::filesystem::remove_all(home);
+}
+
+TEST(Console, HelpTeachesAndALoginWithoutItsPasswordAsksForItUnseen) {
+    std::string home = TempHome();
+    ktest::ScriptedServer server(kServerAddress, 21);
+    server.start(ktest::Scenario()
+                     .reply("220 ready")
+                     .command("USER u", "331 password")
+                     .command("PASS hunter2", "230 in")
+                     .command("QUIT", "221 bye"));
+    Host host({}, home, true);
+    ASSERT_TRUE(host.Prompted()) << host.Screen();
+    host.Type("help ftpSetOption\r");
+    ASSERT_TRUE(host.Shows("throttle   0 to 1     1    0: full speed")) << host.Screen();
+    ASSERT_TRUE(host.Prompted()) << host.Screen();
+    host.Type("help ftpRecvFile\r");
+    ASSERT_TRUE(host.Shows("73 ('I', image")) << host.Screen();
+
+    // Secrets in the forms a person types them, a misspelt method's included.
+    ASSERT_TRUE(host.Prompted()) << host.Screen();
+    host.Type("new box\r");
+    ASSERT_TRUE(host.Prompted()) << host.Screen();
+    host.Type("ftpCommand box \" pass hunter4\"\r");
+    ASSERT_TRUE(host.Prompted()) << host.Screen();
+    host.Type("wait box 20\r");
+    ASSERT_TRUE(host.Shows("wait box => 1003")) << host.Screen();
+    ASSERT_TRUE(host.Prompted()) << host.Screen();
+    host.Type("FTPLOGIN box \"h\" \"u\" \"hunter5\"\r");
+    ASSERT_TRUE(host.Shows("did you mean ftpLogin?")) << host.Screen();
+
+    // A login without its password asks for it and does not show it.
+    ASSERT_TRUE(host.Prompted()) << host.Screen();
+    host.Type(std::string("ftpLogin box \"") + kServerAddress + "\" \"u\"\r");
+    ASSERT_TRUE(host.Shows("Password: ")) << host.Screen();
+    host.Type("hunter2\r");
+    ASSERT_TRUE(host.Shows("ftpLogin box => 0")) << host.Screen();
+    ASSERT_TRUE(host.Prompted()) << host.Screen();
+    host.Type("wait box 20\r");
+    ASSERT_TRUE(host.Shows("wait box => 0 \"OK\"")) << host.Screen();
+    EXPECT_EQ(host.Screen().find("hunter2"), std::string::npos) << host.Screen();
+    ASSERT_TRUE(host.Prompted()) << host.Screen();
+    host.Type("\x04");
+    EXPECT_EQ(host.Exit(5s), 0) << host.Screen();
+    ASSERT_TRUE(server.waitDone()) << server.report();
+
+    std::ostringstream history;
+    history << std::ifstream(home + "/.kestrel_history").rdbuf();
+    EXPECT_NE(history.str().find("FTPLOGIN"), std::string::npos) << history.str();
+    for (const char* secret : {"hunter2", "hunter4", "hunter5"}) {
+        EXPECT_EQ(history.str().find(secret), std::string::npos) << history.str();
+    }
     std::filesystem::remove_all(home);
 }
 

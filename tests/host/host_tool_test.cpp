@@ -201,4 +201,59 @@ TEST(KestrelHost, APassedWaitLimitGivesStatus3) {
     EXPECT_EQ(run.out.find("ftpDone"), std::string::npos);
 }
 
+TEST(KestrelHost, FailuresExplainThemselvesAndProgressRecordsOnlyTransfersWithTheirEnd) {
+    ktest::ScriptedServer server(kServerAddress, 21);
+    server.start(ktest::Scenario()
+                     .reply("220 ready")
+                     .command("USER u", "331 password")
+                     .command("PASS p", "230 in")
+                     .command("TYPE I", "200 type set")
+                     .expectPrefix("PORT ")
+                     .reply("200 PORT ok")
+                     .command("RETR small", "150 here (5 bytes)")
+                     .dataConnect()
+                     .dataSend("hello")
+                     .dataClose()
+                     .reply("226 done")
+                     .command("CWD /", "250 ok")
+                     .expectPrefix("PORT ")
+                     .reply("200 PORT ok")
+                     .command("RETR nosuch.bin", "550 No such file or directory.")
+                     .command("QUIT", "221 bye"));
+    std::string local = std::filesystem::temp_directory_path().string() + "/kestrel-host-small-" +
+                        std::to_string(getpid());
+    HostRun run = RunHost(std::string("new a\nftpLogin a \"") + kServerAddress +
+                              "\" \"u\" \"p\"\nwait a 20\n"
+                              "ftpRecvFile a \"small\" \"" + local + "\" 73\nwait a 20\n"
+                              "ftpCWD a \"/\"\nwait a 20\n"
+                              "ftpRecvFile a \"nosuch.bin\" \"" + local + ".x\" 73\n"
+                              "wait a 20 expect 1010\n"
+                              "ftpSendFile a \"" + local + ".missing\" \"up\" 73\n"
+                              "wait a 20 expect 1004\n"
+                              "ftpSetOption a \"trottle\" \"0\"\n"
+                              "ftpLogout a\n",
+                          "--progress --fail");
+    std::filesystem::remove(local);
+    EXPECT_EQ(run.status, 0) << run.err;
+    ASSERT_TRUE(server.waitDone(5000ms)) << server.report();
+    // One last record per transfer, saying how it ended; none for the login or the CWD.
+    EXPECT_NE(run.err.find("{\"line\":5,\"object\":\"a\",\"progress\":{\"bytes\":5,"), std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("\"finished\":true}}\n"), std::string::npos) << run.err;
+    for (const char* line : {"\"line\":3,", "\"line\":7,"}) {
+        EXPECT_EQ(run.err.find(line), std::string::npos) << run.err;
+    }
+    EXPECT_NE(run.err.find("\"failed\":true,\"code\":1010}}\n"
+                           "  the server said: 550 No such file or directory. (remote file "
+                           "\"nosuch.bin\")\n  hint: check the remote name"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("  local file \"" + local + ".missing\": does not exist\n"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("  no option \"trottle\"; did you mean \"throttle\"?"),
+              std::string::npos)
+        << run.err;
+}
+
 }  // namespace
