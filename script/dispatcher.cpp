@@ -269,9 +269,11 @@ HostStatus MethodDispatcher(ScriptInstance* self, HostCallRecord* call) {
         Arguments args = ConvertArguments(self, call, worker->arguments);
         // An object whose session is gone (forgotten, or never made) starts nothing: the call
         // itself says so, as every other method of such an object does.
-        result = FtpFindSession(self->sessionKey) == nullptr ? FTP_NOT_INITIALIZED
-                 : args.badPosition                          ? FTP_BAD_PARAMETERS
-                                                             : StartWorkerMethod(self, *worker, args);
+        if (FtpFindSession(self->sessionKey) == nullptr) {
+            result = FTP_NOT_INITIALIZED;
+        } else {
+            result = args.badPosition ? FTP_BAD_PARAMETERS : StartWorkerMethod(self, *worker, args);
+        }
     } else {
         switch (method) {
             case METHOD_NEW:

@@ -92,7 +92,8 @@ void ScriptStatusMethod(ScriptInstance* self, int32_t method, HostCallRecord* ca
         case METHOD_PROGRESS: {
             char text[48];
             snprintf(text, sizeof text, "%" PRId64 " %" PRId64,
-                     FtpBytesTransferred(self->sessionKey), FtpBytesToBeTransferred(self->sessionKey));
+                     FtpBytesTransferred(self->sessionKey),
+                     FtpBytesToBeTransferred(self->sessionKey));
             StoreTextResult(self, call, text);
             break;
         }

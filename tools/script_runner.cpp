@@ -42,8 +42,8 @@ constexpr Command kCommands[] = {
 // The methods that only read an object's state; every other call may start an operation.
 bool IsStatusMethod(const std::string& name) {
     for (const char* status : {"ftpAbort", "ftpBytesTransferred", "ftpBytesToBeTransferred",
-                               "ftpProgress",
-                               "ftpDone", "ftpResult", "ftpErrorCode", "ftpErrorMessage"}) {
+                               "ftpProgress", "ftpDone", "ftpResult", "ftpErrorCode",
+                               "ftpErrorMessage"}) {
         if (name == status) {
             return true;
         }

@@ -310,7 +310,8 @@ TEST_P(LargeFileTest, FourAndAHalfGibibytesEachWayAndAResumeBeyondFour) {
     auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(Watched(key_, [&] { return FtpSendFile(src.c_str(), "big", 'I', key_); }, &samples),
               FTP_OK);
-    const double up = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    using Seconds = std::chrono::duration<double>;
+    const double up = Seconds(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(FtpBytesTransferred(key_), kLargeSize);
     EXPECT_EQ(FtpBytesToBeTransferred(key_), kLargeSize);
     EXPECT_EQ(Fingerprint(Remote("big")), expected);
@@ -319,8 +320,7 @@ TEST_P(LargeFileTest, FourAndAHalfGibibytesEachWayAndAResumeBeyondFour) {
     start = std::chrono::steady_clock::now();
     ASSERT_EQ(Watched(key_, [&] { return FtpRecvFile("big", dst.c_str(), 'I', key_); }, &samples),
               FTP_OK);
-    const double down =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double down = Seconds(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(FtpBytesTransferred(key_), kLargeSize);
     EXPECT_EQ(FtpBytesToBeTransferred(key_), kLargeSize);  // vsftpd announces the size
     EXPECT_EQ(Fingerprint(dst), expected);
