@@ -1,5 +1,6 @@
 // Connection, login, logout and the commands that need only the control connection.
 
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -263,12 +264,12 @@ int32_t FtpSelectType(char type, int32_t key) {
     return result;
 }
 
-int32_t FtpSendRestart(int32_t position, int32_t key) {
+int32_t FtpSendRestart(int64_t position, int32_t key) {
     if (position <= 0) {
         return FTP_RESTART_OK;
     }
-    char text[12];
-    snprintf(text, sizeof text, "%ld", static_cast<long>(position));
+    char text[24];
+    snprintf(text, sizeof text, "%" PRId64, position);
     return FtpExecCommand(CMD_REST, text, key);
 }
 

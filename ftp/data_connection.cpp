@@ -285,7 +285,7 @@ bool FtpParsePasvPort(const char* text, uint16_t* port) {
 }
 
 int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mode, char type,
-                         int32_t restartPosition, const char* commandLine) {
+                         int64_t restartPosition, const char* commandLine) {
     PlatCancelScope scope(session->cancelTarget);
     const int32_t key = session->sessionKey;
     FtpConnection& c = session->connection;

@@ -15,8 +15,8 @@ bool FtpFormatPort(char* out, size_t size, uint32_t addressNetworkOrder, uint16_
 bool FtpFormatEprt(char* out, size_t size, const PlatAddress& address, uint16_t port);
 
 // The size a 125 or 150 reply announces ("... (512 bytes)"), lower-casing text in place; 0 when
-// the reply has another code, announces no size, or a size beyond signed 32 bits.
-int32_t FtpParseSizeText(char* text);
+// the reply has another code, announces no size, or a size beyond signed 64 bits.
+int64_t FtpParseSizeText(char* text);
 
 // The port of a 229 reply, "229 text (|||port|)" with any delimiter character. False when the
 // reply holds none.

@@ -86,8 +86,12 @@ struct FtpSession {
     // True from the start of an operation to its end; FtpCancel acts only meanwhile.
     std::atomic<bool> operationOpen{false};
     char transferBuffer[FTP_BLOCK_SIZE] = {};
-    std::atomic<int32_t> bytesTransferred{0};
-    std::atomic<int32_t> bytesToBeTransferred{0};
+    // 64-bit, so that files beyond 2 GiB count exactly; the script interface narrows them.
+    std::atomic<int64_t> bytesTransferred{0};
+    std::atomic<int64_t> bytesToBeTransferred{0};
+    // What the running upload's file held from its start position to its end when the upload
+    // began; -1 when not measured. The send loop checks that it reads exactly that much.
+    int64_t sendSize = -1;
     FtpConnection connection;
     // The blocking calls of this session's operations; FtpCancel interrupts them.
     PlatCancelTarget* cancelTarget = nullptr;
@@ -111,8 +115,8 @@ int32_t FtpDestroySession(int32_t key);
 FtpSession* FtpFindSession(int32_t key);
 // Keys of the sessions in creation order (for tests and diagnostics).
 int32_t FtpSessionKeys(int32_t* keys, int32_t capacity);
-int32_t FtpBytesTransferred(int32_t key);
-int32_t FtpBytesToBeTransferred(int32_t key);
+int64_t FtpBytesTransferred(int32_t key);
+int64_t FtpBytesToBeTransferred(int32_t key);
 void FtpResetCounters(int32_t key);
 // Writes "<tick>: Proc <thread>\t<message>\r\n" to the debugger output.
 void FtpTrace(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -180,7 +184,7 @@ int32_t FtpCreateDirectory(const char* name, char* output, int32_t capacity, int
 int32_t FtpDeleteDirectory(const char* name, int32_t key);
 int32_t FtpPWD(char* output, int32_t capacity, int32_t key);
 int32_t FtpSelectType(char type, int32_t key);
-int32_t FtpSendRestart(int32_t position, int32_t key);
+int32_t FtpSendRestart(int64_t position, int32_t key);
 int32_t FtpRenameFile(const char* oldName, const char* newName, int32_t key);
 int32_t FtpCommand(const char* line, char* output, int32_t capacity, int32_t key);
 
@@ -201,18 +205,18 @@ int32_t FtpListenAndPort(FtpSession* session, int32_t* listening);
 // FTP_NO_ANSWER, FTP_DATA_CONNECTION_FAILED, FTP_ABORTED, or what sending the command gave.
 int32_t FtpOpenPassive(FtpSession* session, int32_t* dataSocket);
 int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mode, char type,
-                         int32_t restartPosition, const char* commandLine);
+                         int64_t restartPosition, const char* commandLine);
 int32_t FtpSendLoop(FtpSession* session);
 int32_t FtpRecvLoop(FtpSession* session);
-int32_t FtpParseTransferSize(int32_t key);
+int64_t FtpParseTransferSize(int32_t key);
 
 int32_t FtpRecvFile(const char* remote, const char* local, char type, int32_t key);
 int32_t FtpAppendToLocalFile(const char* remote, const char* local, char type, int32_t key);
-int32_t FtpRestartRecvFile(const char* remote, int32_t file, char type, int32_t position,
+int32_t FtpRestartRecvFile(const char* remote, int32_t file, char type, int64_t position,
                            int32_t key);
 int32_t FtpSendFile(const char* local, const char* remote, char type, int32_t key);
 int32_t FtpAppendToRemoteFile(const char* local, const char* remote, char type, int32_t key);
-int32_t FtpRestartSendFile(int32_t file, const char* remote, char type, int32_t position,
+int32_t FtpRestartSendFile(int32_t file, const char* remote, char type, int64_t position,
                            int32_t key);
 int32_t FtpDir(const char* filter, const char* localPath, int32_t moreDetails, int32_t key);
 

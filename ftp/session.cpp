@@ -151,12 +151,12 @@ int32_t FtpDestroySession(int32_t key) {
     return FTP_OK;
 }
 
-int32_t FtpBytesTransferred(int32_t key) {
+int64_t FtpBytesTransferred(int32_t key) {
     FtpSessionRef session = FtpAcquireSession(key);
     return session ? session->bytesTransferred.load() : 0;
 }
 
-int32_t FtpBytesToBeTransferred(int32_t key) {
+int64_t FtpBytesToBeTransferred(int32_t key) {
     FtpSessionRef session = FtpAcquireSession(key);
     return session ? session->bytesToBeTransferred.load() : 0;
 }

@@ -94,10 +94,15 @@ int32_t FtpSendLoop(FtpSession* session) {
             return FTP_ABORTED;
         }
         int32_t n = PlatFileRead(session->localFile, block.data, static_cast<uint32_t>(block.size));
-        if (n == 0) {
+        // A file that shrank or grew while it was read gives the server a file that never
+        // existed locally: a failure like a failed read, not a success.
+        const int64_t sent = session->bytesTransferred.load();
+        const bool changed = session->sendSize >= 0 && (n == 0 ? sent != session->sendSize
+                                                               : sent + n > session->sendSize);
+        if (n == 0 && !changed) {
             return FinishTransfer(session, true);
         }
-        if (n < 0) {
+        if (n < 0 || changed) {
             // A failed read is not the end of the file: finishing normally would report a
             // truncated remote file as a success.
             FtpAbortTransfer(session, ABORT_SEND_READ_FAILED);
@@ -151,7 +156,7 @@ int32_t FtpRecvLoop(FtpSession* session) {
     }
 }
 
-int32_t FtpParseSizeText(char* text) {
+int64_t FtpParseSizeText(char* text) {
     if (strncmp(text, "150", 3) != 0 && strncmp(text, "125", 3) != 0) {
         return 0;
     }
@@ -173,15 +178,16 @@ int32_t FtpParseSizeText(char* text) {
     }
     int64_t value = 0;
     for (const char* p = first; p < match; ++p) {
-        value = value * 10 + (*p - '0');
-        if (value > INT32_MAX) {
-            return 0;  // a size beyond 32 bits is unknown, never a wrapped or negative one
+        const int digit = *p - '0';
+        if (value > (INT64_MAX - digit) / 10) {
+            return 0;  // a size beyond 63 bits is unknown, never a wrapped or negative one
         }
+        value = value * 10 + digit;
     }
-    return static_cast<int32_t>(value);
+    return value;
 }
 
-int32_t FtpParseTransferSize(int32_t key) {
+int64_t FtpParseTransferSize(int32_t key) {
     FtpSessionRef session = FtpAcquireSession(key);
     return session ? FtpParseSizeText(session->connection.replyText) : 0;
 }

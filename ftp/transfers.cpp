@@ -14,7 +14,7 @@ struct TransferSpec {
     const char* localPath;   // null for the restart forms, which bring an open file
     int32_t openMode;
     int32_t callerFile;      // the restart forms' open file, -1 otherwise
-    int32_t position;        // restart position, 0 for none
+    int64_t position;        // restart position, 0 for none
 };
 
 void CloseCallerFile(int32_t file) {
@@ -24,21 +24,24 @@ void CloseCallerFile(int32_t file) {
 }
 
 // The size of an upload from the file's current position to its end, leaving the position
-// where it was. 0 when the file cannot be measured.
-int32_t RemainingSize(int32_t file) {
-    int32_t here = PlatFileSeek(file, 0, PLAT_FILE_CURRENT);
-    int32_t end = PlatFileSeek(file, 0, PLAT_FILE_END);
+// where it was. -1 when the file cannot be measured.
+int64_t RemainingSize(int32_t file) {
+    int64_t here = PlatFileSeek(file, 0, PLAT_FILE_CURRENT);
+    int64_t end = PlatFileSeek(file, 0, PLAT_FILE_END);
     if (here < 0) {
-        return 0;
+        return -1;
     }
     PlatFileSeek(file, here, PLAT_FILE_BEGIN);
+    if (end < 0) {
+        return -1;
+    }
     return end > here ? end - here : 0;
 }
 
 // True when position lies beyond the end of the file; the file's position stays where it was.
-bool IsBeyondEnd(int32_t file, int32_t position) {
-    int32_t here = PlatFileSeek(file, 0, PLAT_FILE_CURRENT);
-    int32_t end = PlatFileSeek(file, 0, PLAT_FILE_END);
+bool IsBeyondEnd(int32_t file, int64_t position) {
+    int64_t here = PlatFileSeek(file, 0, PLAT_FILE_CURRENT);
+    int64_t end = PlatFileSeek(file, 0, PLAT_FILE_END);
     if (here >= 0) {
         PlatFileSeek(file, here, PLAT_FILE_BEGIN);
     }
@@ -60,10 +63,9 @@ int32_t RunTransfer(const TransferSpec& t, const char* remote, char type, int32_
     }
     char line[FTP_COMMAND_SIZE];
     if (FtpBuildCommandLine(line, t.verbFormat, remote) != FTP_OK ||
-        (t.direction == Direction::Upload && t.callerFile != -1 &&
-         IsBeyondEnd(t.callerFile, t.position))) {
-        // A resumed upload from beyond the end of the file would have the server fill the gap
-        // with NUL bytes: refused before anything is sent.
+        (t.callerFile != -1 && IsBeyondEnd(t.callerFile, t.position))) {
+        // A resume from beyond the end of the local file would leave a gap of NUL bytes in the
+        // remote file (upload) or in the local one (download): refused before anything is sent.
         CloseCallerFile(t.callerFile);
         return FTP_BAD_PARAMETERS;
     }
@@ -78,7 +80,7 @@ int32_t RunTransfer(const TransferSpec& t, const char* remote, char type, int32_
 
     session->bytesTransferred = 0;
     if (t.direction == Direction::Download) {
-        int32_t announced = FtpParseTransferSize(key);
+        int64_t announced = FtpParseTransferSize(key);
         if (t.position > 0) {
             // What is left after the restart position; a size that does not reach beyond the
             // position says nothing usable, and the expected count is never negative.
@@ -87,8 +89,12 @@ int32_t RunTransfer(const TransferSpec& t, const char* remote, char type, int32_
         session->bytesToBeTransferred = announced;
         return FtpRecvLoop(session);
     }
-    session->bytesToBeTransferred = RemainingSize(session->localFile);
-    return FtpSendLoop(session);
+    const int64_t size = RemainingSize(session->localFile);
+    session->bytesToBeTransferred = size > 0 ? size : 0;
+    session->sendSize = size;
+    result = FtpSendLoop(session);
+    session->sendSize = -1;
+    return result;
 }
 
 }  // namespace
@@ -103,7 +109,7 @@ int32_t FtpAppendToLocalFile(const char* remote, const char* local, char type, i
                        type, key);
 }
 
-int32_t FtpRestartRecvFile(const char* remote, int32_t file, char type, int32_t position,
+int32_t FtpRestartRecvFile(const char* remote, int32_t file, char type, int64_t position,
                            int32_t key) {
     return RunTransfer({"RETR %s", Direction::Download, nullptr, 0, file, position}, remote, type,
                        key);
@@ -119,7 +125,7 @@ int32_t FtpAppendToRemoteFile(const char* local, const char* remote, char type, 
                        key);
 }
 
-int32_t FtpRestartSendFile(int32_t file, const char* remote, char type, int32_t position,
+int32_t FtpRestartSendFile(int32_t file, const char* remote, char type, int64_t position,
                            int32_t key) {
     return RunTransfer({"STOR %s", Direction::Upload, nullptr, 0, file, position}, remote, type,
                        key);

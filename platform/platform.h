@@ -267,8 +267,9 @@ bool PlatFileCanWrite(const char* path);
 int32_t PlatFileRead(int32_t file, void* buffer, uint32_t count);
 // Writes count bytes. Returns the count written (less when the device is full) or -1.
 int32_t PlatFileWrite(int32_t file, const void* data, uint32_t count);
-// Moves the file position. Returns the new position or -1.
-int32_t PlatFileSeek(int32_t file, int32_t offset, int32_t origin);
+// Moves the file position by a 64-bit offset, so that files beyond 4 GiB can be positioned
+// anywhere. Returns the new position or -1.
+int64_t PlatFileSeek(int32_t file, int64_t offset, int32_t origin);
 // Closes a file. Returns 0 or -1.
 int32_t PlatFileClose(int32_t file);
 // Deletes a file. Returns 0 or -1.

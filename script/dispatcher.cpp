@@ -12,10 +12,12 @@
 namespace {
 
 // How a worker method turns into a request. The script's texts fill text1, text2, text3 in
-// order and its integers fill option, then position.
+// order, its integers fill option, and a restart position fills position.
 struct WorkerMethod {
     int32_t kind;
-    const char* arguments;  // one letter per script argument: 's' text, 'i' integer
+    // One letter per script argument: 's' text, 'i' integer, 'p' byte position (an integer, or
+    // a text of decimal digits for positions beyond the host's 32-bit integers).
+    const char* arguments;
     bool resetsCounters;    // listings and transfers report only their own progress
     int32_t resultKind;     // what ftpResult returns afterwards; NONE leaves it unchanged
 };
@@ -26,10 +28,10 @@ const WorkerMethod* FindWorkerMethod(int32_t method) {
         /* 3 ftpLogout */ {0, "", false, RESULT_KIND_NONE},
         /* 4 ftpDir */ {REQUEST_DIR, "si", true, RESULT_KIND_LISTING},
         /* 5 */ {REQUEST_RECV_FILE, "ssi", true, RESULT_KIND_NONE},
-        /* 6 */ {REQUEST_RESTART_RECV_FILE, "ssii", true, RESULT_KIND_NONE},
+        /* 6 */ {REQUEST_RESTART_RECV_FILE, "ssip", true, RESULT_KIND_NONE},
         /* 7 */ {REQUEST_APPEND_TO_LOCAL_FILE, "ssi", true, RESULT_KIND_NONE},
         /* 8 */ {REQUEST_SEND_FILE, "ssi", true, RESULT_KIND_NONE},
-        /* 9 */ {REQUEST_RESTART_SEND_FILE, "ssii", true, RESULT_KIND_NONE},
+        /* 9 */ {REQUEST_RESTART_SEND_FILE, "ssip", true, RESULT_KIND_NONE},
         /* 10 */ {REQUEST_APPEND_TO_REMOTE_FILE, "ssi", true, RESULT_KIND_NONE},
         /* 11 */ {REQUEST_RENAME_FILE, "ss", false, RESULT_KIND_NONE},
         /* 12 */ {REQUEST_DELETE_FILE, "s", false, RESULT_KIND_NONE},
@@ -56,7 +58,30 @@ struct Arguments {
     int32_t integers[kMaxArguments] = {};
     int textCount = 0;
     int integerCount = 0;
+    int64_t position = 0;
+    bool badPosition = false;  // a position text that is not a decimal number of 63 bits
 };
+
+// A byte position written as decimal digits only; false for anything else (no sign, no blanks)
+// and for a number beyond 63 bits.
+bool ParsePosition(const char* text, int64_t* out) {
+    int64_t value = 0;
+    if (text[0] == '\0') {
+        return false;
+    }
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') {
+            return false;
+        }
+        const int digit = *p - '0';
+        if (value > (INT64_MAX - digit) / 10) {
+            return false;
+        }
+        value = value * 10 + digit;
+    }
+    *out = value;
+    return true;
+}
 
 // Converts the call's arguments as the letters in types say, in argument order. Each output is
 // set before its conversion; a failed or missing text becomes "", a failed or missing integer 0.
@@ -75,6 +100,21 @@ Arguments ConvertArguments(ScriptInstance* self, const HostCallRecord* call, con
                 text = nullptr;
             }
             out.texts[out.textCount++] = text != nullptr ? text : "";
+        } else if (types[i] == 'p') {
+            // A value that converts to neither reads as 0, as a failed integer does; a text
+            // that is not a position is refused.
+            int32_t integer = 0;
+            const char* text = nullptr;
+            if (present &&
+                values->ops->ValueToInteger(values, &call->arguments[item], &integer) == HOST_OK) {
+                out.position = integer;
+            } else if (present &&
+                       values->ops->ValueToString(values, &call->arguments[item], &text) ==
+                           HOST_OK &&
+                       text != nullptr && !ParsePosition(text, &out.position)) {
+                out.position = 0;
+                out.badPosition = true;
+            }
         } else {
             int32_t integer = 0;
             if (present &&
@@ -124,7 +164,7 @@ int32_t StartWorkerMethod(ScriptInstance* self, const WorkerMethod& method, cons
         }
     }
     request->option = args.integerCount > 0 ? args.integers[0] : 0;
-    request->position = args.integerCount > 1 ? args.integers[1] : 0;
+    request->position = args.position;
     request->sessionKey = self->sessionKey;
     request->owner = self;
     if (method.kind == REQUEST_DIR) {
@@ -227,7 +267,13 @@ HostStatus MethodDispatcher(ScriptInstance* self, HostCallRecord* call) {
     int32_t result = FTP_OK;
     if (const WorkerMethod* worker = FindWorkerMethod(method)) {
         Arguments args = ConvertArguments(self, call, worker->arguments);
-        result = StartWorkerMethod(self, *worker, args);
+        // An object whose session is gone (forgotten, or never made) starts nothing: the call
+        // itself says so, as every other method of such an object does.
+        if (FtpFindSession(self->sessionKey) == nullptr) {
+            result = FTP_NOT_INITIALIZED;
+        } else {
+            result = args.badPosition ? FTP_BAD_PARAMETERS : StartWorkerMethod(self, *worker, args);
+        }
     } else {
         switch (method) {
             case METHOD_NEW:
@@ -265,6 +311,7 @@ HostStatus MethodDispatcher(ScriptInstance* self, HostCallRecord* call) {
             case METHOD_RESULT:
             case METHOD_ERROR_CODE:
             case METHOD_ERROR_MESSAGE:
+            case METHOD_PROGRESS:
                 ScriptStatusMethod(self, method, call);
                 return HOST_OK;
             default:

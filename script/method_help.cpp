@@ -33,14 +33,16 @@ const MethodHelp kMethodHelp[] = {
      "RemoteFileName: the file on the server\nLocalFileName: the file here"},
     {"ftpRestartRecvFile", true, true, "resumes a download at Position bytes of the local file",
      "RemoteFileName: the file on the server\nLocalFileName: the file here, kept up to Position\n"
-     "Position: where to go on, in bytes (usually the local file's size)"},
+     "Position: where to go on, in bytes (usually the local file's size), a number or a text of "
+     "digits"},
     {"ftpAppendToLocalFile", true, true, "downloads, appending to the local file",
      "RemoteFileName: the file on the server\nLocalFileName: the file here"},
     {"ftpSendFile", true, true, "uploads (STOR), replacing the remote file",
      "LocalFileName: the file here\nRemoteFileName: the file on the server"},
     {"ftpRestartSendFile", true, true, "resumes an upload from Position",
      "LocalFileName: the file here\nRemoteFileName: the file on the server\n"
-     "Position: where to go on, in bytes (usually the remote file's size)"},
+     "Position: where to go on, in bytes (usually the remote file's size), a number or a text of "
+     "digits"},
     {"ftpAppendToRemoteFile", true, true, "uploads, appending to the remote file (APPE)",
      "LocalFileName: the file here\nRemoteFileName: the file on the server"},
     {"ftpRenameFile", true, false, "renames a remote file or folder (RNFR, RNTO)",
@@ -61,9 +63,12 @@ const MethodHelp kMethodHelp[] = {
      "Command: the command line, without its line end"},
     {"ftpAbort", false, false,
      "asks the running operation to stop (it then ends with -1); 1 when one runs", ""},
-    {"ftpBytesTransferred", false, false, "bytes moved by the current or last transfer", ""},
+    {"ftpBytesTransferred", false, false,
+     "bytes moved by the current or last transfer (2147483647 beyond that)", ""},
     {"ftpBytesToBeTransferred", false, false,
-     "bytes the transfer expects (0 when the server gives no size)", ""},
+     "bytes the transfer expects (0 when the server gives no size; 2147483647 beyond that)", ""},
+    {"ftpProgress", false, false,
+     "\"TRANSFERRED TOTAL\": both counts exact at any size, TOTAL 0 when unknown", ""},
     {"ftpDone", false, false, "0 while the operation runs, else 1", ""},
     {"ftpResult", false, false,
      "the last listing as a list of lines, or the text of the last ftpPWD, ftpHelp or "

@@ -12,12 +12,12 @@ const char* const kScriptMethodTable =
     "ftpDir object me, string Filter, integer MoreDetails\n"
     "ftpRecvFile object me, string RemoteFileName, string LocalFileName, integer TransferType\n"
     "ftpRestartRecvFile object me, string RemoteFileName, string LocalFileName, "
-    "integer TransferType, integer Position\n"
+    "integer TransferType, any Position\n"
     "ftpAppendToLocalFile object me, string RemoteFileName, string LocalFileName, "
     "integer TransferType\n"
     "ftpSendFile object me, string LocalFileName, string RemoteFileName, integer TransferType\n"
     "ftpRestartSendFile object me, string LocalFileName, string RemoteFileName, "
-    "integer TransferType, integer Position\n"
+    "integer TransferType, any Position\n"
     "ftpAppendToRemoteFile object me, string LocalFileName, string RemoteFileName, "
     "integer TransferType\n"
     "ftpRenameFile object me, string RemoteFileName, string NewRemoteFileName\n"
@@ -37,4 +37,5 @@ const char* const kScriptMethodTable =
     "ftpErrorCode object me\n"
     "ftpErrorMessage object me\n"
     "ftpSetOption object me, string Name, string Value\n"
-    "ftpLastReply object me\n";
+    "ftpLastReply object me\n"
+    "ftpProgress object me\n";

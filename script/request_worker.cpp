@@ -17,7 +17,7 @@ bool IsEmptyFile(const char* path) {
     if (file == PLAT_FILE_ERROR) {
         return false;
     }
-    int32_t size = PlatFileSeek(file, 0, PLAT_FILE_END);
+    int64_t size = PlatFileSeek(file, 0, PLAT_FILE_END);
     PlatFileClose(file);
     return size == 0;
 }

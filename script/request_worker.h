@@ -36,7 +36,7 @@ struct WorkerRequest {
     char* text2 = nullptr;
     char* text3 = nullptr;
     int32_t option = 0;    // ftpDir: MoreDetails; transfers: TransferType
-    int32_t position = 0;  // restart position in bytes
+    int64_t position = 0;  // restart position in bytes
     int32_t sessionKey = 0;
     // Kinds 8, 10 and 11: the engine writes the text into resultBuffer, which the dispatcher
     // filled with the object's current resultText; when the engine call returns, the worker copies

@@ -1,5 +1,7 @@
 #include "status_methods.h"
 
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
 
 #include "dispatcher.h"
@@ -30,6 +32,12 @@ WorkerState ReadWorkerState(ScriptInstance* self) {
         state.code = static_cast<int32_t>(code);
     }
     return state;
+}
+
+// A byte count as the host's 32-bit integer: exact while it fits, 2147483647 beyond, so that a
+// count never turns negative or goes backwards; ftpProgress gives the exact figure.
+int32_t ScriptCount(int64_t count) {
+    return count < 0 ? 0 : count > INT32_MAX ? INT32_MAX : static_cast<int32_t>(count);
 }
 
 void StoreListing(ScriptInstance* self, HostCallRecord* call) {
@@ -76,11 +84,19 @@ int32_t ScriptAbort(ScriptInstance* self) {
 void ScriptStatusMethod(ScriptInstance* self, int32_t method, HostCallRecord* call) {
     switch (method) {
         case METHOD_BYTES_TRANSFERRED:
-            StoreIntegerResult(self, call, FtpBytesTransferred(self->sessionKey));
+            StoreIntegerResult(self, call, ScriptCount(FtpBytesTransferred(self->sessionKey)));
             break;
         case METHOD_BYTES_TO_BE_TRANSFERRED:
-            StoreIntegerResult(self, call, FtpBytesToBeTransferred(self->sessionKey));
+            StoreIntegerResult(self, call, ScriptCount(FtpBytesToBeTransferred(self->sessionKey)));
             break;
+        case METHOD_PROGRESS: {
+            char text[48];
+            snprintf(text, sizeof text, "%" PRId64 " %" PRId64,
+                     FtpBytesTransferred(self->sessionKey),
+                     FtpBytesToBeTransferred(self->sessionKey));
+            StoreTextResult(self, call, text);
+            break;
+        }
         case METHOD_DONE: {
             WorkerState state = ReadWorkerState(self);
             StoreIntegerResult(self, call, state.running ? 0 : 1);

@@ -74,8 +74,9 @@ bool ParseMethodTable(const std::string& text, std::string* className,
                     return false;
                 }
                 first = false;
-            } else if (type == "string" || type == "integer") {
-                method.arguments += type == "string" ? 's' : 'i';
+            } else if (type == "string" || type == "integer" || type == "any") {
+                // 'a': the method takes either an integer or a string.
+                method.arguments += type == "string" ? 's' : type == "integer" ? 'i' : 'a';
                 method.argumentNames.push_back(argumentName);
             } else {
                 *error = "method " + method.name + " has an argument of unknown type " + type;

@@ -13,6 +13,7 @@
 #include "failure_notes.h"
 #include "method_help.h"
 #include "poll_pacer.h"
+#include "platform.h"
 
 namespace {
 
@@ -46,8 +47,22 @@ constexpr Command kCommands[] = {
 // The methods that only read an object's state; every other call may start an operation.
 bool IsStatusMethod(const std::string& name) {
     for (const char* status : {"ftpAbort", "ftpBytesTransferred", "ftpBytesToBeTransferred",
-                               "ftpDone", "ftpResult", "ftpErrorCode", "ftpErrorMessage"}) {
+                               "ftpProgress", "ftpDone", "ftpResult", "ftpErrorCode",
+                               "ftpErrorMessage"}) {
         if (name == status) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// True when a file is at path: one that opens for reading or for writing (opening changes
+// nothing in it).
+bool FileExists(const std::string& path) {
+    for (int32_t mode : {PLAT_OF_READ, PLAT_OF_WRITE}) {
+        int32_t file = PlatFileOpen(path.c_str(), mode);
+        if (file != PLAT_FILE_ERROR) {
+            PlatFileClose(file);
             return true;
         }
     }
@@ -352,6 +367,28 @@ int32_t ScriptRunner::IntegerCall(HostObject* object, const char* name) {
     return result;
 }
 
+bool ScriptRunner::ReadProgress(HostObject* object, int64_t* done, int64_t* total) {
+    int32_t method = host_.FindMethod("ftpProgress");
+    if (method >= 0) {
+        HostValue value = host_.Call(object, method, {});
+        long long transferred = 0;
+        long long expected = 0;
+        const bool read =
+            sscanf(env_.TextOf(value).c_str(), "%lld %lld", &transferred, &expected) == 2;
+        env_.Release(value);
+        *done = read ? transferred : 0;
+        *total = read ? expected : 0;
+        return true;
+    }
+    if (host_.FindMethod("ftpBytesTransferred") < 0 ||
+        host_.FindMethod("ftpBytesToBeTransferred") < 0) {
+        return false;
+    }
+    *done = IntegerCall(object, "ftpBytesTransferred");
+    *total = IntegerCall(object, "ftpBytesToBeTransferred");
+    return true;
+}
+
 void ScriptRunner::ForgetAll() {
     int32_t abort = host_.FindMethod("ftpAbort");
     int32_t forget = host_.FindMethod("forget");
@@ -645,6 +682,10 @@ int ScriptRunner::RunMethod(std::vector<ScriptToken> tokens, int number) {
     std::string newFile;
     for (size_t i = 0; i < given; ++i) {
         const ScriptToken& token = tokens[i + 2];
+        if (types[i] == 'a' &&
+            (token.kind == ScriptToken::String || token.kind == ScriptToken::Integer)) {
+            continue;
+        }
         bool wantString = types[i] == 's';
         if (wantString && token.kind == ScriptToken::Word) {
             return Error(number, "argument " + std::to_string(i + 1) + " of " + name +
@@ -659,8 +700,11 @@ int ScriptRunner::RunMethod(std::vector<ScriptToken> tokens, int number) {
             return Error(number, "argument " + std::to_string(i + 1) + " of " + name +
                                      " must be an integer");
         }
-        // ftpRecvFile makes its local file anew; an interrupt that cuts it short removes it.
-        if (name == "ftpRecvFile" && info.argumentNames[i] == "LocalFileName") {
+        // ftpRecvFile makes its local file anew; an interrupt that cuts it short removes it,
+        // but only a file this download made: one that was there before is never removed,
+        // whether or not the server had accepted the transfer yet.
+        if (name == "ftpRecvFile" && info.argumentNames[i] == "LocalFileName" &&
+            !FileExists(token.text)) {
             newFile = token.text;
         }
     }
@@ -875,8 +919,9 @@ int ScriptRunner::RunWait(const std::vector<ScriptToken>& tokens, int number) {
     int32_t code = host_.FindMethod("ftpErrorCode");
     int32_t message = host_.FindMethod("ftpErrorMessage");
     // The counters belong to the last transfer: after any other operation they are stale.
-    bool counters = host_.FindMethod("ftpBytesTransferred") >= 0 &&
-                    host_.FindMethod("ftpBytesToBeTransferred") >= 0 && MovesData(bound->second);
+    int64_t doneBytes = 0;
+    int64_t totalBytes = 0;
+    const bool counters = MovesData(bound->second) && ReadProgress(object, &doneBytes, &totalBytes);
     if (done < 0 || code < 0 || message < 0) {
         return Error(number, "the module's table has no ftpDone, ftpErrorCode or ftpErrorMessage");
     }
@@ -906,8 +951,9 @@ int ScriptRunner::RunWait(const std::vector<ScriptToken>& tokens, int number) {
         }
         if (counters && Clock::now() >= nextProgress) {
             nextProgress = Clock::now() + kPollInterval;
-            UpdateProgress(progress, number, name, IntegerCall(object, "ftpBytesTransferred"),
-                           IntegerCall(object, "ftpBytesToBeTransferred"));
+            if (ReadProgress(object, &doneBytes, &totalBytes)) {
+                UpdateProgress(progress, number, name, doneBytes, totalBytes);
+            }
         }
         pacer.Pause();
     }
@@ -916,8 +962,7 @@ int ScriptRunner::RunWait(const std::vector<ScriptToken>& tokens, int number) {
         if (!progress.started) {
             progress.start = start;
         }
-        progress.done = IntegerCall(object, "ftpBytesTransferred");
-        progress.total = IntegerCall(object, "ftpBytesToBeTransferred");
+        ReadProgress(object, &progress.done, &progress.total);
         FinishProgress(progress, number, name, result);
     }
     HostValue text = host_.Call(object, message, {});
@@ -956,7 +1001,7 @@ int ScriptRunner::RunWait(const std::vector<ScriptToken>& tokens, int number) {
 }
 
 void ScriptRunner::UpdateProgress(Progress& progress, int number, const std::string& name,
-                                  int32_t done, int32_t total) {
+                                  int64_t done, int64_t total) {
     if (!options_.progress && !options_.jsonProgress) {
         return;
     }
@@ -996,9 +1041,10 @@ void ScriptRunner::UpdateProgress(Progress& progress, int number, const std::str
     if (options_.jsonProgress && now - progress.lastRecord >= kProgressRecordInterval) {
         progress.lastRecord = now;
         fprintf(err_,
-                "{\"line\":%d,\"object\":%s,\"progress\":{\"bytes\":%d,\"total\":%d,"
+                "{\"line\":%d,\"object\":%s,\"progress\":{\"bytes\":%lld,\"total\":%lld,"
                 "\"seconds\":%.2f,\"bytesPerSecond\":%.0f}}\n",
-                number, JsonString(name).c_str(), done, total, seconds, rate);
+                number, JsonString(name).c_str(), static_cast<long long>(done),
+                static_cast<long long>(total), seconds, rate);
         fflush(err_);
     }
 }
@@ -1024,10 +1070,10 @@ void ScriptRunner::FinishProgress(Progress& progress, int number, const std::str
                           : result == -1 ? "\"aborted\":true,\"code\":-1"
                                          : "\"failed\":true,\"code\":" + std::to_string(result);
         fprintf(err_,
-                "{\"line\":%d,\"object\":%s,\"progress\":{\"bytes\":%d,\"total\":%d,"
+                "{\"line\":%d,\"object\":%s,\"progress\":{\"bytes\":%lld,\"total\":%lld,"
                 "\"seconds\":%.2f,\"bytesPerSecond\":%.0f,%s}}\n",
-                number, JsonString(name).c_str(), progress.done, progress.total, seconds, rate,
-                end.c_str());
+                number, JsonString(name).c_str(), static_cast<long long>(progress.done),
+                static_cast<long long>(progress.total), seconds, rate, end.c_str());
         fflush(err_);
     }
 }

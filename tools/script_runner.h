@@ -139,13 +139,16 @@ class ScriptRunner {
     struct Progress {
         bool started = false;
         std::chrono::steady_clock::time_point start;
-        int32_t startBytes = 0;
+        int64_t startBytes = 0;
         std::chrono::steady_clock::time_point lastRecord;
-        int32_t done = 0;
-        int32_t total = 0;
+        int64_t done = 0;
+        int64_t total = 0;
     };
-    void UpdateProgress(Progress& progress, int number, const std::string& name, int32_t done,
-                        int32_t total);
+    // The transfer's counts: from ftpProgress, exact at any size, or from the two 32-bit
+    // counters of a module without it. False when the module has neither.
+    bool ReadProgress(HostObject* object, int64_t* done, int64_t* total);
+    void UpdateProgress(Progress& progress, int number, const std::string& name, int64_t done,
+                        int64_t total);
     void FinishProgress(Progress& progress, int number, const std::string& name, int32_t result);
     void ClearProgress();
 

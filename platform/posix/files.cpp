@@ -105,7 +105,7 @@ int32_t PlatFileWrite(int32_t file, const void* data, uint32_t count) {
     return static_cast<int32_t>(done);
 }
 
-int32_t PlatFileSeek(int32_t file, int32_t offset, int32_t origin) {
+int64_t PlatFileSeek(int32_t file, int64_t offset, int32_t origin) {
     if (file < 0) {
         return PLAT_FILE_ERROR;
     }
@@ -116,11 +116,9 @@ int32_t PlatFileSeek(int32_t file, int32_t offset, int32_t origin) {
         case PLAT_FILE_END: whence = SEEK_END; break;
         default: return PLAT_FILE_ERROR;
     }
-    off_t position = lseek(file, offset, whence);
-    if (position < 0 || position > 0x7FFFFFFF) {
-        return PLAT_FILE_ERROR;
-    }
-    return static_cast<int32_t>(position);
+    static_assert(sizeof(off_t) == 8, "file positions must be 64-bit");
+    off_t position = lseek(file, static_cast<off_t>(offset), whence);
+    return position < 0 ? PLAT_FILE_ERROR : static_cast<int64_t>(position);
 }
 
 int32_t PlatFileClose(int32_t file) {

@@ -100,7 +100,7 @@ int32_t PlatFileWrite(int32_t file, const void* data, uint32_t count) {
     return static_cast<int32_t>(done);
 }
 
-int32_t PlatFileSeek(int32_t file, int32_t offset, int32_t origin) {
+int64_t PlatFileSeek(int32_t file, int64_t offset, int32_t origin) {
     if (file < 0) {
         return PLAT_FILE_ERROR;
     }
@@ -112,8 +112,16 @@ int32_t PlatFileSeek(int32_t file, int32_t offset, int32_t origin) {
         default:
             return PLAT_FILE_ERROR;
     }
-    LONG position = _llseek(static_cast<HFILE>(file), offset, origin);
-    return position < 0 ? PLAT_FILE_ERROR : static_cast<int32_t>(position);
+    // _llseek takes and returns a 32-bit LONG; the HFILE is the file's handle, which
+    // SetFilePointerEx moves by a 64-bit distance (FILE_BEGIN, _CURRENT and _END have the
+    // same values as the origins here).
+    LARGE_INTEGER distance;
+    distance.QuadPart = offset;
+    LARGE_INTEGER position;
+    if (!SetFilePointerEx(LongToHandle(file), distance, &position, static_cast<DWORD>(origin))) {
+        return PLAT_FILE_ERROR;
+    }
+    return static_cast<int64_t>(position.QuadPart);
 }
 
 int32_t PlatFileClose(int32_t file) {

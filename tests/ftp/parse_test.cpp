@@ -28,7 +28,7 @@ TEST(PortLine, FormatsAddressBytesAndPortHalves) {
 TEST(AnnouncedSize, ReadsTheDigitsBeforeBytes) {
     struct Case {
         const char* reply;
-        int32_t size;
+        int64_t size;
     };
     const Case cases[] = {
         {"150 Opening BINARY mode data connection for a.bin (512 Bytes)", 512},
@@ -38,7 +38,10 @@ TEST(AnnouncedSize, ReadsTheDigitsBeforeBytes) {
         {"150 file (512bytes)", 0},  // no blank: no size
         {"226 Transfer complete (512 bytes)", 0},
         {"150 (2147483647 bytes)", 2147483647},
-        {"150 (2147483648 bytes)", 0},  // beyond 32 bits: unknown, never negative
+        {"150 (2147483648 bytes)", 2147483648},
+        {"150 (4294967297 bytes)", 4294967297},
+        {"150 (9223372036854775807 bytes)", INT64_MAX},
+        {"150 (9223372036854775808 bytes)", 0},  // beyond 63 bits: unknown, never negative
         {"150 (99999999999999999999 bytes)", 0},
         {"15", 0},
         {"", 0},

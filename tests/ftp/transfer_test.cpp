@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include "engine_fixture.h"
@@ -181,7 +182,8 @@ TEST_F(EngineTest, RestartPositionsBeyondTheDataAreNotTakenAtFaceValue) {
     EXPECT_EQ(FtpRestartSendFile(file, "dst", 'A', 4, key), FTP_BAD_PARAMETERS);
     EXPECT_EQ(OpenDescriptorCount(), before);  // the handle was taken over and closed
 
-    file = PlatFileOpen(dir.path("src").c_str(), PLAT_OF_WRITE);
+    WriteFile(dir.path("dst"), "12345678");
+    file = PlatFileOpen(dir.path("dst").c_str(), PLAT_OF_WRITE);
     ASSERT_EQ(PlatFileSeek(file, 8, PLAT_FILE_BEGIN), 8);
     EXPECT_EQ(FtpRestartRecvFile("big", file, 'A', 8, key), 0);
     EXPECT_EQ(FtpBytesToBeTransferred(key), 0);
@@ -377,7 +379,8 @@ TEST_F(EngineTest, RefusedPortAndRestEndThePreparation) {
                      .command("REST 10", "502 no restarts here"));
     ASSERT_EQ(Connect(server), FTP_OK);
     EXPECT_EQ(FtpRecvFile("f", dir.path("f").c_str(), 'I', key), 3001);
-    int32_t file = PlatFileCreate(dir.path("r").c_str());
+    WriteFile(dir.path("r"), "0123456789");
+    int32_t file = PlatFileOpen(dir.path("r").c_str(), PLAT_OF_WRITE);
     EXPECT_EQ(FtpRestartRecvFile("f", file, 'I', 10, key), 3003);
     ASSERT_TRUE(server.waitDone()) << server.report();
     EXPECT_TRUE(server.failures().empty()) << server.report();
@@ -779,6 +782,36 @@ TEST_F(EngineTest, FailedLocalReadAbortsTheUploadInsteadOfFinishingIt) {
     EXPECT_EQ(server.aborCount(), 1);
 }
 
+TEST_F(EngineTest, UploadWhoseFileChangesSizeWhileReadFailsAndAborts) {
+    for (bool shrink : {true, false}) {
+        TempDir dir;
+        WriteFile(dir.path("up"), PatternBytes(100000));
+        session->blocksPerPauseAlone = 1;
+        session->pauseMilliseconds = 50;
+        FtpResetCounters(key);
+        ScriptedServer server;
+        server.start(TransferStart("TYPE I", "STOR up", "150 go")
+                         .dataConnect()
+                         .dataReceive(true)
+                         .expectAbort({"426 aborted", "226 ok"}));
+        ASSERT_EQ(Connect(server), FTP_OK);
+        auto worker = std::async(std::launch::async, [&] {
+            return FtpSendFile(dir.path("up").c_str(), "up", 'I', key);
+        });
+        ASSERT_TRUE(WaitFor([&] { return FtpBytesTransferred(key) > 0; }));
+        if (shrink) {
+            std::filesystem::resize_file(dir.path("up"), 1000);
+        } else {
+            std::ofstream(dir.path("up"), std::ios::app | std::ios::binary) << "more";
+        }
+        ASSERT_EQ(worker.wait_for(10s), std::future_status::ready);
+        EXPECT_EQ(worker.get(), FTP_CANNOT_OPEN_FILE) << shrink;
+        ASSERT_TRUE(server.waitDone()) << server.report();
+        EXPECT_EQ(server.aborCount(), 1);
+        FtpDisconnect(key);
+    }
+}
+
 TEST_F(EngineTest, FailedDataSendAbortsSoThatTheServerSaysHowTheTransferEnded) {
     TempDir dir;
     WriteFile(dir.path("up"), PatternBytes(10000));
@@ -937,7 +970,7 @@ TEST_F(EngineTest, BlockCountRunsOnAcrossTransfers) {
     EXPECT_EQ(session->blockCount, 10u);
 }
 
-TEST_F(EngineTest, ByteCounterWrapsInsteadOfOverflowing) {
+TEST_F(EngineTest, ByteCounterCountsPast32Bits) {
     TempDir dir;
     ScriptedServer server;
     server.start(TransferStart("TYPE I", "RETR f", "150 go")
@@ -951,7 +984,7 @@ TEST_F(EngineTest, ByteCounterWrapsInsteadOfOverflowing) {
               0);
     session->bytesTransferred = INT32_MAX - 4;
     EXPECT_EQ(FtpRecvLoop(session), 0);
-    EXPECT_EQ(session->bytesTransferred.load(), INT32_MIN + 5);
+    EXPECT_EQ(session->bytesTransferred.load(), int64_t{INT32_MAX} + 6);
 }
 
 }  // namespace

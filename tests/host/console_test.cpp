@@ -321,6 +321,33 @@ TEST(KestrelHost, AnInterruptedScriptAbortsForgetsRemovesThePartFileAndEndsIn3Se
     }
 }
 
+TEST(KestrelHost, AnInterruptNeverRemovesAFileThatWasThereBeforeTheDownload) {
+    std::string home = TempHome();
+    ktest::ScriptedServer server(kServerAddress, 21);
+    server.start(ktest::Scenario()
+                     .reply("220 ready")
+                     .command("USER u", "331 password")
+                     .command("PASS p", "230 in")
+                     .command("TYPE I", "200 type set")
+                     .expectPrefix("PORT ")
+                     .reply("200 PORT ok")
+                     .expect("RETR keep")
+                     .stallUntilClientCloses());
+    std::ofstream(home + "/keep.dat") << "precious";
+    std::ofstream(home + "/s.ks") << "new a\nftpLogin a \"" << kServerAddress
+                                  << "\" \"u\" \"p\"\nwait a 20\n"
+                                     "ftpRecvFile a \"keep\" \"keep.dat\" 73\nwait a 20\n";
+    Host host({"s.ks"}, home, false);
+    // The server never answers RETR: the module has not touched the file when the signal comes.
+    ASSERT_TRUE(AwaitCommand(server, "RETR keep")) << server.report();
+    host.Signal(SIGINT);
+    EXPECT_EQ(host.Exit(5s), 128 + SIGINT) << host.Output(".err");
+    std::ostringstream kept;
+    kept << std::ifstream(home + "/keep.dat").rdbuf();
+    EXPECT_EQ(kept.str(), "precious");
+    std::filesystem::remove_all(home);
+}
+
 TEST(Console, HelpCompletionCtrlCAndAHistoryWithoutPasswords) {
     std::string home = TempHome();
     ktest::ScriptedServer server(kServerAddress, 21);

@@ -60,6 +60,9 @@ TEST(MethodTableReading, NumbersMethodsAndTypesArgumentsFromTheText) {
     ASSERT_EQ(methods.size(), 2u);
     EXPECT_EQ(methods[1].name, "put");
     EXPECT_EQ(methods[1].arguments, "si");
+    ASSERT_TRUE(ParseMethodTable("xtra Demo\nseek object me, any Position\n", &name, &methods,
+                                 &error));
+    EXPECT_EQ(methods[0].arguments, "a");
 
     for (const char* bad : {"", "new object me\n", "xtra Demo\nput me, string A\n",
                             "xtra Demo\nput object me, float A\n", "xtra Demo\nnew object me",
@@ -188,6 +191,35 @@ TEST(KestrelHost, ArgumentsReachTheServerWithTheirEscapesDecoded) {
     EXPECT_NE(run.out.find("ftpLogout a => 0\n"), std::string::npos) << run.out;
     ASSERT_TRUE(server.waitDone(5000ms)) << server.report();
     EXPECT_TRUE(server.ok()) << server.report();
+}
+
+TEST(KestrelHost, ProgressRecordsCarrySizesBeyond32Bits) {
+    ktest::ScriptedServer server(kServerAddress, 21);
+    server.start(ktest::Scenario()
+                     .reply("220 ready")
+                     .command("USER u", "331 password")
+                     .command("PASS p", "230 in")
+                     .command("TYPE I", "200 ok")
+                     .expectPrefix("PORT ")
+                     .reply("200 ok")
+                     .command("RETR big", "150 opening (4294967297 bytes)")
+                     .dataConnect()
+                     .dataSend("abc")
+                     .dataClose()
+                     .reply("226 done")
+                     .command("QUIT", "221 bye"));
+    const std::string local = std::filesystem::temp_directory_path().string() +
+                              "/kestrel-host-progress-" + std::to_string(getpid());
+    HostRun run = RunHost(std::string("new a\nftpLogin a \"") + kServerAddress +
+                              "\" \"u\" \"p\"\nwait a 20\nftpRecvFile a \"big\" \"" + local +
+                              "\" 73\nwait a 20\nftpProgress a\nftpLogout a\n",
+                          "--progress");
+    std::filesystem::remove(local);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("ftpProgress a => \"3 4294967297\"\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.err.find("\"progress\":{\"bytes\":3,\"total\":4294967297,"), std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("\"finished\":true"), std::string::npos) << run.err;
 }
 
 TEST(KestrelHost, APassedWaitLimitGivesStatus3) {

@@ -2,6 +2,9 @@
 // rule, exit codes, text results, result kinds, abort, logout and forget during a transfer, and
 // what happens to a running worker when its object goes away.
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <string>
 #include <thread>
@@ -247,10 +250,9 @@ TEST_F(DispatcherTest, ForgetDuringATransferAbortsLogsOutAndAllowsUnloading) {
     ASSERT_TRUE(server.waitDone(5000ms)) << server.report();
     EXPECT_TRUE(server.ok()) << server.report();
     EXPECT_EQ(server.lines().back(), "QUIT");
-    // Forgotten: engine methods find no session now.
-    EXPECT_EQ(CallInt(object, "ftpCWD", {"/"}), 0);
-    ASSERT_TRUE(WaitDone(object));
-    EXPECT_EQ(CallInt(object, "ftpErrorCode"), 1002);
+    // Forgotten: engine methods find no session now, and say so at once.
+    EXPECT_EQ(CallInt(object, "ftpCWD", {"/"}), 1002);
+    EXPECT_EQ(CallInt(object, "ftpDone"), 1);
     host->ReleaseObject(object);
     EXPECT_EQ(host->canUnloadNow(), HOST_OK);
 }
@@ -350,6 +352,63 @@ TEST_F(DispatcherTest, MissingOrUnconvertibleArgumentsBecomeEmptyTextAndZero) {
     env->failConversions = false;
     ASSERT_TRUE(WaitDone(object));
     EXPECT_EQ(CallInt(object, "ftpErrorCode"), 1004);
+}
+
+TEST_F(DispatcherTest, SizesBeyond32BitsAreExactInProgressAndSaturateInTheCounters) {
+    ScriptedServer server(kServer, 21);
+    Scenario scenario = Login();
+    const char* sizes[] = {"2147483647", "2147483648", "4294967297"};
+    scenario.command("TYPE I", "200 ok");
+    for (const char* size : sizes) {
+        scenario.expectPrefix("PORT ")
+            .reply("200 PORT ok")
+            .command("RETR big.bin", std::string("150 opening (") + size + " bytes)")
+            .dataConnectFrom(kServer)
+            .dataSend("abc")
+            .dataClose()
+            .reply("226 done");
+    }
+    // A resume at 4 GiB, its Position given as text, into a sparse local file of that size.
+    scenario.expectPrefix("PORT ")
+        .reply("200 PORT ok")
+        .command("REST 4294967296", "350 ok")
+        .command("RETR big.bin", "150 opening (4294967297 bytes)")
+        .dataConnectFrom(kServer)
+        .dataSend("x")
+        .dataClose()
+        .reply("226 done");
+    HostObject* object = LoggedIn(server, scenario);
+    const std::string local = workDir + "/big";
+    const int32_t counts[] = {2147483647, 2147483647, 2147483647};
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(CallInt(object, "ftpRecvFile", {"big.bin", local, 73}), 0);
+        ASSERT_TRUE(WaitDone(object));
+        EXPECT_EQ(CallInt(object, "ftpErrorCode"), 0);
+        EXPECT_EQ(CallInt(object, "ftpBytesTransferred"), 3);
+        EXPECT_EQ(CallInt(object, "ftpBytesToBeTransferred"), counts[i]) << sizes[i];
+        EXPECT_EQ(CallText(object, "ftpProgress"), std::string("3 ") + sizes[i]);
+    }
+    ASSERT_EQ(truncate(local.c_str(), 4294967296), 0);
+    // Bad positions are refused at the call, before anything starts.
+    for (const char* bad : {"", "12a", "-1", " 5", "99999999999999999999"}) {
+        EXPECT_EQ(CallInt(object, "ftpRestartRecvFile", {"big.bin", local, 73, bad}), 1000) << bad;
+    }
+    ASSERT_EQ(CallInt(object, "ftpRestartRecvFile", {"big.bin", local, 73, "4294967296"}), 0);
+    ASSERT_TRUE(WaitDone(object));
+    EXPECT_EQ(CallInt(object, "ftpErrorCode"), 0);
+    EXPECT_EQ(CallText(object, "ftpProgress"), "1 1");
+    struct stat info {};
+    ASSERT_EQ(stat(local.c_str(), &info), 0);
+    EXPECT_EQ(info.st_size, 4294967297);
+    ASSERT_TRUE(server.waitDone(5000ms)) << server.report();
+    EXPECT_TRUE(server.ok()) << server.report();
+    // A resume beyond the local file's end is refused with nothing sent and the file as it was.
+    ASSERT_EQ(CallInt(object, "ftpRestartRecvFile", {"big.bin", local, 73, "4294967298"}), 0);
+    ASSERT_TRUE(WaitDone(object));
+    EXPECT_EQ(CallInt(object, "ftpErrorCode"), 1000);
+    ASSERT_EQ(stat(local.c_str(), &info), 0);
+    EXPECT_EQ(info.st_size, 4294967297);
+    unlink(local.c_str());
 }
 
 }  // namespace
