@@ -50,7 +50,7 @@ Joinable* joinables = nullptr;
 // to exit and joins them too. Returns the number of threads not joined. Never joins the calling
 // thread: a thread is marked finished or idle only after its routine has returned, and it calls
 // nothing of this layer's interface afterwards. In a child forked from the process that made them
-// the threads do not exist: their entries are dropped unjoined.
+// the threads do not exist: their entries are dropped unjoined (and not freed).
 int32_t JoinFinished(bool retireIdle) {
     Joinable* finished = nullptr;
     int32_t remaining = 0;
@@ -60,8 +60,9 @@ int32_t JoinFinished(bool retireIdle) {
         for (Joinable** link = &joinables; *link != nullptr;) {
             Joinable* entry = *link;
             if (entry->process != process) {
+                // Left to leak: the entry's condition variable may show a waiter, its thread in
+                // the parent, and destroying it would wait for that waiter for ever.
                 *link = entry->next;
-                delete entry;
                 continue;
             }
             if (entry->idle && retireIdle) {

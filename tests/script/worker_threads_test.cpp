@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -108,6 +109,29 @@ TEST(WorkerThread, CreationFailureLeavesNothingRunning) {
     EXPECT_EQ(PlatThreadCreate(Gate::Routine, nullptr), nullptr);
     EXPECT_EQ(PlatThreadLiveCount(), live);
     EXPECT_EQ(PlatThreadCreate(nullptr, nullptr), nullptr);
+}
+
+// A child forked while a finished worker waits for its next routine must not hang when it lets
+// go of the parent's threads (as it does at its exit).
+uint32_t Quick(void*) { return 7; }
+
+TEST(WorkerThread, AForkedChildLetsGoOfTheParentsIdleThreads) {
+    for (int round = 0; round < 3; ++round) {
+        PlatThread* thread = PlatThreadCreate(Quick, nullptr);
+        ASSERT_NE(thread, nullptr);
+        ASSERT_EQ(PlatThreadWait(thread, 5000), PLAT_WAIT_ENDED);
+        PlatThreadClose(thread);
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            alarm(5);
+            PlatThreadLiveCount();
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+    }
 }
 
 class PrivateDirectory : public ::testing::Test {
