@@ -1,7 +1,10 @@
 // Downloads, uploads, their append and restart forms, and directory listings.
 
+#include <cstdint>
 #include <cstring>
+#include <string>
 
+#include "listing_parser.h"
 #include "session_internal.h"
 
 namespace {
@@ -45,6 +48,59 @@ bool IsBeyondEnd(int32_t file, int32_t position) {
     return end >= 0 && position > end;
 }
 
+// True for results that leave the connection unusable or the operation cancelled, as opposed to
+// a refusal that the next command can live with.
+bool IsFailure(int32_t result) {
+    return result == FTP_ABORTED || result == FTP_NO_ANSWER || result == FTP_NOT_CONNECTED ||
+           result == FTP_SEND_FAILED;
+}
+
+// With the features option, the size of a binary download asked with SIZE beforehand, for the
+// servers whose 150 reply names none. *known false when the server gave none.
+int32_t AskDownloadSize(FtpSession* session, const char* remote, char type, uint64_t* size,
+                        bool* known) {
+    *known = false;
+    if (!session->connection.featuresWanted || type != 'I') {
+        return FTP_OK;
+    }
+    int32_t result = FtpAskFeatures(session);
+    if (result != FTP_OK || !session->connection.featureSize) {
+        return result;
+    }
+    result = FtpRemoteSize(session, remote, size);
+    *known = result == FTP_OK;
+    // A refusal (no such file, say) is left for the transfer command to meet.
+    return IsFailure(result) ? result : FTP_OK;
+}
+
+// Rewrites the listing at path as fact lines. FTP_OK, or 1004/1005 when the file cannot be read
+// or written.
+int32_t RewriteAsFacts(const char* path, bool mlsd) {
+    int32_t file = PlatFileOpen(path, PLAT_OF_READ);
+    if (file == PLAT_FILE_ERROR) {
+        return FTP_CANNOT_OPEN_FILE;
+    }
+    std::string listing;
+    char block[4096];
+    int32_t n;
+    while ((n = PlatFileRead(file, block, sizeof block)) > 0) {
+        listing.append(block, static_cast<size_t>(n));
+    }
+    PlatFileClose(file);
+    if (n < 0) {
+        return FTP_CANNOT_OPEN_FILE;
+    }
+    const std::string facts = FtpListingToFacts(listing, mlsd, FtpToday());
+    file = PlatFileCreate(path);
+    if (file == PLAT_FILE_ERROR) {
+        return FTP_CANNOT_OPEN_FILE;
+    }
+    const int32_t written =
+        facts.empty() ? 0 : PlatFileWrite(file, facts.data(), static_cast<uint32_t>(facts.size()));
+    PlatFileClose(file);
+    return written == static_cast<int32_t>(facts.size()) ? FTP_OK : FTP_CANNOT_WRITE_FILE;
+}
+
 // The course every file transfer shares: checks, the command line, the data connection, the
 // counters and the loop. A restart form's file is taken over and closed exactly once.
 int32_t RunTransfer(const TransferSpec& t, const char* remote, char type, int32_t key) {
@@ -67,7 +123,15 @@ int32_t RunTransfer(const TransferSpec& t, const char* remote, char type, int32_
         CloseCallerFile(t.callerFile);
         return FTP_BAD_PARAMETERS;
     }
-    int32_t result = FtpStartTransfer(session, t.localPath, t.openMode, type, t.position, line);
+    uint64_t remoteSize = 0;
+    bool sized = false;
+    int32_t result = FTP_OK;
+    if (t.direction == Direction::Download) {
+        result = AskDownloadSize(session, remote, type, &remoteSize, &sized);
+    }
+    if (result == FTP_OK) {
+        result = FtpStartTransfer(session, t.localPath, t.openMode, type, t.position, line);
+    }
     if (result != FTP_OK) {
         CloseCallerFile(t.callerFile);
         return result;
@@ -78,13 +142,18 @@ int32_t RunTransfer(const TransferSpec& t, const char* remote, char type, int32_
 
     session->bytesTransferred = 0;
     if (t.direction == Direction::Download) {
-        int32_t announced = FtpParseTransferSize(key);
+        int64_t announced = FtpParseTransferSize(key);
+        if (announced <= 0 && sized) {
+            announced = static_cast<int64_t>(remoteSize > INT64_MAX / 2 ? INT64_MAX / 2
+                                                                        : remoteSize);
+        }
         if (t.position > 0) {
             // What is left after the restart position; a size that does not reach beyond the
             // position says nothing usable, and the expected count is never negative.
             announced = announced > t.position ? announced - t.position : 0;
         }
-        session->bytesToBeTransferred = announced;
+        session->bytesToBeTransferred =
+            static_cast<int32_t>(announced > INT32_MAX ? INT32_MAX : announced);
         return FtpRecvLoop(session);
     }
     session->bytesToBeTransferred = RemainingSize(session->localFile);
@@ -137,13 +206,31 @@ int32_t FtpDir(const char* filter, const char* localPath, int32_t moreDetails, i
     if (localPath == nullptr) {
         return FTP_BAD_PARAMETERS;
     }
+    const bool facts = moreDetails == 2;
     const char* verb = moreDetails != 0 ? "LIST" : "NLST";
     char line[FTP_COMMAND_SIZE];
+    // A filter goes out only once it is known to fit; FEAT comes after that check.
     int32_t built = filter != nullptr && filter[0] != '\0'
                         ? FtpBuildCommandLine(line, moreDetails != 0 ? "LIST %s" : "NLST %s", filter)
                         : FtpBuildCommandLine(line, verb, nullptr);
     if (built != FTP_OK) {
         return built;
+    }
+    bool mlsd = false;
+    if (facts) {
+        int32_t asked = FtpAskFeatures(session);
+        if (asked != FTP_OK) {
+            return asked;
+        }
+        mlsd = session->connection.featureMlst;
+        if (mlsd) {
+            built = filter != nullptr && filter[0] != '\0'
+                        ? FtpBuildCommandLine(line, "MLSD %s", filter)
+                        : FtpBuildCommandLine(line, "MLSD", nullptr);
+            if (built != FTP_OK) {
+                return built;
+            }
+        }
     }
     int32_t result = FtpStartTransfer(session, localPath, LOCAL_OPEN_CREATE, 'A', 0, line);
     if (result != FTP_OK) {
@@ -151,5 +238,6 @@ int32_t FtpDir(const char* filter, const char* localPath, int32_t moreDetails, i
     }
     session->bytesTransferred = 0;
     session->bytesToBeTransferred = 0;
-    return FtpRecvLoop(session);
+    result = FtpRecvLoop(session);
+    return result == FTP_OK && facts ? RewriteAsFacts(localPath, mlsd) : result;
 }
