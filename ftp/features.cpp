@@ -124,4 +124,6 @@ int32_t FtpRemoteSize(FtpSession* session, const char* remote, uint64_t* size) {
     return FTP_OK;
 }
 
-int32_t FtpRefusalResult(int32_t code) { return Refusal(code); }
+int32_t FtpRefusalResult(int32_t code) {
+    return Refusal(code);
+}

@@ -10,9 +10,15 @@
 
 namespace {
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-bool IsSpace(char c) { return c == ' ' || c == '\t'; }
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+bool IsSpace(char c) {
+    return c == ' ' || c == '\t';
+}
+char Lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool SameLower(const std::string& text, const char* lower) {
     if (text.size() != strlen(lower)) {
@@ -175,8 +181,10 @@ bool ParseUnixLine(const std::string& line, const FtpClock& today, FtpFacts* fac
         if (name.empty()) {
             return false;
         }
-        facts->type = kind == '-' ? "file" : kind == 'd' ? "dir" : kind == 'l' ? "OS.unix=symlink"
-                                                                             : "";
+        facts->type = kind == '-'   ? "file"
+                      : kind == 'd' ? "dir"
+                      : kind == 'l' ? "OS.unix=symlink"
+                                    : "";
         // A link's size is the length of its target's name, not a size of the file.
         facts->hasSize = kind == '-';
         facts->size = size;
@@ -332,8 +340,8 @@ bool FtpParseFactLine(const char* text, FtpFacts* facts) {
             }
             // Fractions of a second (".123") are dropped; anything else after them is not a time.
             ok = ok && (value.size() == 14 || value[14] == '.');
-            out.modify = ok ? Stamp(parts[0], parts[1], parts[2], parts[3], parts[4], parts[5])
-                            : "";
+            out.modify =
+                ok ? Stamp(parts[0], parts[1], parts[2], parts[3], parts[4], parts[5]) : "";
         }
     }
     *facts = out;
@@ -351,8 +359,7 @@ bool FtpParseListLine(const char* text, const FtpClock& today, FtpFacts* facts) 
 }
 
 bool FtpIsSelfOrParent(const FtpFacts& facts) {
-    return facts.name == "." || facts.name == ".." || facts.type == "cdir" ||
-           facts.type == "pdir";
+    return facts.name == "." || facts.name == ".." || facts.type == "cdir" || facts.type == "pdir";
 }
 
 FtpClock FtpToday() {
@@ -377,11 +384,12 @@ std::string FtpListingToFacts(const std::string& listing, bool mlsd, const FtpCl
     std::string out;
     size_t at = 0;
     while (at < listing.size()) {
-        size_t end = listing.find('\n', at);
+        // A lone CR ends a line too: no name can carry one into a line of CR LF lines.
+        size_t end = listing.find_first_of("\r\n", at);
         if (end == std::string::npos) {
             end = listing.size();
         }
-        const std::string line = Trimmed(listing.substr(at, end - at));
+        const std::string line = listing.substr(at, end - at);
         at = end + 1;
         if (line.empty()) {
             continue;

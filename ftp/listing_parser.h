@@ -12,7 +12,7 @@
 #include <string>
 
 struct FtpFacts {
-    std::string type;    // "file", "dir", "OS.unix=symlink" or what the server said; "" unknown
+    std::string type;  // "file", "dir", "OS.unix=symlink" or what the server said; "" unknown
     bool hasSize = false;
     uint64_t size = 0;
     std::string modify;  // YYYYMMDDHHMMSS in UTC, "" unknown
@@ -47,8 +47,8 @@ bool FtpIsSelfOrParent(const FtpFacts& facts);
 // Today's date in UTC.
 FtpClock FtpToday();
 
-// Turns a whole listing (lines ending in CR LF or LF) into fact lines, one per entry, each
-// ending in CR LF. mlsd: the listing holds RFC 3659 entries; else LIST lines. A line that no
+// Turns a whole listing (lines ending in CR LF, LF or a lone CR) into fact lines, one per entry,
+// each ending in CR LF. mlsd: the listing holds RFC 3659 entries; else LIST lines. A line that no
 // parser reads is kept as a fact line without facts: a space and the line as it came.
 // "total N" lines and empty lines are left out, and so are "." and "..".
 std::string FtpListingToFacts(const std::string& listing, bool mlsd, const FtpClock& today);

@@ -37,4 +37,6 @@ const char* const kScriptMethodTable =
     "ftpErrorCode object me\n"
     "ftpErrorMessage object me\n"
     "ftpSetOption object me, string Name, string Value\n"
-    "ftpLastReply object me\n";
+    "ftpLastReply object me\n"
+    "ftpProgress object me\n"
+    "ftpFileInfo object me, string Name\n";

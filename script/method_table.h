@@ -34,7 +34,8 @@ enum ScriptMethod : int32_t {
     METHOD_ERROR_MESSAGE = 26,
     METHOD_SET_OPTION = 27,
     METHOD_LAST_REPLY = 28,
-    METHOD_COUNT = 29
+    METHOD_FILE_INFO = 30,
+    METHOD_COUNT = 31
 };
 
 // The method table text: header line, comment lines, one line per method; LF line ends.

@@ -1,10 +1,10 @@
 // Listing lines of real servers' shapes, read into fact lines.
 
+#include "listing_parser.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "listing_parser.h"
 
 namespace {
 

@@ -30,7 +30,7 @@ TEST_F(StatusTest, AFreshObjectReportsNothingStartedAndOk) {
     EXPECT_EQ(CallInt(object, "ftpBytesToBeTransferred"), 0);
     EXPECT_EQ(CallInt(object, "ftpAbort"), 0);
     // A number outside the table does nothing and stores nothing.
-    HostValue result = host->Call(object, 29, {});
+    HostValue result = host->Call(object, 31, {});
     EXPECT_EQ(HostEnvironment::KindOf(result), ValueKind::Void);
     result = host->Call(object, -1, {});
     EXPECT_EQ(HostEnvironment::KindOf(result), ValueKind::Void);
