@@ -344,6 +344,11 @@ bool FtpParseFactLine(const char* text, FtpFacts* facts) {
                 ok ? Stamp(parts[0], parts[1], parts[2], parts[3], parts[4], parts[5]) : "";
         }
     }
+    // A directory's size is that of its listing, if anything: no size of a file. Left out, as
+    // the listing forms without it do.
+    if (out.type == "dir") {
+        out.hasSize = false;
+    }
     *facts = out;
     return true;
 }

@@ -83,7 +83,7 @@ TEST(ListingParser, MachineEntriesKeepTypeSizeAndModifyInOneForm) {
         "type=cdir;perm=el;unique=803U1; .\r\n"
         "type=pdir;modify=20240101000000; ..\r\n"
         "Type=File;Size=5000000000;Modify=20240229131415.123;Perm=r; d e.bin\r\n"
-        "modify=20240101010101;perm=fle;type=dir;unique=9; sub\r\n"
+        "modify=20240101010101;perm=fle;type=dir;sizd=4096;size=4096; sub\r\n"
         "type=OS.unix=slink:/x;size=3; link\r\n"
         "type=file;size=12x;modify=2024; odd\r\n"
         "no-facts-here\r\n"
