@@ -5,6 +5,7 @@
 #include <string>
 
 #include "listing_parser.h"
+#include "names.h"
 #include "session_internal.h"
 
 namespace {
@@ -73,9 +74,9 @@ int32_t AskDownloadSize(FtpSession* session, const char* remote, char type, uint
     return IsFailure(result) ? result : FTP_OK;
 }
 
-// Rewrites the listing at path as fact lines. FTP_OK, or 1004/1005 when the file cannot be read
-// or written.
-int32_t RewriteAsFacts(const char* path, bool mlsd) {
+// Rewrites the listing at path: in the host's code page when toHost (the server speaks UTF-8),
+// as fact lines when facts. FTP_OK, or 1004/1005 when the file cannot be read or written.
+int32_t RewriteListing(const char* path, bool toHost, bool facts, bool mlsd) {
     int32_t file = PlatFileOpen(path, PLAT_OF_READ);
     if (file == PLAT_FILE_ERROR) {
         return FTP_CANNOT_OPEN_FILE;
@@ -90,15 +91,21 @@ int32_t RewriteAsFacts(const char* path, bool mlsd) {
     if (n < 0) {
         return FTP_CANNOT_OPEN_FILE;
     }
-    const std::string facts = FtpListingToFacts(listing, mlsd, FtpToday());
+    if (toHost) {
+        listing = PlatUtf8ToHost(listing);
+    }
+    if (facts) {
+        listing = FtpListingToFacts(listing, mlsd, FtpToday());
+    }
     file = PlatFileCreate(path);
     if (file == PLAT_FILE_ERROR) {
         return FTP_CANNOT_OPEN_FILE;
     }
     const int32_t written =
-        facts.empty() ? 0 : PlatFileWrite(file, facts.data(), static_cast<uint32_t>(facts.size()));
+        listing.empty() ? 0
+                        : PlatFileWrite(file, listing.data(), static_cast<uint32_t>(listing.size()));
     PlatFileClose(file);
-    return written == static_cast<int32_t>(facts.size()) ? FTP_OK : FTP_CANNOT_WRITE_FILE;
+    return written == static_cast<int32_t>(listing.size()) ? FTP_OK : FTP_CANNOT_WRITE_FILE;
 }
 
 // The course every file transfer shares: checks, the command line, the data connection, the
@@ -239,5 +246,9 @@ int32_t FtpDir(const char* filter, const char* localPath, int32_t moreDetails, i
     session->bytesTransferred = 0;
     session->bytesToBeTransferred = 0;
     result = FtpRecvLoop(session);
-    return result == FTP_OK && facts ? RewriteAsFacts(localPath, mlsd) : result;
+    const bool toHost = session->connection.featureUtf8 && !PlatHostTextIsUtf8();
+    if (result != FTP_OK || (!facts && !toHost)) {
+        return result;
+    }
+    return RewriteListing(localPath, toHost, facts, mlsd);
 }
