@@ -33,7 +33,14 @@ bool IsDirectory(FtpSession* session, const char* name, int32_t* result) {
     const int32_t key = session->sessionKey;
     char here[FTP_REPLY_SIZE];
     *result = FtpPWD(here, sizeof here, key);
-    if (*result != FTP_OK) {
+    if (*result != FTP_OK || FtpHasLineBreak(here)) {
+        // Without a directory to come back to, nothing is tried: the name counts as no
+        // directory, unless the connection itself failed.
+        if (*result == FTP_OK || *result == FTP_PWD_NO_DIRECTORY ||
+            *result == FTP_ACTION_NOT_TAKEN || *result == FTP_COMMAND_NOT_EXECUTED ||
+            *result == FTP_UNEXPECTED_ANSWER) {
+            *result = FTP_OK;
+        }
         return false;
     }
     *result = FtpCWD(name, key);
