@@ -84,7 +84,7 @@ int32_t FtpConnect(const char* host, int32_t key) {
     c.currentType = 'A';
     FtpChannelOpened(session);
     c.epsvRefused = false;
-    c.featuresKnown = c.featureMlst = c.featureSize = c.featureUtf8 = false;
+    c.featuresKnown = c.featureMlst = c.featureSize = c.featureMdtm = c.featureUtf8 = false;
     c.tlsActive = false;
     c.tlsHost = host;
 

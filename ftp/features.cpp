@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "listing_parser.h"
 #include "session_internal.h"
 
 namespace {
@@ -72,6 +73,7 @@ int32_t FtpAskFeatures(FtpSession* session) {
         c.featureMlst = c.featureMlst || Names(line, "MLST");
         c.featureSize = c.featureSize || Names(line, "SIZE");
         c.featureUtf8 = c.featureUtf8 || Names(line, "UTF8");
+        c.featureMdtm = c.featureMdtm || Names(line, "MDTM");
     }
     return FTP_OK;
 }
@@ -121,6 +123,27 @@ int32_t FtpRemoteSize(FtpSession* session, const char* remote, uint64_t* size) {
         return FTP_UNEXPECTED_ANSWER;
     }
     *size = value;
+    return FTP_OK;
+}
+
+int32_t FtpRemoteTime(FtpSession* session, const char* remote, std::string* stamp) {
+    stamp->clear();
+    char line[FTP_COMMAND_SIZE];
+    if (FtpBuildCommandLine(line, "MDTM %s", remote) != FTP_OK) {
+        return FTP_BAD_PARAMETERS;
+    }
+    int32_t code = 0;
+    const int32_t result = FtpChannelExchange(session, line, &code);
+    if (result != FTP_OK || code != 213) {
+        return result;
+    }
+    // "213 20240229131415", perhaps with a fraction of a second: read as the fact it is.
+    FtpFacts facts;
+    const std::string fact =
+        std::string("modify=") + FtpReplyTail(session->connection.replyText) + "; x";
+    if (FtpParseFactLine(fact.c_str(), &facts)) {
+        *stamp = facts.modify;
+    }
     return FTP_OK;
 }
 

@@ -56,13 +56,6 @@ bool IsDirectory(FtpSession* session, const char* name, int32_t* result) {
     return true;
 }
 
-// "213 20240229131415" or with a fraction of a second: the stamp, else "".
-std::string MdtmStamp(const char* replyText) {
-    FtpFacts facts;
-    const std::string fact = std::string("modify=") + FtpReplyTail(replyText) + "; x";
-    return FtpParseFactLine(fact.c_str(), &facts) ? facts.modify : "";
-}
-
 }  // namespace
 
 int32_t FtpFileInfo(const char* name, char* output, int32_t capacity, int32_t key) {
@@ -116,13 +109,9 @@ int32_t FtpFileInfo(const char* name, char* output, int32_t capacity, int32_t ke
         } else {
             return result;
         }
-        FtpBuildCommandLine(line, "MDTM %s", name);
-        result = FtpChannelExchange(session, line, &code);
+        result = FtpRemoteTime(session, name, &facts.modify);
         if (result != FTP_OK) {
             return result;
-        }
-        if (code == 213) {
-            facts.modify = MdtmStamp(session->connection.replyText);
         }
     }
     // The name as the caller gave it, whatever path the server put in its entry.

@@ -64,6 +64,7 @@ struct FtpConnection {
     bool featuresKnown = false;  // FEAT was answered (or refused) on this connection
     bool featureMlst = false;    // MLST, and with it MLSD
     bool featureSize = false;
+    bool featureMdtm = false;
     bool featureUtf8 = false;    // the server speaks UTF-8 in names
     char replyText[FTP_REPLY_SIZE] = {};
     // The last complete reply, kept for ftpLastReply; read from the script thread, hence the lock.

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "control_channel.h"
 #include "ftp.h"
@@ -50,6 +51,9 @@ int32_t FtpFeaturesAfterLogin(FtpSession* session);
 // SIZE of remote in binary type: FTP_OK with *size, or the refusal's result (the type is left
 // at binary); the exchange's failure otherwise.
 int32_t FtpRemoteSize(FtpSession* session, const char* remote, uint64_t* size);
+// MDTM of remote: FTP_OK with the UTC stamp YYYYMMDDHHMMSS in *stamp, or "" when the server
+// refused or gave no time; the exchange's failure otherwise.
+int32_t FtpRemoteTime(FtpSession* session, const char* remote, std::string* stamp);
 // The result of a refusing reply code: 450, 550, 553 as FTP_ACTION_NOT_TAKEN, 500 to 504 as
 // FTP_COMMAND_NOT_EXECUTED, anything else as FTP_UNEXPECTED_ANSWER.
 int32_t FtpRefusalResult(int32_t code);

@@ -74,9 +74,42 @@ int32_t AskDownloadSize(FtpSession* session, const char* remote, char type, uint
     return IsFailure(result) ? result : FTP_OK;
 }
 
+// LIST lines give a file's time to the minute at best, and only the day for older files: each
+// file's time is asked with MDTM instead. FTP_OK, or the failure of an exchange.
+int32_t RefineTimes(FtpSession* session, std::string* listing) {
+    std::string refined;
+    size_t at = 0;
+    while (at < listing->size()) {
+        size_t end = listing->find("\r\n", at);
+        if (end == std::string::npos) {
+            end = listing->size();
+        }
+        std::string line = listing->substr(at, end - at);
+        at = end + 2;
+        FtpFacts facts;
+        if (!line.empty() && line[0] != ' ' && FtpParseFactLine(line.c_str(), &facts) &&
+            facts.type == "file") {
+            std::string stamp;
+            const int32_t result = FtpRemoteTime(session, facts.name.c_str(), &stamp);
+            if (result != FTP_OK && result != FTP_BAD_PARAMETERS) {
+                return result;
+            }
+            if (!stamp.empty()) {
+                facts.modify = stamp;
+                line = FtpFormatFacts(facts);
+            }
+        }
+        refined += line + "\r\n";
+    }
+    *listing = refined;
+    return FTP_OK;
+}
+
 // Rewrites the listing at path: in the host's code page when toHost (the server speaks UTF-8),
-// as fact lines when facts. FTP_OK, or 1004/1005 when the file cannot be read or written.
-int32_t RewriteListing(const char* path, bool toHost, bool facts, bool mlsd) {
+// as fact lines when facts, with each file's time from MDTM when refine. FTP_OK, 1004/1005 when
+// the file cannot be read or written, or the failure of an MDTM exchange.
+int32_t RewriteListing(FtpSession* session, const char* path, bool toHost, bool facts, bool mlsd,
+                       bool refine) {
     int32_t file = PlatFileOpen(path, PLAT_OF_READ);
     if (file == PLAT_FILE_ERROR) {
         return FTP_CANNOT_OPEN_FILE;
@@ -96,6 +129,12 @@ int32_t RewriteListing(const char* path, bool toHost, bool facts, bool mlsd) {
     }
     if (facts) {
         listing = FtpListingToFacts(listing, mlsd, FtpToday());
+    }
+    if (refine) {
+        const int32_t result = RefineTimes(session, &listing);
+        if (result != FTP_OK) {
+            return result;
+        }
     }
     file = PlatFileCreate(path);
     if (file == PLAT_FILE_ERROR) {
@@ -250,5 +289,9 @@ int32_t FtpDir(const char* filter, const char* localPath, int32_t moreDetails, i
     if (result != FTP_OK || (!facts && !toHost)) {
         return result;
     }
-    return RewriteListing(localPath, toHost, facts, mlsd);
+    // Names in LIST lines are relative to the directory listed, which only an empty filter names
+    // for sure (a filter may be a directory or a pattern).
+    const bool refine = facts && !mlsd && session->connection.featureMdtm &&
+                        (filter == nullptr || filter[0] == '\0');
+    return RewriteListing(session, localPath, toHost, facts, mlsd, refine);
 }

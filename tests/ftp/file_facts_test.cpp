@@ -54,6 +54,8 @@ TEST_F(EngineTest, WindowsFormatServerGivesFactsThroughListAndSizeAndMdtm) {
                      .dataSend(listing)
                      .dataClose()
                      .reply("226 Transfer complete.")
+                     // LIST gives minutes: a file's second comes from MDTM.
+                     .command("MDTM d.bin", "213 20240229000512")
                      .command("TYPE I", "200 Type set to I.")
                      .command("SIZE d.bin", "213 1048576")
                      .command("MDTM d.bin", "213 20240229000512")
@@ -75,7 +77,7 @@ TEST_F(EngineTest, WindowsFormatServerGivesFactsThroughListAndSizeAndMdtm) {
     ASSERT_EQ(FtpDir("", path.c_str(), 2, key), FTP_OK);
     EXPECT_EQ(ReadFile(path),
               "type=dir;modify=20240229131400; My Pictures\r\n"
-              "type=file;size=1048576;modify=20240229000500; d.bin\r\n"
+              "type=file;size=1048576;modify=20240229000512; d.bin\r\n"
               " this line is no entry\r\n");
     ASSERT_EQ(FtpFileInfo("d.bin", text, sizeof text, key), FTP_OK);
     EXPECT_STREQ(text, "type=file;size=1048576;modify=20240229000512; d.bin");
