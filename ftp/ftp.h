@@ -214,8 +214,8 @@ int32_t FtpSendFile(const char* local, const char* remote, char type, int32_t ke
 int32_t FtpAppendToRemoteFile(const char* local, const char* remote, char type, int32_t key);
 int32_t FtpRestartSendFile(int32_t file, const char* remote, char type, int32_t position,
                            int32_t key);
-// moreDetails 0: NLST; 1: LIST; 2: one fact line per entry (listing_parser.h), from MLSD when
-// the server offers it, else from LIST.
+// moreDetails 0: NLST; 2: one fact line per entry (listing_parser.h), from MLSD when
+// the server offers it, else from LIST; any other value: LIST.
 int32_t FtpDir(const char* filter, const char* localPath, int32_t moreDetails, int32_t key);
 // The facts of one remote name as one fact line ("type=file;size=5;modify=20240229131415; a"),
 // into output (at most capacity - 1 characters). From MLST when FEAT offers it, else from SIZE
