@@ -85,6 +85,7 @@ int32_t FtpConnect(const char* host, int32_t key) {
     c.currentType = 'A';
     FtpChannelOpened(session);
     c.epsvRefused = false;
+    c.featuresKnown = c.featureMlst = c.featureSize = c.featureMdtm = c.featureUtf8 = false;
     c.tlsActive = false;
     c.tlsHost = host;
     if (c.tlsHost.size() > 2 && c.tlsHost.front() == '[' && c.tlsHost.back() == ']') {
@@ -138,6 +139,9 @@ int32_t FtpLogin(const char* host, const char* user, const char* password, int32
     }
     if (result == FTP_PASSWORD_REQUIRED && password != nullptr) {
         result = FtpExecCommand(CMD_PASS, password, key);
+    }
+    if (result == FTP_OK && op->connection.featuresWanted) {
+        result = FtpFeaturesAfterLogin(op.get());
     }
     return result;
 }

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "names.h"
 #include "session_internal.h"
 
 namespace {
@@ -107,6 +108,11 @@ int32_t ReadRaw(FtpSession* session, int32_t waitMs, int32_t* code) {
     const int32_t result =
         TnReadReply(c.controlSocket, c.replyText, FTP_REPLY_SIZE, waitMs, c.logFile);
     if (result == 1) {
+        if (c.featureUtf8 && !PlatHostTextIsUtf8()) {
+            // Names in replies (PWD, MKD, MLST) reach the host in its own code page.
+            const std::string host = PlatUtf8ToHost(c.replyText);
+            FtpCopyText(c.replyText, FTP_REPLY_SIZE, host.c_str());
+        }
         *code = NetAtoi(c.replyText);
         c.lastControlTick = PlatTickCount();
         {
@@ -264,7 +270,10 @@ int32_t FtpChannelSend(FtpSession* session, const char* line) {
             return result;
         }
     }
-    if (!SendLine(session, line, TimeoutMs(c))) {
+    // A server that speaks UTF-8 gets the host's names in UTF-8.
+    const std::string wire =
+        c.featureUtf8 && !PlatHostTextIsUtf8() ? PlatHostToUtf8(line) : std::string(line);
+    if (!SendLine(session, wire.c_str(), TimeoutMs(c))) {
         FtpChannelClose(session);
         return FTP_SEND_FAILED;
     }

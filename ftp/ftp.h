@@ -60,6 +60,14 @@ struct FtpConnection {
     // read was cancelled): the next attempt waits for all of them.
     int32_t noopsOwed = 0;
     uint32_t lastControlTick = 0;  // when a line last went out or a reply came in
+    // Option "features": FEAT after each login, OPTS UTF8 ON when offered, SIZE before
+    // downloads. What FEAT said holds for the connection it was asked on.
+    bool featuresWanted = false;
+    bool featuresKnown = false;  // FEAT was answered (or refused) on this connection
+    bool featureMlst = false;    // MLST, and with it MLSD
+    bool featureSize = false;
+    bool featureMdtm = false;
+    bool featureUtf8 = false;    // the server speaks UTF-8 in names
     char replyText[FTP_REPLY_SIZE] = {};
     // The last complete reply, kept for ftpLastReply; read from the script thread, hence the lock.
     std::mutex lastReplyLock;
@@ -218,7 +226,15 @@ int32_t FtpSendFile(const char* local, const char* remote, char type, int32_t ke
 int32_t FtpAppendToRemoteFile(const char* local, const char* remote, char type, int32_t key);
 int32_t FtpRestartSendFile(int32_t file, const char* remote, char type, int64_t position,
                            int32_t key);
+// moreDetails 0: NLST; 2: one fact line per entry (listing_parser.h), from MLSD when
+// the server offers it, else from LIST; any other value: LIST.
 int32_t FtpDir(const char* filter, const char* localPath, int32_t moreDetails, int32_t key);
+// The facts of one remote name as one fact line ("type=file;size=5;modify=20240229131415; a"),
+// into output (at most capacity - 1 characters). From MLST when FEAT offers it, else from SIZE
+// and MDTM, a directory being recognised by CWD into it and back. FTP_OK; FTP_BAD_PARAMETERS
+// for an empty name or one that cannot be sent; the server's refusal as FTP_ACTION_NOT_TAKEN
+// (550) or FTP_COMMAND_NOT_EXECUTED (500 to 504); what the exchange gave otherwise.
+int32_t FtpFileInfo(const char* name, char* output, int32_t capacity, int32_t key);
 
 // ---------------------------------------------------------------------------------------------
 // Abort and cancellation

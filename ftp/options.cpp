@@ -69,6 +69,11 @@ const OptionRow kOptions[] = {
          s.connection.keepaliveSeconds = static_cast<uint32_t>(v);
          return true;
      }},
+    {"features", 0, 1, 0,
+     [](FtpSession& s, int32_t v) {
+         s.connection.featuresWanted = v != 0;
+         return true;
+     }},
     {"caFile", 0, kMaxOptionText, 0, nullptr,
      [](FtpSession& s, const char* text) { s.connection.caFile = text; }},
 };

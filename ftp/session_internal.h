@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "control_channel.h"
 #include "ftp.h"
@@ -41,6 +42,21 @@ void FtpOpenOperation(FtpSession* session);
 inline bool FtpAbortWanted(const FtpSession* session) {
     return !FtpSessionIsValid(session) || session->abortRequested.load() != 0;
 }
+// Asks FEAT once per connection and keeps what it offers in the connection. FTP_OK when it was
+// answered or refused; what the exchange gave when it failed (no answer, not connected, -1).
+int32_t FtpAskFeatures(FtpSession* session);
+// After a login, with the features option: FEAT, then OPTS UTF8 ON when offered. Refusals are
+// not failures; FTP_OK or what an exchange gave when it failed.
+int32_t FtpFeaturesAfterLogin(FtpSession* session);
+// SIZE of remote in binary type: FTP_OK with *size, or the refusal's result (the type is left
+// at binary); the exchange's failure otherwise.
+int32_t FtpRemoteSize(FtpSession* session, const char* remote, uint64_t* size);
+// MDTM of remote: FTP_OK with the UTC stamp YYYYMMDDHHMMSS in *stamp, or "" when the server
+// refused or gave no time; the exchange's failure otherwise.
+int32_t FtpRemoteTime(FtpSession* session, const char* remote, std::string* stamp);
+// The result of a refusing reply code: 450, 550, 553 as FTP_ACTION_NOT_TAKEN, 500 to 504 as
+// FTP_COMMAND_NOT_EXECUTED, anything else as FTP_UNEXPECTED_ANSWER.
+int32_t FtpRefusalResult(int32_t code);
 // Closes the data side and the control connection of session, without QUIT.
 void FtpCloseControl(FtpSession* session);
 // The smaller of the connection's time-out and limit, in seconds (limit when there is none).

@@ -43,6 +43,10 @@ const WorkerMethod* FindWorkerMethod(int32_t method) {
         /* 18 ftpHelp */ {REQUEST_HELP, "s", false, RESULT_KIND_HELP},
         /* 19 ftpCommand */ {REQUEST_COMMAND, "s", false, RESULT_KIND_COMMAND},
     };
+    static const WorkerMethod fileInfo = {REQUEST_FILE_INFO, "s", false, RESULT_KIND_FILE_INFO};
+    if (method == METHOD_FILE_INFO) {
+        return &fileInfo;
+    }
     if (method < METHOD_LOGIN || method > METHOD_COMMAND || method == METHOD_LOGOUT) {
         return nullptr;
     }

@@ -28,7 +28,8 @@ const MethodHelp kMethodHelp[] = {
     {"ftpDir", true, true,
      "lists a remote folder into the object's listing file; ftpResult then gives its lines",
      "Filter: a folder, a file or a pattern (\"\" for the current folder)\n"
-     "MoreDetails: 1 for the long form (LIST: sizes, dates, rights), 0 for names only (NLST)"},
+     "MoreDetails: 1 for the long form (LIST: sizes, dates, rights), 0 for names only (NLST), 2 "
+     "for fact lines (\"type=file;size=1048576;modify=20240229131415; d.bin\")"},
     {"ftpRecvFile", true, true, "downloads into a new local file (made or emptied)",
      "RemoteFileName: the file on the server\nLocalFileName: the file here"},
     {"ftpRestartRecvFile", true, true, "resumes a download at Position bytes of the local file",
@@ -83,6 +84,10 @@ const MethodHelp kMethodHelp[] = {
      "Name: the option (letter case ignored)\nValue: decimal text, or a path for caFile"},
     {"ftpLastReply", false, false,
      "the last complete reply of the server, useful after a failure (\"550 No such file\")", ""},
+    {"ftpFileInfo", true, false,
+     "the facts of one remote file or folder; ftpResult then gives one fact line "
+     "(\"type=file;size=1048576;modify=20240229131415; d.bin\")",
+     "Name: the remote file or folder"},
 };
 const size_t kMethodHelpCount = sizeof kMethodHelp / sizeof kMethodHelp[0];
 
@@ -102,6 +107,8 @@ const OptionHelp kOptionHelp[] = {
      "1 checks the server's certificate and name; 0 is insecure, for tests only"},
     {"keepalive", false, 0, 3600, "0",
      "seconds without control traffic during a transfer before a NOOP; 0: off"},
+    {"features", false, 0, 1, "0",
+     "1: FEAT after each login, UTF-8 names when offered, SIZE before downloads for the total"},
     {"caFile", true, 0, 1024, "\"\"", "a PEM file of trusted certificates instead of the system's"},
 };
 const size_t kOptionHelpCount = sizeof kOptionHelp / sizeof kOptionHelp[0];

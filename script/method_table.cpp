@@ -38,4 +38,5 @@ const char* const kScriptMethodTable =
     "ftpErrorMessage object me\n"
     "ftpSetOption object me, string Name, string Value\n"
     "ftpLastReply object me\n"
-    "ftpProgress object me\n";
+    "ftpProgress object me\n"
+    "ftpFileInfo object me, string Name\n";

@@ -35,7 +35,8 @@ enum ScriptMethod : int32_t {
     METHOD_SET_OPTION = 27,
     METHOD_LAST_REPLY = 28,
     METHOD_PROGRESS = 29,
-    METHOD_COUNT = 30
+    METHOD_FILE_INFO = 30,
+    METHOD_COUNT = 31
 };
 
 // The method table text: header line, comment lines, one line per method; LF line ends.

@@ -100,6 +100,8 @@ int32_t RunRequest(WorkerRequest& r) {
             return RestartSend(r);
         case REQUEST_RENAME_FILE:
             return FtpRenameFile(r.text1, r.text2, key);
+        case REQUEST_FILE_INFO:
+            return FtpFileInfo(r.text1, r.text2, SCRIPT_RESULT_TEXT_SIZE, key);
         default:
             return FTP_BAD_PARAMETERS;  // the dispatcher builds no other kind
     }
@@ -127,7 +129,7 @@ uint32_t RequestWorker(void* parameter) {
     // From here a cancellation has nothing left to reach.
     FtpEndOperation(request->sessionKey);
     if (request->kind == REQUEST_PWD || request->kind == REQUEST_HELP ||
-        request->kind == REQUEST_COMMAND) {
+        request->kind == REQUEST_COMMAND || request->kind == REQUEST_FILE_INFO) {
         ScriptInstance* owner = request->owner;
         std::lock_guard<std::mutex> guard(owner->resultLock);
         memcpy(owner->resultText, request->resultBuffer, SCRIPT_RESULT_TEXT_SIZE);

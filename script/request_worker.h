@@ -23,7 +23,8 @@ enum RequestKind : int32_t {
     REQUEST_APPEND_TO_REMOTE_FILE = 14,
     REQUEST_RESTART_RECV_FILE = 15,
     REQUEST_RESTART_SEND_FILE = 16,
-    REQUEST_RENAME_FILE = 17
+    REQUEST_RENAME_FILE = 17,
+    REQUEST_FILE_INFO = 18
 };
 
 // Built by the dispatcher on the calling thread, owned by the worker from the moment its thread
@@ -38,7 +39,7 @@ struct WorkerRequest {
     int32_t option = 0;    // ftpDir: MoreDetails; transfers: TransferType
     int64_t position = 0;  // restart position in bytes
     int32_t sessionKey = 0;
-    // Kinds 8, 10 and 11: the engine writes the text into resultBuffer, which the dispatcher
+    // Kinds 8, 10, 11 and 18: the engine writes the text into resultBuffer, which the dispatcher
     // filled with the object's current resultText; when the engine call returns, the worker copies
     // it into owner->resultText under owner->resultLock. The owner outlives the worker: every path
     // that ends an object waits for its worker first.

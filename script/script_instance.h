@@ -12,12 +12,13 @@
 inline constexpr int32_t SCRIPT_LISTING_PATH_SIZE = 300;
 inline constexpr int32_t SCRIPT_RESULT_TEXT_SIZE = 2048;
 
-// What ftpResult returns, named by the last of the four operations that produce a result.
+// What ftpResult returns, named by the last of the operations that produce a result.
 inline constexpr int32_t RESULT_KIND_NONE = 0;
 inline constexpr int32_t RESULT_KIND_LISTING = 1;    // ftpDir
 inline constexpr int32_t RESULT_KIND_DIRECTORY = 2;  // ftpPWD
 inline constexpr int32_t RESULT_KIND_HELP = 3;       // ftpHelp
 inline constexpr int32_t RESULT_KIND_COMMAND = 4;    // ftpCommand
+inline constexpr int32_t RESULT_KIND_FILE_INFO = 5;  // ftpFileInfo
 
 struct WorkerRequest;
 
@@ -33,8 +34,8 @@ struct ScriptInstance {
     int32_t sessionKey = 0;
     int32_t resultKind = RESULT_KIND_NONE;
     char listingPath[SCRIPT_LISTING_PATH_SIZE] = {};
-    // Text result of ftpPWD, ftpHelp and ftpCommand. A worker delivers into it and ftpResult
-    // reads it, each under resultLock.
+    // Text result of ftpPWD, ftpHelp, ftpCommand and ftpFileInfo. A worker delivers into it and
+    // ftpResult reads it, each under resultLock.
     char resultText[SCRIPT_RESULT_TEXT_SIZE] = {};
     std::mutex resultLock;
 };

@@ -121,6 +121,7 @@ void ScriptStatusMethod(ScriptInstance* self, int32_t method, HostCallRecord* ca
                 case RESULT_KIND_DIRECTORY:
                 case RESULT_KIND_HELP:
                 case RESULT_KIND_COMMAND:
+                case RESULT_KIND_FILE_INFO:
                     StoreResultText(self, call);
                     break;
                 default:

@@ -1,10 +1,36 @@
 // Local files with 32-bit handles on Win32: the _lopen family of kernel32, whose HFILE is the
-// handle.
+// handle. Files are opened by their wide names (the host's path read in the ANSI code page), so
+// that the path reaches the file system as the characters it names.
 
 #include <string>
 
 #include "platform.h"
 #include "win32/wait.h"
+
+namespace {
+
+// path, in the ANSI code page, as UTF-16; empty when it does not convert.
+std::wstring WideName(const char* path) {
+    const int length = MultiByteToWideChar(CP_ACP, 0, path, -1, nullptr, 0);
+    if (length <= 1) {
+        return std::wstring();
+    }
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    if (MultiByteToWideChar(CP_ACP, 0, path, -1, &wide[0], length) != length) {
+        return std::wstring();
+    }
+    wide.resize(static_cast<size_t>(length - 1));
+    return wide;
+}
+
+// A handle as the HFILE that the _l functions take, or PLAT_FILE_ERROR.
+int32_t AsFile(HANDLE handle) {
+    return handle == INVALID_HANDLE_VALUE
+               ? PLAT_FILE_ERROR
+               : static_cast<int32_t>(reinterpret_cast<intptr_t>(handle));
+}
+
+}  // namespace
 
 int32_t PlatFileOpen(const char* path, int32_t mode) {
     if (path == nullptr) {
@@ -19,24 +45,40 @@ int32_t PlatFileOpen(const char* path, int32_t mode) {
         default:
             return PLAT_FILE_ERROR;
     }
-    HFILE file = _lopen(path, mode & 3);
-    return file == HFILE_ERROR ? PLAT_FILE_ERROR : static_cast<int32_t>(file);
+    // What _lopen does in its compatibility sharing mode, by the wide name.
+    static const DWORD access[] = {GENERIC_READ, GENERIC_WRITE, GENERIC_READ | GENERIC_WRITE};
+    const std::wstring wide = WideName(path);
+    if (wide.empty()) {
+        return PLAT_FILE_ERROR;
+    }
+    return AsFile(CreateFileW(wide.c_str(), access[mode & 3], FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 int32_t PlatFileCreate(const char* path) {
     if (path == nullptr || PlatTakeFault(PlatFault::FileCreate)) {
         return PLAT_FILE_ERROR;
     }
-    HFILE file = _lcreat(path, 0);
-    return file == HFILE_ERROR ? PLAT_FILE_ERROR : static_cast<int32_t>(file);
+    // What _lcreat does: created or emptied, open for reading and writing.
+    const std::wstring wide = WideName(path);
+    if (wide.empty()) {
+        return PLAT_FILE_ERROR;
+    }
+    return AsFile(CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 bool PlatFileCanWrite(const char* path) {
     if (path == nullptr || path[0] == '\0') {
         return false;
     }
-    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const std::wstring wide = WideName(path);
+    if (wide.empty()) {
+        return false;
+    }
+    HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
         CloseHandle(file);
         return true;
@@ -56,7 +98,9 @@ bool PlatFileCanWrite(const char* path) {
         const bool root = separator == 0 || (separator == 2 && whole[1] == ':');
         directory = whole.substr(0, root ? separator + 1 : separator);
     }
-    DWORD attributes = GetFileAttributesA(directory.c_str());
+    const std::wstring wideDirectory = WideName(directory.c_str());
+    DWORD attributes = wideDirectory.empty() ? INVALID_FILE_ATTRIBUTES
+                                             : GetFileAttributesW(wideDirectory.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
@@ -135,5 +179,6 @@ int32_t PlatFileDelete(const char* path) {
     if (path == nullptr) {
         return -1;
     }
-    return DeleteFileA(path) ? 0 : -1;
+    const std::wstring wide = WideName(path);
+    return !wide.empty() && DeleteFileW(wide.c_str()) ? 0 : -1;
 }

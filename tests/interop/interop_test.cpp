@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <set>
@@ -16,6 +17,7 @@
 
 #include "engine_fixture.h"
 #include "ftp.h"
+#include "listing_parser.h"
 #include "real_servers.h"
 
 namespace ktest {
@@ -144,6 +146,108 @@ TEST_P(InteropTest, ListingsInLongAndShortForm) {
     EXPECT_NE(longForm.find("y.bin"), std::string::npos);
     EXPECT_EQ(std::count(longForm.begin(), longForm.end(), '\n'), 3) << longForm;
     EXPECT_EQ(FtpBytesTransferred(key_), static_cast<int32_t>(longForm.size()));
+}
+
+// The fact line of name's entry in a fact listing, read back; type "missing" when absent.
+FtpFacts EntryOf(const std::string& listing, const std::string& name) {
+    std::istringstream lines(listing);
+    for (std::string line; std::getline(lines, line);) {
+        FtpFacts facts;
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (FtpParseFactLine(line.c_str(), &facts) && facts.name == name) {
+            return facts;
+        }
+    }
+    FtpFacts none;
+    none.type = "missing";
+    return none;
+}
+
+void SetTime(const std::string& path, time_t when) {
+    const struct timespec times[2] = {{when, 0}, {when, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
+TEST_P(InteropTest, FileFactsAndFactListingsAreExact) {
+    // A sparse file beyond every 32-bit size, a small one, a directory and a name with blanks.
+    {
+        std::ofstream(Remote("big.iso")).close();
+        std::filesystem::resize_file(Remote("big.iso"), 5000000000ull);
+    }
+    WriteFile(Remote("d.bin"), "hello");
+    WriteFile(Remote("a b.txt"), "ab");
+    std::filesystem::create_directory(Remote("pics"));
+    SetTime(Remote("big.iso"), 1700000000);  // 2023-11-14 22:13:20 UTC
+    SetTime(Remote("d.bin"), 1709212455);    // 2024-02-29 13:14:15 UTC
+    SetTime(Remote("a b.txt"), 1709212455);
+    SetTime(Remote("pics"), 1709212455);
+
+    char text[FTP_REPLY_SIZE];
+    ASSERT_EQ(FtpFileInfo("big.iso", text, sizeof text, key_), FTP_OK) << server_->log();
+    EXPECT_STREQ(text, "type=file;size=5000000000;modify=20231114221320; big.iso");
+    ASSERT_EQ(FtpFileInfo("a b.txt", text, sizeof text, key_), FTP_OK);
+    EXPECT_STREQ(text, "type=file;size=2;modify=20240229131415; a b.txt");
+    ASSERT_EQ(FtpFileInfo("pics", text, sizeof text, key_), FTP_OK);
+    // vsftpd gives no modification time of a directory.
+    EXPECT_TRUE(std::string(text) == "type=dir;modify=20240229131415; pics" ||
+                (GetParam().kind == Kind::Vsftpd && std::string(text) == "type=dir; pics"))
+        << text;
+    EXPECT_EQ(FtpFileInfo("missing", text, sizeof text, key_), FTP_ACTION_NOT_TAKEN);
+    // The directory check went back where it was.
+    ASSERT_EQ(FtpFileInfo("d.bin", text, sizeof text, key_), FTP_OK);
+    EXPECT_STREQ(text, "type=file;size=5;modify=20240229131415; d.bin");
+
+    // MLSD gives the second, and so does MDTM for each file that LIST names; a directory's time
+    // from LIST (vsftpd) has only the day when older than half a year.
+    const std::string path = local_.path("facts");
+    ASSERT_EQ(FtpDir("", path.c_str(), 2, key_), FTP_OK);
+    const std::string listing = ReadFile(path);
+    EXPECT_EQ(std::count(listing.begin(), listing.end(), '\n'), 4) << listing;
+    struct Expected {
+        const char* name;
+        const char* type;
+        bool hasSize;
+        uint64_t size;
+        const char* modify;
+    } expected[] = {{"big.iso", "file", true, 5000000000ull, "20231114221320"},
+                    {"d.bin", "file", true, 5, "20240229131415"},
+                    {"a b.txt", "file", true, 2, "20240229131415"},
+                    {"pics", "dir", false, 0, "20240229131415"}};
+    for (const Expected& e : expected) {
+        const FtpFacts facts = EntryOf(listing, e.name);
+        EXPECT_EQ(facts.type, e.type) << e.name << "\n" << listing;
+        EXPECT_EQ(facts.hasSize, e.hasSize) << e.name;
+        EXPECT_EQ(facts.size, e.size) << e.name;
+        const size_t length = GetParam().kind == Kind::Vsftpd && !e.hasSize ? 8 : 14;
+        EXPECT_EQ(facts.modify.substr(0, length), std::string(e.modify, length)) << e.name;
+    }
+}
+
+TEST_P(InteropTest, NonAsciiNamesRoundTripAndFeaturesGiveTheDownloadsTotal) {
+    const std::string remoteName = "\xc3\xa9t\xc3\xa9 \xe2\x82\xac.bin";  // "été €.bin"
+    const std::string src = local_.path("\xc3\xbc" "ber.bin"), dst = local_.path("\xc3\xa0.bin");
+    const std::string data = PatternBytes(70000, 3);
+    WriteFile(src, data);
+    ASSERT_EQ(FtpSetOption("features", "1", key_), FTP_OK);
+    ASSERT_EQ(FtpLogout(key_), FTP_OK);
+    ASSERT_EQ(FtpLogin(server_->address().c_str(), server_->user().c_str(),
+                       server_->password().c_str(), key_),
+              FTP_OK);
+
+    ASSERT_EQ(FtpSendFile(src.c_str(), remoteName.c_str(), 'I', key_), FTP_OK) << server_->log();
+    EXPECT_TRUE(ReadFile(Remote(remoteName)) == data);
+    const std::string path = local_.path("names");
+    ASSERT_EQ(FtpDir("", path.c_str(), 0, key_), FTP_OK);
+    EXPECT_NE(ReadFile(path).find(remoteName + "\r\n"), std::string::npos) << ReadFile(path);
+    char text[FTP_REPLY_SIZE];
+    ASSERT_EQ(FtpFileInfo(remoteName.c_str(), text, sizeof text, key_), FTP_OK);
+    EXPECT_EQ(std::string(text).substr(0, 21), "type=file;size=70000;") << text;
+    ASSERT_EQ(FtpRecvFile(remoteName.c_str(), dst.c_str(), 'I', key_), FTP_OK);
+    EXPECT_TRUE(ReadFile(dst) == data);
+    // pyftpdlib's 150 names no size: the total comes from SIZE.
+    EXPECT_EQ(FtpBytesToBeTransferred(key_), 70000);
 }
 
 // Upload, download, append in both directions, and resumed download and upload, for each size.

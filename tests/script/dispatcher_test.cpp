@@ -110,7 +110,7 @@ TEST_F(DispatcherTest, ExitCodeStaysUntilTheNextOperationStarts) {
     EXPECT_EQ(CallInt(object, "ftpErrorCode"), 0);
 }
 
-TEST_F(DispatcherTest, TextResultsOfPwdHelpAndCommand) {
+TEST_F(DispatcherTest, TextResultsOfPwdHelpCommandAndFileInfo) {
     ScriptedServer server(kServer, 21);
     HostObject* object =
         LoggedIn(server, Login()
@@ -121,7 +121,13 @@ TEST_F(DispatcherTest, TextResultsOfPwdHelpAndCommand) {
                              .command("SYST", "215 UNIX Type: L8")
                              .command("MKD new", "257 \"/pub/x/new\" created")
                              .command("NOOP", "259 an odd code")
-                             .command("CDUP", "250 ok"));
+                             .command("CDUP", "250 ok")
+                             .command("FEAT", "211-Features:\r\n MLST type*;size*;modify*;\r\n211 End")
+                             .command("MLST d.bin",
+                                      "250-Listing d.bin\r\n"
+                                      " Type=file;Size=9;Modify=20240229131415;Perm=r; /pub/d.bin\r\n"
+                                      "250 End")
+                             .command("MLST gone", "550 No such file"));
 
     ASSERT_EQ(CallInt(object, "ftpPWD"), 0);
     ASSERT_TRUE(WaitDone(object));
@@ -156,6 +162,16 @@ TEST_F(DispatcherTest, TextResultsOfPwdHelpAndCommand) {
     EXPECT_EQ(CallInt(object, "ftpAbort"), 0);
     EXPECT_EQ(CallInt(object, "ftpCDUp"), 0);  // not refused as busy
     ASSERT_TRUE(WaitDone(object));
+
+    ASSERT_EQ(CallInt(object, "ftpFileInfo", {"d.bin"}), 0);
+    ASSERT_TRUE(WaitDone(object));
+    EXPECT_EQ(CallInt(object, "ftpErrorCode"), 0);
+    EXPECT_EQ(CallText(object, "ftpResult"), "type=file;size=9;modify=20240229131415; d.bin");
+    // A refusal leaves the last facts as the result.
+    ASSERT_EQ(CallInt(object, "ftpFileInfo", {"gone"}), 0);
+    ASSERT_TRUE(WaitDone(object));
+    EXPECT_EQ(CallInt(object, "ftpErrorCode"), 1008);
+    EXPECT_EQ(CallText(object, "ftpResult"), "type=file;size=9;modify=20240229131415; d.bin");
     ASSERT_TRUE(server.waitDone(5000ms)) << server.report();
     EXPECT_TRUE(server.ok()) << server.report();
 }
