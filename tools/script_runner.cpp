@@ -584,7 +584,7 @@ int ScriptRunner::RunHelp(const std::vector<ScriptToken>& tokens, int number) {
             fprintf(out_, "%s %d (%s)", k == 0 ? "" : ",", kTransferTypes[k].value,
                     kTransferTypes[k].meaning);
         }
-        fputs("; any other value keeps the current type\n", out_);
+        fputs("; 0 (or any other value) keeps the current type\n", out_);
     }
     if (name == "ftpSetOption") {
         fputs("  Options (name, values, default, meaning):\n", out_);
@@ -704,13 +704,14 @@ void ScriptRunner::AdviseOnArguments(const MethodInfo& info, const std::vector<S
             continue;
         }
         int32_t type = tokens[i + 2].integer;
-        bool known = false;
+        bool known = type == 0;  // the documented way to keep the current type
         for (size_t k = 0; k < kTransferTypeCount; ++k) {
             known = known || kTransferTypes[k].value == type;
         }
         if (!known) {
             advice = "TransferType " + std::to_string(type) +
-                     " is none of 65 (ASCII), 73 (image) and 76 (local): the current type is kept";
+                     " is none of 65 (ASCII), 73 (image) and 76 (local): the current type is kept "
+                     "(0 says so on purpose)";
         }
     }
     bool refused = HostEnvironment::KindOf(result) == ValueKind::Integer &&
