@@ -20,8 +20,7 @@ const MethodHelp kMethodHelp[] = {
     {"new", false, false, "gives the object its session and listing file", ""},
     {"forget", false, false,
      "stops a running operation, logs out, ends the session and deletes the listing file", ""},
-    {"ftpLogin", true, false,
-     "connects to port 21 of Host (or the port option) and logs in",
+    {"ftpLogin", true, false, "connects to port 21 of Host (or the port option) and logs in",
      "Host: a name or an address\nUserName: the account (\"anonymous\" for public servers)\n"
      "Password: the account's password (kept out of the history)"},
     {"ftpLogout", false, false, "stops a running operation, sends QUIT and closes", ""},

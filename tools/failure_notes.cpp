@@ -46,9 +46,9 @@ std::string LocalFileProblem(const std::string& path, bool reading, int32_t code
     }
     if (reading) {
         if (!fs::exists(file, error)) {
-            return fs::is_directory(folder, error) ? "does not exist"
-                                                   : "does not exist, nor does its folder " +
-                                                         Quoted(folder);
+            return fs::is_directory(folder, error)
+                       ? "does not exist"
+                       : "does not exist, nor does its folder " + Quoted(folder);
         }
         int32_t probe = PlatFileOpen(path.c_str(), PLAT_OF_READ);
         if (probe < 0) {
@@ -103,8 +103,7 @@ std::string FailureHint(int32_t code, const std::string& object) {
                    object + " \"\" 1 lists it";
         case 1011:
         case 2006:
-            return "the data connection failed: try ftpSetOption " + object +
-                   " \"passive\" \"1\"";
+            return "the data connection failed: try ftpSetOption " + object + " \"passive\" \"1\"";
         case 2001:
             return "check the host name";
         case 2002:
@@ -116,8 +115,7 @@ std::string FailureHint(int32_t code, const std::string& object) {
             return "nothing accepted the connection: check the host, and the port (ftpSetOption " +
                    object + " \"port\")";
         case 3005:
-            return "the server has no passive mode: ftpSetOption " + object +
-                   " \"passive\" \"0\"";
+            return "the server has no passive mode: ftpSetOption " + object + " \"passive\" \"0\"";
         case 4003:
         case 4004:
             return "the certificate was not accepted: name a trusted one with ftpSetOption " +

@@ -43,7 +43,8 @@ std::string ReadmePath() {
 
 void Usage(FILE* stream) {
     fputs(
-        "usage: kestrel-host [--json] [--progress] [--fail] [--trace] [--module PATH] [SCRIPT | -]\n"
+        "usage: kestrel-host [--json] [--progress] [--fail] [--trace] [--module PATH] [SCRIPT | "
+        "-]\n"
         "       kestrel-host --version | --help\n"
         "Runs SCRIPT (or standard input) against the module; with a terminal on standard input\n"
         "it is an interactive prompt (type help).\n",

@@ -573,9 +573,10 @@ int ScriptRunner::RunHelp(const std::vector<ScriptToken>& tokens, int number) {
         for (size_t i = 1; i < methods.size(); ++i) {  // method 0 is `new`, a command above
             fprintf(out_, "  %s\n", Usage(methods[i]).c_str());
         }
-        fputs("Strings go in double quotes, integers do not; a # starts a comment.\n"
-              "help METHOD tells what a method does and what its arguments mean.\n",
-              out_);
+        fputs(
+            "Strings go in double quotes, integers do not; a # starts a comment.\n"
+            "help METHOD tells what a method does and what its arguments mean.\n",
+            out_);
         fflush(out_);
         return RUN_OK;
     }
@@ -620,7 +621,7 @@ int ScriptRunner::RunHelp(const std::vector<ScriptToken>& tokens, int number) {
             fprintf(out_, "%s %d (%s)", k == 0 ? "" : ",", kTransferTypes[k].value,
                     kTransferTypes[k].meaning);
         }
-        fputs("; any other value keeps the current type\n", out_);
+        fputs("; 0 (or any other value) keeps the current type\n", out_);
     }
     if (name == "ftpSetOption") {
         fputs("  Options (name, values, default, meaning):\n", out_);
@@ -723,9 +724,9 @@ int ScriptRunner::RunMethod(std::vector<ScriptToken> tokens, int number) {
     const MethodHelp* help = FindMethodHelp(name.c_str());
     bool accepted = HostEnvironment::KindOf(result) == ValueKind::Integer &&
                     HostEnvironment::IntegerOf(result) == 0;
-    bool started = help != nullptr ? help->startsOperation && accepted
-                                   : !IsStatusMethod(name) && accepted &&
-                                         IntegerCall(object, "ftpDone") == 0;
+    bool started = help != nullptr
+                       ? help->startsOperation && accepted
+                       : !IsStatusMethod(name) && accepted && IntegerCall(object, "ftpDone") == 0;
     if (started) {
         bound->second.newFile = newFile;
         bound->second.method = method;
@@ -739,8 +740,7 @@ int ScriptRunner::RunMethod(std::vector<ScriptToken> tokens, int number) {
     return RUN_OK;
 }
 
-void ScriptRunner::AdviseOnArguments(const MethodInfo& info,
-                                     const std::vector<ScriptToken>& tokens,
+void ScriptRunner::AdviseOnArguments(const MethodInfo& info, const std::vector<ScriptToken>& tokens,
                                      const HostValue& result) {
     std::string advice;
     for (size_t i = 0; i < info.argumentNames.size() && i + 2 < tokens.size(); ++i) {
@@ -748,13 +748,14 @@ void ScriptRunner::AdviseOnArguments(const MethodInfo& info,
             continue;
         }
         int32_t type = tokens[i + 2].integer;
-        bool known = false;
+        bool known = type == 0;  // the documented way to keep the current type
         for (size_t k = 0; k < kTransferTypeCount; ++k) {
             known = known || kTransferTypes[k].value == type;
         }
         if (!known) {
             advice = "TransferType " + std::to_string(type) +
-                     " is none of 65 (ASCII), 73 (image) and 76 (local): the current type is kept";
+                     " is none of 65 (ASCII), 73 (image) and 76 (local): the current type is kept "
+                     "(0 says so on purpose)";
         }
     }
     bool refused = HostEnvironment::KindOf(result) == ValueKind::Integer &&
@@ -798,8 +799,8 @@ bool ScriptRunner::MovesData(const Bound& bound) const {
     if (const MethodHelp* help = FindMethodHelp(info.name.c_str())) {
         return help->movesData;
     }
-    return std::find(info.argumentNames.begin(), info.argumentNames.end(),
-                                              "TransferType") != info.argumentNames.end();
+    return std::find(info.argumentNames.begin(), info.argumentNames.end(), "TransferType") !=
+           info.argumentNames.end();
 }
 
 void ScriptRunner::ExplainFailure(const Bound& bound, const std::string& name, int32_t result) {
@@ -992,9 +993,8 @@ int ScriptRunner::RunWait(const std::vector<ScriptToken>& tokens, int number) {
                           : std::find(expected.begin(), expected.end(), result) != expected.end();
     if (options_.fail && !asExpected) {
         return Error(number,
-                     "wait " + name + " ended with " + std::to_string(result) + " (" +
-                         messageText + ")" +
-                         (expected.empty() ? ", a failure" : ", not as expected"),
+                     "wait " + name + " ended with " + std::to_string(result) + " (" + messageText +
+                         ")" + (expected.empty() ? ", a failure" : ", not as expected"),
                      RUN_FAILED);
     }
     return RUN_OK;
@@ -1066,7 +1066,7 @@ void ScriptRunner::FinishProgress(Progress& progress, int number, const std::str
     // A reader of the records learns of every transfer's end, one that moved nothing included.
     if (options_.jsonProgress) {
         // The last record says how the transfer ended: finished, aborted, or failed with its code.
-        std::string end = succeeded       ? "\"finished\":true"
+        std::string end = succeeded      ? "\"finished\":true"
                           : result == -1 ? "\"aborted\":true,\"code\":-1"
                                          : "\"failed\":true,\"code\":" + std::to_string(result);
         fprintf(err_,

@@ -21,8 +21,9 @@ int wakePipe[2] = {-1, -1};
 
 void NoteSignal(int signal) {
     int saved = errno;
-    int32_t taken = signal == SIGINT ? PLAT_INTERRUPT : signal == SIGHUP ? PLAT_HANGUP
-                                                                          : PLAT_TERMINATE;
+    int32_t taken = signal == SIGINT   ? PLAT_INTERRUPT
+                    : signal == SIGHUP ? PLAT_HANGUP
+                                       : PLAT_TERMINATE;
     int32_t expected = 0;
     if (!pending.compare_exchange_strong(expected, taken) && taken != PLAT_INTERRUPT) {
         pending.store(taken);

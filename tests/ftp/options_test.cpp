@@ -277,8 +277,7 @@ TEST_F(EngineTest, TheTraceOptionShowsCommandsAndRepliesWithThePasswordMasked) {
     EXPECT_EQ(FtpCommand(" pass hunter6", reply, sizeof reply, key), 202);
     PlatSetDebugSink(nullptr, nullptr);
     ASSERT_TRUE(server.waitDone()) << server.report();
-    EXPECT_NE(captured.find("USER u\r\n331 password\r\nPASS ****\r\n230 in\r\n"),
-              std::string::npos)
+    EXPECT_NE(captured.find("USER u\r\n331 password\r\nPASS ****\r\n230 in\r\n"), std::string::npos)
         << captured;
     EXPECT_EQ(captured.find("hunter"), std::string::npos) << captured;
 }

@@ -256,11 +256,17 @@ TEST(KestrelHost, FailuresExplainThemselvesAndProgressRecordsOnlyTransfersWithTh
                         std::to_string(getpid());
     HostRun run = RunHost(std::string("new a\nftpLogin a \"") + kServerAddress +
                               "\" \"u\" \"p\"\nwait a 20\n"
-                              "ftpRecvFile a \"small\" \"" + local + "\" 73\nwait a 20\n"
+                              "ftpRecvFile a \"small\" \"" +
+                              local +
+                              "\" 73\nwait a 20\n"
                               "ftpCWD a \"/\"\nwait a 20\n"
-                              "ftpRecvFile a \"nosuch.bin\" \"" + local + ".x\" 73\n"
+                              "ftpRecvFile a \"nosuch.bin\" \"" +
+                              local +
+                              ".x\" 73\n"
                               "wait a 20 expect 1010\n"
-                              "ftpSendFile a \"" + local + ".missing\" \"up\" 73\n"
+                              "ftpSendFile a \"" +
+                              local +
+                              ".missing\" \"up\" 73\n"
                               "wait a 20 expect 1004\n"
                               "ftpSetOption a \"trottle\" \"0\"\n"
                               "ftpLogout a\n",
@@ -269,7 +275,8 @@ TEST(KestrelHost, FailuresExplainThemselvesAndProgressRecordsOnlyTransfersWithTh
     EXPECT_EQ(run.status, 0) << run.err;
     ASSERT_TRUE(server.waitDone(5000ms)) << server.report();
     // One last record per transfer, saying how it ended; none for the login or the CWD.
-    EXPECT_NE(run.err.find("{\"line\":5,\"object\":\"a\",\"progress\":{\"bytes\":5,"), std::string::npos)
+    EXPECT_NE(run.err.find("{\"line\":5,\"object\":\"a\",\"progress\":{\"bytes\":5,"),
+              std::string::npos)
         << run.err;
     EXPECT_NE(run.err.find("\"finished\":true}}\n"), std::string::npos) << run.err;
     for (const char* line : {"\"line\":3,", "\"line\":7,"}) {

@@ -1,12 +1,13 @@
 // The help a host shows agrees with what the module registers and what ftpSetOption takes.
 
+#include "method_help.h"
+
 #include <gtest/gtest.h>
 
 #include <sstream>
 #include <string>
 
 #include "ftp.h"
-#include "method_help.h"
 #include "method_table.h"
 
 namespace {
@@ -31,8 +32,7 @@ TEST(MethodHelp, EveryMethodAndEveryOptionHasItsRowWithTheEnginesRangeAndDefault
             explained += *c == '\n';
         }
         // TransferType's values come from their own table.
-        EXPECT_EQ(explained + (line.find("TransferType") != std::string::npos), arguments)
-            << name;
+        EXPECT_EQ(explained + (line.find("TransferType") != std::string::npos), arguments) << name;
         ++methods;
     }
     EXPECT_EQ(methods, kMethodHelpCount);
