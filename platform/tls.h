@@ -68,7 +68,9 @@ int32_t PlatTlsRecv(PlatTls* tls, void* buffer, int32_t len, int32_t flags, int3
 // see. Never waits.
 int32_t PlatTlsPending(PlatTls* tls);
 
-// Sends close_notify, waiting for room at most timeoutMs; does not wait for the peer's.
+// Reads in what has arrived without taking data (session tickets among it are kept for later
+// connections), then sends close_notify, waiting for room at most timeoutMs; does not wait for
+// the peer's.
 // Returns PLAT_TLS_OK or a failure. The connection can no longer send afterwards.
 int32_t PlatTlsShutdown(PlatTls* tls, int32_t timeoutMs);
 

@@ -9,10 +9,13 @@
 // Session reuse: every session the server hands out on a connection is kept, by the new-session
 // callback, in a store shared by the connection and every connection resumed from it. TLS 1.3
 // tickets arrive after the handshake, with the first reads that follow it, and TLS 1.2 sessions
-// during it; either way a session is there when a data connection asks for one. A server may
-// take each TLS 1.3 ticket only once, so each new connection takes the newest unused one; the
-// tickets that the data connections receive in turn keep the store filled. When none is left the
-// last one taken is offered again (a TLS 1.2 session is good for any number of connections).
+// during it; either way a session is there when a data connection asks for one. Each new
+// connection takes the newest ticket not offered yet, and when none is left, the last one taken
+// again. A connection never resumes the stored session itself but a copy of it: OpenSSL changes
+// a TLS 1.3 session that a connection resumed, and does not offer it again the same way, so
+// that the server (vsftpd, proftpd) sees a full handshake and refuses the data connection. A
+// connection reads in what has arrived before its close_notify goes out (after that OpenSSL
+// drops it), so that the tickets a data connection got reach the store.
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -51,7 +54,7 @@ struct SessionStore {
         }
         unused.push_back(session);
     }
-    // The session to offer next, or null; it stays owned by the store.
+    // A copy of the session to offer next (the caller's reference), or null.
     SSL_SESSION* Take() {
         if (!unused.empty()) {
             if (lastTaken != nullptr) {
@@ -60,7 +63,7 @@ struct SessionStore {
             lastTaken = unused.back();
             unused.pop_back();
         }
-        return lastTaken;
+        return lastTaken != nullptr ? SSL_SESSION_dup(lastTaken) : nullptr;
     }
 };
 
@@ -303,6 +306,16 @@ int32_t HandshakeFailure(PlatTls* tls, int32_t result, char* errorText, size_t e
     }
 }
 
+// Reads in the records that have arrived, without taking application data, so that the tickets
+// among them reach the store.
+void TakeInSessions(PlatTls* tls) {
+    char probe;
+    size_t got = 0;
+    if (SSL_peek_ex(tls->ssl, &probe, 1, &got) != 1) {
+        ERR_clear_error();  // nothing there, or a failure that the close reports
+    }
+}
+
 }  // namespace
 
 int32_t PlatTlsConnect(PlatSocket s, const PlatTlsConfig& config, PlatTls* resumeFrom,
@@ -353,7 +366,8 @@ int32_t PlatTlsConnect(PlatSocket s, const PlatTlsConfig& config, PlatTls* resum
     }
     if (resumeFrom != nullptr) {
         if (SSL_SESSION* session = tls->sessions->Take()) {
-            SSL_set_session(tls->ssl, session);
+            SSL_set_session(tls->ssl, session);  // takes a reference of its own
+            SSL_SESSION_free(session);
         }
     }
 
@@ -436,6 +450,10 @@ int32_t PlatTlsShutdown(PlatTls* tls, int32_t timeoutMs) {
         return PLAT_TLS_FAILED;
     }
     ERR_clear_error();
+    if (!tls->endOfStream) {
+        TakeInSessions(tls);
+        ERR_clear_error();
+    }
     const PlatDeadline deadline(timeoutMs);
     for (;;) {
         // 0: ours went out, the peer's has not come (we do not wait for it); 1: both.
