@@ -343,6 +343,12 @@ int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mod
             CloseFile(&file);
             // A final reply to the command means there is no transfer to stop.
             if (started || code < 100) {
+                if (accepted != -1 && c.tlsActive) {
+                    // The server is in its handshake already: it ends (briefly, despite the
+                    // abort) before the data connection is closed, since a server whose handshake
+                    // is cut off may end the whole session.
+                    FtpSecureDataConnection(session, accepted);
+                }
                 c.dataSocket = accepted;
                 FtpAbortTransfer(session, ABORT_DURING_SET_UP);
             } else {

@@ -28,6 +28,11 @@ struct PlatTlsConfig {
     bool verify = true;
     // A PEM file of trusted certificates used instead of the system's, or null.
     const char* caFile = nullptr;
+    // When a wait of the handshake is cancelled, the handshake goes on, no longer cancellable,
+    // for at most this long (and not past the time-out), so that the server does not see it cut
+    // off (vsftpd ends the whole session then); when it completes, PlatTlsConnect succeeds as if
+    // nothing had been cancelled. 0: a cancellation ends the handshake at once.
+    int32_t cancelGraceMs = 0;
 };
 
 // Results. Counts are >= 0; failures are negative.
