@@ -502,7 +502,8 @@ TEST_F(EngineTest, AbortRepliesOfEveryKindLeaveTheNextCommandItsOwnReply) {
     };
     const Case cases[] = {
         {"226 alone", {"226 transfer complete"}, false, true},
-        {"225 alone", {"225 no transfer to abort"}, false, false},
+        // The transfer's own reply may still follow a lone 225 (pyftpdlib sends a 426 late).
+        {"225 alone", {"225 no transfer to abort"}, false, true},
         {"451 then 226", {"451 local error", "226 ABOR ok"}, false, false},
         {"500 to the interrupt", {"500 what?"}, true, false},
     };
