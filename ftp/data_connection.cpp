@@ -338,6 +338,20 @@ int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mod
         } else if (started && AcceptFromServer(session, listenSocket, &accepted) != NET_OK) {
             accepted = -1;
         }
+        if (FtpAbortWanted(session) && c.tlsActive && (started || code < 100) && accepted == -1) {
+            // Aborted before the reply to the command or the server's connection came: the
+            // server may be in its handshake on the passive connection, or on one it made to us
+            // (vsftpd connects before its 150); it is taken if it is there, without waiting.
+            if (passiveSocket != -1) {
+                accepted = passiveSocket;
+                passiveSocket = -1;
+            } else if (listenSocket != -1) {
+                PlatCancelScope uncancellable(nullptr);
+                if (TcpAccept(&accepted, listenSocket, -1) != NET_OK) {
+                    accepted = -1;
+                }
+            }
+        }
         closeEndpoints();
         if (FtpAbortWanted(session)) {
             CloseFile(&file);
