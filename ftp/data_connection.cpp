@@ -402,11 +402,12 @@ int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mod
         if (read != FTP_OK) {
             return read;
         }
-        // 425: the server could not open the data connection; 426: it was closed under it.
-        return code == 550                 ? FTP_CANNOT_OPEN_REMOTE
-               : code == 553               ? FTP_TRANSFER_REFUSED
-               : code == 425 || code == 426 ? FTP_DATA_CONNECTION_FAILED
-                                           : FTP_UNEXPECTED_ANSWER;
+        // 425: the server could not open the data connection; 426: it was closed under it;
+        // 522: the server wants TLS on it other than it was offered.
+        return code == 550                                ? FTP_CANNOT_OPEN_REMOTE
+               : code == 553                              ? FTP_TRANSFER_REFUSED
+               : code == 425 || code == 426 || code == 522 ? FTP_DATA_CONNECTION_FAILED
+                                                          : FTP_UNEXPECTED_ANSWER;
     }
     CloseFile(&file);
     closeEndpoints();
