@@ -401,7 +401,9 @@ def abort_rows(results):
         parts = case.split("-")
         if parts[0] == "abort" and len(parts) == 3:
             rows.add((server, parts[1], int(parts[2])))
-    return sorted(rows, key=lambda r: (r[0] != "vsftpd", r[1] != "down", -r[2]))
+    servers = ["vsftpd", "pyftpdlib", "proftpd", "pure-ftpd"]
+    return sorted(rows, key=lambda r: (servers.index(r[0]) if r[0] in servers else len(servers),
+                                       r[0], r[1] != "down", -r[2]))
 
 
 def abort_section(results):

@@ -20,11 +20,18 @@ void FtpAbortTransfer(FtpSession* session, int32_t position) {
     if (c.traceEnabled) {
         FtpTrace("entering AbortAction, Debug pos %d", static_cast<int>(position));
     }
+    const bool requested = session->abortRequested.load() != 0;
     session->abortRequested = 0;
-    const uint32_t start = PlatTickCount();
     const int32_t limit = c.timeoutSeconds != 0 && c.timeoutSeconds * 1000u < ABORT_LIMIT_MS
                               ? static_cast<int32_t>(c.timeoutSeconds * 1000u)
                               : ABORT_LIMIT_MS;
+    // The limit counts from the caller's request: what it took to get here (a data handshake
+    // let finish) is part of the abort.
+    uint32_t start = PlatTickCount();
+    if (requested) {
+        const uint32_t since = start - session->abortRequestTick.load();
+        start -= since < static_cast<uint32_t>(limit) / 2 ? since : static_cast<uint32_t>(limit) / 2;
+    }
     const bool sent = c.controlSocket != -1 && FtpChannelSendAbort(session, limit, start);
     // Stop reading and close the data side at once: a server that ignores the interrupt still
     // sees its transfer end.
@@ -63,6 +70,7 @@ int32_t FtpCancel(int32_t key) {
         // Set before the interruption, so that a loop woken by it already sees the flag. The
         // raised target fails every wait of the operation from now on, so a cancellation that
         // finds no call blocked at this instant is not lost.
+        session->abortRequestTick = PlatTickCount();
         session->abortRequested = 1;
         PlatCancelTargetRaise(session->cancelTarget);
     }

@@ -43,7 +43,9 @@ const CommandEntry CommandTable[20] = {
     {"SYST", {READER_PAIRS, {200, 0}, {215, 0}, {220, 0}, {502, 3003}, {504, 3003}, END}},
     {"NOOP", {READER_PAIRS, {200, 0}, {500, 3003}, END}},
     {"REST %s", {READER_PAIRS, {350, 3}, {500, 3003}, {502, 3003}, {504, 3003}, END}},
-    {nullptr, {READER_PAIRS, {226, 0}, {250, 0}, {421, 1008}, {552, 1005}, END}},
+    // The data connection failed: refused (425), broken (426), or its TLS not taken (522).
+    {nullptr, {READER_PAIRS, {226, 0}, {250, 0}, {421, 1008}, {425, 2006}, {426, 2006}, {522, 2006},
+               {552, 1005}, END}},
 };
 
 #undef READER_PAIRS

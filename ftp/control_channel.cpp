@@ -417,7 +417,10 @@ void FtpChannelAbortReplies(FtpSession* session, bool sent, int32_t limitMs, uin
         }
     }
     c.repliesOwed = 0;
-    c.stepUncertain = !complete;
+    // A 225 that came before any reply of the transfer leaves it open whether the transfer's
+    // own (a 426) is still on its way: pyftpdlib sends it after the 225 at times. The NOOP
+    // before the next command finds out.
+    c.stepUncertain = !complete || !transferReplySeen;
 }
 
 // ---------------------------------------------------------------------------------------------

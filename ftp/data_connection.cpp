@@ -390,11 +390,31 @@ int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mod
         } else if (started && AcceptFromServer(session, listenSocket, &accepted) != NET_OK) {
             accepted = -1;
         }
+        if (FtpAbortWanted(session) && c.tlsActive && (started || code < 100) && accepted == -1) {
+            // Aborted before the reply to the command or the server's connection came: the
+            // server may be in its handshake on the passive connection, or on one it made to us
+            // (vsftpd connects before its 150); it is taken if it is there, without waiting.
+            if (passiveSocket != -1) {
+                accepted = passiveSocket;
+                passiveSocket = -1;
+            } else if (listenSocket != -1) {
+                PlatCancelScope uncancellable(nullptr);
+                if (TcpAccept(&accepted, listenSocket, -1) != NET_OK) {
+                    accepted = -1;
+                }
+            }
+        }
         closeEndpoints();
         if (FtpAbortWanted(session)) {
             CloseFile(&file);
             // A final reply to the command means there is no transfer to stop.
             if (started || code < 100) {
+                if (accepted != -1 && c.tlsActive) {
+                    // The server is in its handshake already: it ends (briefly, despite the
+                    // abort) before the data connection is closed, since a server whose handshake
+                    // is cut off may end the whole session.
+                    FtpSecureDataConnection(session, accepted);
+                }
                 c.dataSocket = accepted;
                 FtpAbortTransfer(session, ABORT_DURING_SET_UP);
             } else {
@@ -434,11 +454,12 @@ int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mod
         if (read != FTP_OK) {
             return read;
         }
-        // 425: the server could not open the data connection; 426: it was closed under it.
-        return code == 550                 ? FTP_CANNOT_OPEN_REMOTE
-               : code == 553               ? FTP_TRANSFER_REFUSED
-               : code == 425 || code == 426 ? FTP_DATA_CONNECTION_FAILED
-                                           : FTP_UNEXPECTED_ANSWER;
+        // 425: the server could not open the data connection; 426: it was closed under it;
+        // 522: the server wants TLS on it other than it was offered.
+        return code == 550                                ? FTP_CANNOT_OPEN_REMOTE
+               : code == 553                              ? FTP_TRANSFER_REFUSED
+               : code == 425 || code == 426 || code == 522 ? FTP_DATA_CONNECTION_FAILED
+                                                          : FTP_UNEXPECTED_ANSWER;
     }
     CloseFile(&file);
     closeEndpoints();

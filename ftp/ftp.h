@@ -91,6 +91,7 @@ struct FtpSession {
     bool throttle = true;
     std::unique_ptr<char[]> fastBuffer;
     std::atomic<int32_t> abortRequested{0};
+    std::atomic<uint32_t> abortRequestTick{0};  // PlatTickCount() of the last request
     // True from the start of an operation to its end; FtpCancel acts only meanwhile.
     std::atomic<bool> operationOpen{false};
     char transferBuffer[FTP_BLOCK_SIZE] = {};

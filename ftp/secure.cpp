@@ -7,6 +7,8 @@
 
 namespace {
 
+constexpr int32_t DATA_HANDSHAKE_GRACE_MS = 200;
+
 NetTlsConfig ConfigOf(const FtpConnection& c) {
     NetTlsConfig config;
     config.hostName = c.tlsHost.c_str();
@@ -76,7 +78,11 @@ int32_t FtpProtectDataChannel(FtpSession* session) {
 
 int32_t FtpSecureDataConnection(FtpSession* session, int32_t dataSocket) {
     FtpConnection& c = session->connection;
-    const NetTlsConfig config = ConfigOf(c);
+    NetTlsConfig config = ConfigOf(c);
+    // An abort during the handshake lets it finish first, briefly: a server whose handshake is
+    // cut off may end the whole session (vsftpd does), while a finished one is stopped as any
+    // other transfer, with ABOR and close_notify.
+    config.cancelGraceMs = DATA_HANDSHAKE_GRACE_MS;
     int32_t result = ResultOfHandshake(TcpStartTls(dataSocket, &config, c.controlSocket,
                                                    static_cast<int32_t>(c.timeoutSeconds)));
     if (result == FTP_OK) {

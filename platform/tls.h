@@ -28,6 +28,11 @@ struct PlatTlsConfig {
     bool verify = true;
     // A PEM file of trusted certificates used instead of the system's, or null.
     const char* caFile = nullptr;
+    // When a wait of the handshake is cancelled, the handshake goes on, no longer cancellable,
+    // for at most this long (and not past the time-out), so that the server does not see it cut
+    // off (vsftpd ends the whole session then); when it completes, PlatTlsConnect succeeds as if
+    // nothing had been cancelled. 0: a cancellation ends the handshake at once.
+    int32_t cancelGraceMs = 0;
 };
 
 // Results. Counts are >= 0; failures are negative.
@@ -68,7 +73,9 @@ int32_t PlatTlsRecv(PlatTls* tls, void* buffer, int32_t len, int32_t flags, int3
 // see. Never waits.
 int32_t PlatTlsPending(PlatTls* tls);
 
-// Sends close_notify, waiting for room at most timeoutMs; does not wait for the peer's.
+// Reads in what has arrived without taking data (session tickets among it are kept for later
+// connections), then sends close_notify, waiting for room at most timeoutMs; does not wait for
+// the peer's.
 // Returns PLAT_TLS_OK or a failure. The connection can no longer send afterwards.
 int32_t PlatTlsShutdown(PlatTls* tls, int32_t timeoutMs);
 

@@ -21,6 +21,8 @@
 # bench/report.py makes the report from them again without measuring.
 #
 # Needs root: vsftpd listens on port 21 of 127.0.0.30 and pyftpdlib on port 21 of 127.0.0.31;
+# for the abort section also proftpd on 127.0.0.34 and pure-ftpd on 127.0.0.35 (unpacked by
+# scripts/test_servers.sh, a user of their own mapped to "nobody");
 # for the tls section a second vsftpd with explicit TLS on port 21 of 127.0.0.33, serving the
 # local account kestrel-tls (created when missing, as the test fixtures do), with a CA and a
 # server certificate for that address made by the run.
@@ -56,6 +58,9 @@ done
 vsftpd_address=127.0.0.30
 pyftpd_address=127.0.0.31
 tls_address=127.0.0.33  # 127.0.0.32 belongs to the benchmark tools' own tests
+proftpd_address=127.0.0.34
+pureftpd_address=127.0.0.35
+unpacked_user=kestrel  # proftpd's and pure-ftpd's virtual user
 py=/usr/bin/python3  # Debian's: it has pyftpdlib, and its ftplib is the peer measured
 password=kestrel-secret
 vsftpd_user=ftp  # the account the vsftpd package creates, logged in through our PAM service
@@ -341,9 +346,54 @@ start_pyftpdlib() {
     wait_for_greeting "$pyftpd_address" "$!" "$dir/output.log"
 }
 
+# proftpd and pure-ftpd, from the packages that scripts/test_servers.sh unpacks; a password
+# file of their own with one user, who is "nobody" to the system.
+unpacked="$root/build/test-servers/root"
+unpacked_libraries="$unpacked/usr/lib/x86_64-linux-gnu:$unpacked/lib/x86_64-linux-gnu"
+start_proftpd() {
+    local dir="$work/proftpd" hash
+    mkdir -p "$dir/root"
+    chown nobody:nogroup "$dir/root"
+    hash="$(openssl passwd -6 "$password")"
+    printf '%s:%s:%s:%s::%s:/bin/sh\n' "$unpacked_user" "$hash" "$(id -u nobody)" \
+        "$(id -g nobody)" "$dir/root" >"$dir/passwd"
+    chmod 600 "$dir/passwd"
+    printf '%s\n' "ServerType standalone" \
+        "ServerIdent on \"Kestrel benchmark server (proftpd)\"" "DefaultServer on" \
+        "UseIPv6 off" "DefaultAddress $proftpd_address" "SocketBindTight on" "Port 21" \
+        "User nobody" "Group nogroup" "ScoreboardFile $dir/scoreboard" \
+        "PidFile $dir/proftpd.pid" "DelayEngine off" "WtmpLog off" "UseReverseDNS off" \
+        "RequireValidShell off" "AuthOrder mod_auth_file.c" "AuthUserFile $dir/passwd" \
+        "DefaultRoot ~" "Umask 022" "AllowOverwrite on" "SystemLog $dir/system.log" \
+        >"$dir/proftpd.conf"
+    LD_LIBRARY_PATH="$unpacked_libraries" setsid "$unpacked/usr/sbin/proftpd" --nodaemon \
+        --config "$dir/proftpd.conf" >"$dir/output.log" 2>&1 &
+    server_pids+=($!)
+    wait_for_greeting "$proftpd_address" "$!" "$dir/output.log"
+}
+start_pureftpd() {
+    local dir="$work/pure-ftpd" hash
+    mkdir -p "$dir/root"
+    chown nobody:nogroup "$dir/root"
+    hash="$(openssl passwd -6 "$password")"
+    printf '%s:%s:%s:%s::%s/./::::::::::::\n' "$unpacked_user" "$hash" "$(id -u nobody)" \
+        "$(id -g nobody)" "$dir/root" >"$dir/passwd"
+    LD_LIBRARY_PATH="$unpacked_libraries" "$unpacked/usr/bin/pure-pw" mkdb "$dir/passwd.pdb" \
+        -f "$dir/passwd" >/dev/null
+    LD_LIBRARY_PATH="$unpacked_libraries" setsid "$unpacked/usr/sbin/pure-ftpd" \
+        -S "$pureftpd_address,21" -l "puredb:$dir/passwd.pdb" -E -H -4 -A \
+        >"$dir/output.log" 2>&1 &
+    server_pids+=($!)
+    wait_for_greeting "$pureftpd_address" "$!" "$dir/output.log"
+}
+
 section "servers"
 addresses=("$vsftpd_address" "$pyftpd_address")
 wanted tls && addresses+=("$tls_address")
+if wanted abort; then
+    "$root/scripts/test_servers.sh"
+    addresses+=("$proftpd_address" "$pureftpd_address")
+fi
 for address in "${addresses[@]}"; do
     if [[ -n "$(greeting "$address")" ]]; then
         echo "bench.sh: something already answers on $address:21; stop it first" >&2
@@ -357,6 +407,11 @@ if wanted tls; then
     start_vsftpd_tls
     echo "vsftpd with TLS on $tls_address"
 fi
+if wanted abort; then
+    start_proftpd
+    start_pureftpd
+    echo "proftpd on $proftpd_address, pure-ftpd on $pureftpd_address"
+fi
 
 # Test files: random bytes, made once, shared with both servers by hard links.
 files="$work/files"
@@ -368,9 +423,11 @@ make_file() {  # size
         chmod 644 "$files/$name"
         ln "$files/$name" "$work/vsftpd/root/$name"
         ln "$files/$name" "$work/pyftpdlib/root/$name"
-        if [[ -d "$work/vsftpd-tls/root" ]]; then
-            ln "$files/$name" "$work/vsftpd-tls/root/$name"
-        fi
+        for other in vsftpd-tls proftpd pure-ftpd; do
+            if [[ -d "$work/$other/root" ]]; then
+                ln "$files/$name" "$work/$other/root/$name"
+            fi
+        done
     fi
     printf '%s' "$name"
 }
@@ -380,6 +437,8 @@ server_host() {
     case $1 in
         vsftpd) echo "$vsftpd_address" ;;
         vsftpd-tls) echo "$tls_address" ;;
+        proftpd) echo "$proftpd_address" ;;
+        pure-ftpd) echo "$pureftpd_address" ;;
         *) echo "$pyftpd_address" ;;
     esac
 }
@@ -387,6 +446,7 @@ server_user() {
     case $1 in
         vsftpd) echo "$vsftpd_user" ;;
         vsftpd-tls) echo "$tls_user" ;;
+        proftpd | pure-ftpd) echo "$unpacked_user" ;;
         *) echo "$pyftpd_user" ;;
     esac
 }
@@ -614,7 +674,7 @@ fi
 if wanted abort && [[ -n "$script_bench" ]]; then
     section "abort: ftpAbort ${abort_delays_ms[*]} ms after the start, $((abort_size / MiB)) MB"
     name="$(make_file "$abort_size")"
-    for server in vsftpd pyftpdlib; do
+    for server in vsftpd pyftpdlib proftpd pure-ftpd; do
         for rep in $(seq "$abort_runs"); do
             for direction in down up; do
                 for delay in "${abort_delays_ms[@]}"; do

@@ -54,6 +54,10 @@ if ((${#missing[@]} > 0)); then
     fi
 fi
 
+# proftpd and pure-ftpd for the interoperability tests, unpacked beside the builds (they
+# conflict with vsftpd as installed packages).
+"$root/scripts/test_servers.sh"
+
 jobs=2
 echo "== configure ($preset)"
 cmake --preset "$preset"

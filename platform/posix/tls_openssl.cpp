@@ -9,10 +9,14 @@
 // Session reuse: every session the server hands out on a connection is kept, by the new-session
 // callback, in a store shared by the connection and every connection resumed from it. TLS 1.3
 // tickets arrive after the handshake, with the first reads that follow it, and TLS 1.2 sessions
-// during it; either way a session is there when a data connection asks for one. A server may
-// take each TLS 1.3 ticket only once, so each new connection takes the newest unused one; the
-// tickets that the data connections receive in turn keep the store filled. When none is left the
-// last one taken is offered again (a TLS 1.2 session is good for any number of connections).
+// during it; either way a session is there when a data connection asks for one. Each data
+// connection offers the newest stored session, as a copy: OpenSSL changes a TLS 1.3 session that
+// a connection resumed, and does not offer it again the same way, so that the server (vsftpd,
+// proftpd) would see a full handshake and refuse the data connection. A server of OpenSSL drops
+// the session of a connection that it did not end with its close_notify (an aborted transfer),
+// so the tickets a data connection gets join the store only when the server ended it properly.
+// A connection reads in what has arrived before its close_notify goes out (after that OpenSSL
+// drops it), so that the tickets of a data connection that only sends are not lost.
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -30,37 +34,40 @@
 
 namespace {
 
-// The sessions a server gave to a connection and to those resumed from it. One reference each.
+// The sessions a server gave to a connection and to those resumed from it: those of the first
+// connection, and those of later ones that the server closed with its close_notify. One
+// reference each.
 struct SessionStore {
-    static constexpr size_t kMaxUnused = 8;
-    std::vector<SSL_SESSION*> unused;  // oldest first
-    SSL_SESSION* lastTaken = nullptr;
+    static constexpr size_t kMaxKept = 8;
+    std::vector<SSL_SESSION*> kept;  // oldest first
 
     ~SessionStore() {
-        for (SSL_SESSION* session : unused) {
+        for (SSL_SESSION* session : kept) {
             SSL_SESSION_free(session);
-        }
-        if (lastTaken != nullptr) {
-            SSL_SESSION_free(lastTaken);
         }
     }
     void Keep(SSL_SESSION* session) {
-        if (unused.size() == kMaxUnused) {
-            SSL_SESSION_free(unused.front());
-            unused.erase(unused.begin());
+        if (kept.size() == kMaxKept) {
+            SSL_SESSION_free(kept.front());
+            kept.erase(kept.begin());
         }
-        unused.push_back(session);
+        kept.push_back(session);
     }
-    // The session to offer next, or null; it stays owned by the store.
-    SSL_SESSION* Take() {
-        if (!unused.empty()) {
-            if (lastTaken != nullptr) {
-                SSL_SESSION_free(lastTaken);
+    // A copy of the newest session, to offer (the caller's reference), or null; *original is
+    // the stored session it copies.
+    SSL_SESSION* Take(SSL_SESSION** original) {
+        *original = kept.empty() ? nullptr : kept.back();
+        return *original != nullptr ? SSL_SESSION_dup(*original) : nullptr;
+    }
+    // Forgets session, which a server may have dropped, unless it is the only one left.
+    void Forget(SSL_SESSION* session) {
+        for (auto it = kept.begin(); it != kept.end() && kept.size() > 1; ++it) {
+            if (*it == session) {
+                SSL_SESSION_free(session);
+                kept.erase(it);
+                return;
             }
-            lastTaken = unused.back();
-            unused.pop_back();
         }
-        return lastTaken;
     }
 };
 
@@ -72,6 +79,11 @@ struct PlatTls {
     SSL* ssl = nullptr;
     // Shared with the connections resumed from this one (or with the one this one resumed).
     std::shared_ptr<SessionStore> sessions;
+    bool resumedFrom = false;  // connected with the sessions of another connection
+    // The stored session this connection offered (one reference), and the sessions the server
+    // gave on it, which join the store only when the server ends the connection properly.
+    SSL_SESSION* offered = nullptr;
+    std::vector<SSL_SESSION*> received;
     bool endOfStream = false;        // the socket reported the end of the stream
     bool broken = false;             // a fatal error happened: no close_notify may follow
 };
@@ -91,7 +103,9 @@ int BioWrite(BIO* bio, const char* data, int len) {
     if (sent > 0) {
         return sent;
     }
-    if (sent == PLAT_SEND_TIMEOUT) {
+    // A cancelled wait (the socket was not ready) is a retry too: the cancellation then ends
+    // the caller's own wait, and OpenSSL's state stays good for a handshake that goes on.
+    if (sent == PLAT_SEND_TIMEOUT || PlatLastSocketError() == PLAT_WSAEINTR) {
         BIO_set_retry_write(bio);
     }
     return -1;
@@ -108,7 +122,8 @@ int BioRead(BIO* bio, char* out, int len) {
         tls->endOfStream = true;
         return 0;
     }
-    if (received == PLAT_RECV_TIMEOUT) {
+    if (received == PLAT_RECV_TIMEOUT ||
+        (received == PLAT_RECV_WAIT_FAILED && PlatLastSocketError() == PLAT_WSAEINTR)) {
         BIO_set_retry_read(bio);
     }
     return -1;
@@ -153,7 +168,11 @@ int KeepNewSession(SSL* ssl, SSL_SESSION* session) {
     if (tls == nullptr) {
         return 0;  // not kept: OpenSSL frees it
     }
-    tls->sessions->Keep(session);
+    if (tls->resumedFrom) {
+        tls->received.push_back(session);
+    } else {
+        tls->sessions->Keep(session);
+    }
     return 1;  // the reference is ours now
 }
 
@@ -313,6 +332,16 @@ int32_t HandshakeFailure(PlatTls* tls, int32_t result, char* errorText, size_t e
     }
 }
 
+// Reads in the records that have arrived, without taking application data, so that the tickets
+// among them reach the store.
+void TakeInSessions(PlatTls* tls) {
+    char probe;
+    size_t got = 0;
+    if (SSL_peek_ex(tls->ssl, &probe, 1, &got) != 1) {
+        ERR_clear_error();  // nothing there, or a failure that the close reports
+    }
+}
+
 }  // namespace
 
 int32_t PlatTlsConnect(PlatSocket s, const PlatTlsConfig& config, PlatTls* resumeFrom,
@@ -362,23 +391,48 @@ int32_t PlatTlsConnect(PlatSocket s, const PlatTlsConfig& config, PlatTls* resum
         return PLAT_TLS_NO_MEMORY;
     }
     if (resumeFrom != nullptr) {
-        if (SSL_SESSION* session = tls->sessions->Take()) {
-            SSL_set_session(tls->ssl, session);
+        tls->resumedFrom = true;
+        SSL_SESSION* original = nullptr;
+        if (SSL_SESSION* session = tls->sessions->Take(&original)) {
+            SSL_set_session(tls->ssl, session);  // takes a reference of its own
+            SSL_SESSION_free(session);
+            SSL_SESSION_up_ref(original);
+            tls->offered = original;
         }
     }
 
-    const PlatDeadline deadline(timeoutMs);
+    PlatDeadline deadline(timeoutMs);
     int32_t result;
+    bool graceTaken = false;
+    PlatCancelTarget* const cancelTarget = PlatBoundCancelTarget();
     for (;;) {
         const int done = SSL_connect(tls->ssl);
         if (done == 1) {
+            if (graceTaken) {
+                PlatBindCancelTarget(cancelTarget);
+            }
             *out = tls;
             return PLAT_TLS_OK;
         }
         result = AfterCall(tls, done, deadline);
+        if (result == PLAT_TLS_CANCELLED && !graceTaken && config.cancelGraceMs > 0) {
+            // A cancelled wait leaves OpenSSL's state as it was: the handshake goes on from
+            // there, with waits that nothing cancels and a short limit of their own.
+            graceTaken = true;
+            tls->broken = false;
+            PlatBindCancelTarget(nullptr);
+            const int32_t left = deadline.Left();
+            deadline = PlatDeadline(left >= 0 && left < config.cancelGraceMs ? left
+                                                                            : config.cancelGraceMs);
+            result = left == 0 ? PLAT_TLS_TIMEOUT : CALL_AGAIN;
+        }
         if (result != CALL_AGAIN) {
             break;
         }
+    }
+    if (graceTaken) {
+        PlatBindCancelTarget(cancelTarget);
+        result = PLAT_TLS_CANCELLED;  // the handshake that could not finish was cancelled
     }
     result = HandshakeFailure(tls, result, errorText, errorSize);
     tls->broken = true;
@@ -446,6 +500,10 @@ int32_t PlatTlsShutdown(PlatTls* tls, int32_t timeoutMs) {
         return PLAT_TLS_FAILED;
     }
     ERR_clear_error();
+    if (!tls->endOfStream) {
+        TakeInSessions(tls);
+        ERR_clear_error();
+    }
     const PlatDeadline deadline(timeoutMs);
     for (;;) {
         // 0: ours went out, the peer's has not come (we do not wait for it); 1: both.
@@ -463,6 +521,24 @@ int32_t PlatTlsShutdown(PlatTls* tls, int32_t timeoutMs) {
 void PlatTlsFree(PlatTls* tls) {
     if (tls == nullptr) {
         return;
+    }
+    // A server drops the sessions of a connection that it did not end with its close_notify
+    // (OpenSSL's servers do): a ticket it gave there, or, when it gave none yet, the session
+    // the connection resumed.
+    const bool endedWell =
+        tls->ssl != nullptr && (SSL_get_shutdown(tls->ssl) & SSL_RECEIVED_SHUTDOWN) != 0;
+    for (SSL_SESSION* session : tls->received) {
+        if (endedWell && tls->sessions) {
+            tls->sessions->Keep(session);
+        } else {
+            SSL_SESSION_free(session);
+        }
+    }
+    if (tls->offered != nullptr) {
+        if (!endedWell && tls->received.empty() && tls->sessions) {
+            tls->sessions->Forget(tls->offered);
+        }
+        SSL_SESSION_free(tls->offered);
     }
     if (tls->ssl != nullptr) {
         SSL_free(tls->ssl);  // sends nothing: close_notify is PlatTlsShutdown's

@@ -234,7 +234,8 @@ int32_t SendToken(PlatTls* tls, SecBuffer* token, const PlatDeadline& deadline) 
     return result;
 }
 
-int32_t Handshake(PlatTls* tls, const PlatDeadline& deadline, char* errorText, size_t errorSize) {
+int32_t Handshake(PlatTls* tls, PlatDeadline deadline, int32_t cancelGraceMs, char* errorText,
+                  size_t errorSize) {
     SecBuffer out[1] = {{0, SECBUFFER_TOKEN, nullptr}};
     SecBufferDesc outDesc{SECBUFFER_VERSION, 1, out};
     ULONG attributes = 0;
@@ -257,6 +258,15 @@ int32_t Handshake(PlatTls* tls, const PlatDeadline& deadline, char* errorText, s
     for (;;) {
         if (needMore || tls->incomingUsed == 0) {
             result = ReceiveRaw(tls, deadline);
+            if (result == PLAT_TLS_CANCELLED && cancelGraceMs > 0 &&
+                PlatBoundCancelTarget() != nullptr) {
+                // A cancelled receive took nothing: the handshake goes on from here, briefly,
+                // with waits that nothing cancels (the caller binds its target again).
+                PlatBindCancelTarget(nullptr);
+                const int32_t left = deadline.Left();
+                deadline = PlatDeadline(left >= 0 && left < cancelGraceMs ? left : cancelGraceMs);
+                continue;
+            }
             if (result == 0) {
                 SetText(errorText, errorSize, "the server closed the connection");
                 return PLAT_TLS_FAILED;
@@ -592,7 +602,15 @@ static int32_t ConnectTls(PlatSocket s, const PlatTlsConfig& config, PlatTls* re
                                                : "";
 
     const PlatDeadline deadline(timeoutMs);
-    int32_t result = Handshake(tls, deadline, errorText, errorSize);
+    PlatCancelTarget* const cancelTarget = PlatBoundCancelTarget();
+    int32_t result = Handshake(tls, deadline, config.cancelGraceMs, errorText, errorSize);
+    if (PlatBoundCancelTarget() != cancelTarget) {
+        // The handshake went on after a cancellation: it stays cancelled unless it finished.
+        PlatBindCancelTarget(cancelTarget);
+        if (result != PLAT_TLS_OK) {
+            result = PLAT_TLS_CANCELLED;
+        }
+    }
     if (result == PLAT_TLS_OK &&
         QueryContextAttributesA(&tls->context, SECPKG_ATTR_STREAM_SIZES, &tls->sizes) != SEC_E_OK) {
         SetText(errorText, errorSize, "no stream sizes");

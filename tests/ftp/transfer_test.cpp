@@ -80,7 +80,9 @@ TEST_F(EngineTest, DownloadWithoutAnnouncedSizeCountsOnlyWhatArrives) {
 
 TEST_F(EngineTest, EndOfTransferRepliesMapThroughTheTable) {
     const std::pair<const char*, int32_t> cases[] = {
-        {"226 ok", 0}, {"250 ok", 0}, {"552 no room", 1005}, {"421 bye", 1008}, {"451 odd", 3001}};
+        {"226 ok", 0},         {"250 ok", 0},           {"552 no room", 1005},
+        {"421 bye", 1008},     {"451 odd", 3001},       {"425 refused", 2006},
+        {"426 broken", 2006},  {"522 no TLS resumed", 2006}};
     for (const auto& [reply, expected] : cases) {
         TempDir dir;
         ScriptedServer server;
@@ -293,7 +295,8 @@ TEST_F(EngineTest, ListingRefusalsTouchNoFile) {
 // transfer: after a refusal an existing file keeps its bytes and a missing one is not created.
 TEST_F(EngineTest, RefusedTransferLeavesTheLocalFileAsItWasAndNoConnection) {
     const std::pair<const char*, int32_t> replies[] = {{"550 no such file", 1010},
-                                                       {"425 cannot open", 2006}};
+                                                       {"425 cannot open", 2006},
+                                                       {"522 TLS session not resumed", 2006}};
     enum Operation { Recv, Append, Dir, Restart };
     for (Operation operation : {Recv, Append, Dir, Restart}) {
         for (bool exists : {true, false}) {
@@ -505,7 +508,8 @@ TEST_F(EngineTest, AbortRepliesOfEveryKindLeaveTheNextCommandItsOwnReply) {
     };
     const Case cases[] = {
         {"226 alone", {"226 transfer complete"}, false, true},
-        {"225 alone", {"225 no transfer to abort"}, false, false},
+        // The transfer's own reply may still follow a lone 225 (pyftpdlib sends a 426 late).
+        {"225 alone", {"225 no transfer to abort"}, false, true},
         {"451 then 226", {"451 local error", "226 ABOR ok"}, false, false},
         {"500 to the interrupt", {"500 what?"}, true, false},
     };

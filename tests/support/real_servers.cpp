@@ -39,6 +39,19 @@ constexpr const char* kPyOpenssl = "/usr/lib/python3/dist-packages/OpenSSL/__ini
 constexpr const char* kTlsLauncher = KESTREL_TEST_SUPPORT_DIR "/tls_ftpd.py";
 constexpr const char* kVsftpd = "/usr/sbin/vsftpd";
 
+// Where scripts/test_servers.sh unpacked proftpd and pure-ftpd: KESTREL_TEST_SERVERS, else the
+// build tree's folder.
+std::string UnpackedRoot() {
+    const char* dir = std::getenv("KESTREL_TEST_SERVERS");
+    return std::string(dir != nullptr && *dir != '\0' ? dir : KESTREL_TEST_SERVERS_DIR) + "/root";
+}
+std::string UnpackedLibraryPath() {
+    const std::string root = UnpackedRoot();
+    return root + "/usr/lib/x86_64-linux-gnu:" + root + "/lib/x86_64-linux-gnu";
+}
+// The unpacked servers' virtual user is this system account, which every Debian system has.
+constexpr const char* kNobody = "nobody";
+
 // KESTREL_TEST_SERVER_DEBUG=1 makes pyftpdlib log every command and reply (vsftpd always does),
 // for reading a long run's failures against the server's side of the conversation.
 bool ServerDebug() {
@@ -185,7 +198,7 @@ int PidFdOpen(pid_t pid) {
 
 RealFtpServer::RealFtpServer(Kind kind, std::string address, uint16_t port)
     : kind_(kind), address_(std::move(address)), port_(port) {
-    if (kind_ == Kind::Pyftpdlib) {
+    if (kind_ != Kind::Vsftpd) {
         user_ = "kestrel";
         password_ = "kestrel-secret";
     } else {
@@ -208,11 +221,28 @@ bool RealFtpServer::installed(Kind kind) {
     if (kind == Kind::Pyftpdlib) {
         return ::access(kPython, X_OK) == 0 && ::access(kPyftpdlibModule, R_OK) == 0;
     }
+    if (kind == Kind::Proftpd) {
+        return ::access((UnpackedRoot() + "/usr/sbin/proftpd").c_str(), X_OK) == 0 &&
+               ::access((UnpackedRoot() + "/usr/lib/proftpd/mod_tls.so").c_str(), R_OK) == 0;
+    }
+    if (kind == Kind::PureFtpd) {
+        return ::access((UnpackedRoot() + "/usr/sbin/pure-ftpd").c_str(), X_OK) == 0;
+    }
     return ::access(kVsftpd, X_OK) == 0;
 }
 
 const char* RealFtpServer::name(Kind kind) {
-    return kind == Kind::Pyftpdlib ? "pyftpdlib" : "vsftpd";
+    switch (kind) {
+        case Kind::Pyftpdlib:
+            return "pyftpdlib";
+        case Kind::Vsftpd:
+            return "vsftpd";
+        case Kind::Proftpd:
+            return "proftpd";
+        case Kind::PureFtpd:
+            return "pure-ftpd";
+    }
+    return "?";
 }
 
 bool RealFtpServer::fail(std::string message) {
@@ -229,7 +259,110 @@ std::string RealFtpServer::log() const {
     if (kind_ == Kind::Vsftpd) {
         text += ReadFile(workDir_ + "/vsftpd.log");
     }
+    if (kind_ == Kind::Proftpd) {
+        text += ReadFile(workDir_ + "/system.log") + ReadFile(workDir_ + "/tls.log");
+    }
     return text;
+}
+
+bool RealFtpServer::writeProftpdConfig(const std::string& path, const std::string& certFile,
+                                       const std::string& keyFile) {
+    std::ofstream out(path);
+    // Standalone in the foreground, on our address only, no look-ups, every state file in the
+    // work directory; one virtual user from our own password file, kept in the root directory.
+    out << "ServerType standalone\n"
+        << "ServerIdent on \"Kestrel test server (proftpd)\"\n"
+        << "DefaultServer on\n"
+        << "UseIPv6 off\n"
+        << "DefaultAddress " << address_ << "\n"
+        << "SocketBindTight on\n"
+        << "Port " << port_ << "\n"
+        << "User " << kNobody << "\n"
+        << "Group nogroup\n"
+        << "ScoreboardFile " << workDir_ << "/scoreboard\n"
+        << "PidFile " << workDir_ << "/proftpd.pid\n"
+        << "DelayEngine off\n"
+        << "WtmpLog off\n"
+        << "UseReverseDNS off\n"
+        << "RequireValidShell off\n"
+        << "AuthOrder mod_auth_file.c\n"
+        << "AuthUserFile " << workDir_ << "/passwd\n"
+        << "DefaultRoot ~\n"
+        << "Umask 022\n"
+        << "AllowOverwrite on\n"
+        << "AllowStoreRestart on\n"
+        << "AllowRetrieveRestart on\n"
+        << "SystemLog " << workDir_ << "/system.log\n"
+        << "TransferLog " << workDir_ << "/xfer.log\n"
+        << "ModulePath " << UnpackedRoot() << "/usr/lib/proftpd\n";
+    if (tls_ != Tls::Off) {
+        // TLS 1.2 and 1.3 with mod_tls's default options: session reuse on data connections
+        // required, protected data connections required through TLSRequired.
+        out << "LoadModule mod_tls.c\n"
+            << "TLSEngine on\n"
+            << "TLSLog " << workDir_ << "/tls.log\n"
+            << "TLSProtocol TLSv1.2 TLSv1.3\n"
+            << "TLSRSACertificateFile " << certFile << "\n"
+            << "TLSRSACertificateKeyFile " << keyFile << "\n"
+            << "TLSRequired on\n"
+            << "TLSVerifyClient off\n";
+        if (tls_ == Tls::Implicit) {
+            out << "TLSOptions UseImplicitSSL\n";
+        }
+    }
+    return static_cast<bool>(out.flush());
+}
+
+std::vector<std::string> RealFtpServer::prepareUnpacked(const ServerCertificate& certificate) {
+    passwd* owner = ::getpwnam(kNobody);
+    if (owner == nullptr) {
+        fail(std::string("no system user \"") + kNobody + "\"");
+        return {};
+    }
+    if (::chown(rootDir_.c_str(), owner->pw_uid, owner->pw_gid) != 0) {
+        fail("cannot hand " + rootDir_ + " to " + kNobody + ": " + ErrnoText(errno));
+        return {};
+    }
+    CommandResult hashed = RunCommand({"openssl", "passwd", "-6", password_});
+    if (!hashed.succeeded()) {
+        fail(hashed.describe("openssl passwd"));
+        return {};
+    }
+    std::string hash = hashed.output.substr(0, hashed.output.find_first_of("\r\n"));
+    const std::string ids = std::to_string(owner->pw_uid) + ":" + std::to_string(owner->pw_gid);
+    const std::string root = UnpackedRoot();
+    if (kind_ == Kind::Proftpd) {
+        const std::string users = workDir_ + "/passwd";
+        std::ofstream(users) << user_ << ":" << hash << ":" << ids << "::" << rootDir_
+                             << ":/bin/sh\n";
+        ::chmod(users.c_str(), 0600);
+        const std::string config = workDir_ + "/proftpd.conf";
+        if (!writeProftpdConfig(config, certificate.certFile, certificate.keyFile)) {
+            fail("cannot write " + config);
+            return {};
+        }
+        return {root + "/usr/sbin/proftpd", "--nodaemon", "--config", config};
+    }
+    // pure-ftpd: the user in its text format ("/./" keeps the user in that directory), made
+    // into its database with pure-pw.
+    const std::string users = workDir_ + "/pureftpd.passwd";
+    const std::string database = workDir_ + "/pureftpd.pdb";
+    std::ofstream(users) << user_ << ":" << hash << ":" << ids << "::" << rootDir_
+                         << "/./::::::::::::\n";
+    CommandResult made = RunCommand({"/usr/bin/env", "LD_LIBRARY_PATH=" + UnpackedLibraryPath(),
+                                     root + "/usr/bin/pure-pw", "mkdb", database, "-f", users});
+    if (!made.succeeded()) {
+        fail(made.describe("pure-pw mkdb"));
+        return {};
+    }
+    std::vector<std::string> argv = {root + "/usr/sbin/pure-ftpd",
+                                     "-S", address_ + "," + std::to_string(port_),
+                                     "-l", "puredb:" + database,
+                                     "-E", "-H", "-4", "-A"};
+    if (tls_ != Tls::Off) {
+        argv.insert(argv.end(), {"-Y", "2", "-2", certificate.certFile + "," + certificate.keyFile});
+    }
+    return argv;
 }
 
 bool RealFtpServer::writeVsftpdConfig(const std::string& path, const std::string& certFile,
@@ -293,7 +426,7 @@ bool RealFtpServer::writeVsftpdConfig(const std::string& path, const std::string
     return static_cast<bool>(out.flush());
 }
 
-bool RealFtpServer::launch(const std::vector<std::string>& argv) {
+bool RealFtpServer::launch(const std::vector<std::string>& argv, bool unpacked) {
     std::vector<char*> args;
     for (const std::string& arg : argv) {
         args.push_back(const_cast<char*>(arg.c_str()));
@@ -317,8 +450,24 @@ bool RealFtpServer::launch(const std::vector<std::string>& argv) {
     sigemptyset(&none);
     posix_spawnattr_setsigmask(&attributes, &none);
 
+    // The unpacked servers find their libraries beside them.
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (!unpacked || std::strncmp(*entry, "LD_LIBRARY_PATH=", 16) != 0) {
+            environment.emplace_back(*entry);
+        }
+    }
+    if (unpacked) {
+        environment.push_back("LD_LIBRARY_PATH=" + UnpackedLibraryPath());
+    }
+    std::vector<char*> env;
+    for (std::string& entry : environment) {
+        env.push_back(entry.data());
+    }
+    env.push_back(nullptr);
+
     pid_t pid = -1;
-    int status = posix_spawn(&pid, args[0], &actions, &attributes, args.data(), environ);
+    int status = posix_spawn(&pid, args[0], &actions, &attributes, args.data(), env.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (status != 0) {
@@ -385,11 +534,17 @@ bool RealFtpServer::start(Millis timeout) {
         return fail(why);
     }
     if (!installed(kind_)) {
+        if (kind_ == Kind::Proftpd || kind_ == Kind::PureFtpd) {
+            return fail("not unpacked (run scripts/test_servers.sh)");
+        }
         return fail(std::string("not installed (apt-get install ") +
                     (kind_ == Kind::Pyftpdlib ? "python3-pyftpdlib" : "vsftpd") + ")");
     }
-    if (kind_ == Kind::Vsftpd && ::geteuid() != 0) {
-        return fail("vsftpd needs root (chroot, port 21)");
+    if (kind_ != Kind::Pyftpdlib && ::geteuid() != 0) {
+        return fail("needs root (port 21, switching users)");
+    }
+    if (kind_ == Kind::PureFtpd && tls_ == Tls::Implicit) {
+        return fail("pure-ftpd has no implicit TLS");
     }
     // A server left over from an earlier run would answer in our place.
     if (RawSocket::connectTo(address_, port_, Millis(500)).isOpen()) {
@@ -439,6 +594,11 @@ bool RealFtpServer::start(Millis timeout) {
         if (ServerDebug()) {
             argv.push_back("-D");
         }
+    } else if (kind_ == Kind::Proftpd || kind_ == Kind::PureFtpd) {
+        argv = prepareUnpacked(certificate);
+        if (argv.empty()) {
+            return false;
+        }
     } else {
         if (tls_ != Tls::Off && !EnsureTlsAccount(&why)) {
             return fail(why);
@@ -461,7 +621,7 @@ bool RealFtpServer::start(Millis timeout) {
         }
         argv = {kVsftpd, config};
     }
-    if (!launch(argv)) {
+    if (!launch(argv, kind_ == Kind::Proftpd || kind_ == Kind::PureFtpd)) {
         return false;
     }
     if (!waitForGreeting(timeout)) {

@@ -1,4 +1,5 @@
-// Real FTP servers for interoperability tests: pyftpdlib and vsftpd, each started on a loopback
+// Real FTP servers for interoperability tests: pyftpdlib, vsftpd, proftpd and pure-ftpd, each
+// started on a loopback
 // address of the caller's choice (port 21 by default) with a fresh temporary root directory,
 // and stopped, with every process it forked, when the object goes away.
 //
@@ -50,6 +51,17 @@
 // the data connection's handshake after sending RETR, STOR, LIST or NLST, as vsftpd also
 // allows.
 //
+// proftpd (with mod_tls) and pure-ftpd run from the packages that scripts/test_servers.sh
+// unpacks into build/test-servers (or the folder KESTREL_TEST_SERVERS names), with the libraries
+// unpacked beside them; installed() is false until then. Both serve one virtual user of their
+// own (a password file of the fixture's, mapped to the system's "nobody"), in the root
+// directory. proftpd with TLS allows TLS 1.2 and 1.3 and keeps its default options, so every
+// data connection must resume the control connection's session ("client did not reuse TLS
+// session, rejecting data connection" in log()); its implicit mode is TLSOptions
+// UseImplicitSSL. pure-ftpd with TLS runs with -Y 2 (TLS required on the control connection,
+// data connections as the client asks with PROT); it has no implicit mode, and it never
+// answers an ABOR that arrives during a transfer.
+//
 // Everything is bounded: start() gives up after its time-out, and stop() waits a few seconds
 // for the processes to end before killing them.
 #pragma once
@@ -62,12 +74,13 @@
 #include <vector>
 
 #include "address_lock.h"
+#include "tls_certs.h"
 
 namespace ktest {
 
 class RealFtpServer {
 public:
-    enum class Kind { Pyftpdlib, Vsftpd };
+    enum class Kind { Pyftpdlib, Vsftpd, Proftpd, PureFtpd };
     // Off: plain FTP. Explicit: AUTH TLS after the greeting. Implicit: TLS from the first byte.
     enum class Tls { Off, Explicit, Implicit };
     using Millis = std::chrono::milliseconds;
@@ -79,7 +92,8 @@ public:
     RealFtpServer(const RealFtpServer&) = delete;
     RealFtpServer& operator=(const RealFtpServer&) = delete;
 
-    // Whether the server program of `kind` is installed.
+    // Whether the server program of `kind` is installed (or, for proftpd and pure-ftpd,
+    // unpacked).
     static bool installed(Kind kind);
     static const char* name(Kind kind);
 
@@ -122,7 +136,11 @@ private:
     bool fail(std::string message);
     bool writeVsftpdConfig(const std::string& path, const std::string& certFile,
                            const std::string& keyFile);
-    bool launch(const std::vector<std::string>& argv);
+    bool writeProftpdConfig(const std::string& path, const std::string& certFile,
+                            const std::string& keyFile);
+    // The argument list of proftpd or pure-ftpd, after writing their user file; empty on failure.
+    std::vector<std::string> prepareUnpacked(const ServerCertificate& certificate);
+    bool launch(const std::vector<std::string>& argv, bool unpacked = false);
     bool waitForGreeting(Millis timeout);
     // Waits up to `timeout` for the server process to end, leaving it unreaped so that its
     // process-group id stays ours until stop() has signalled the whole group.

@@ -1,0 +1,208 @@
+// The same work on each family of server: vsftpd, pyftpdlib, proftpd and pure-ftpd, plain and
+// with explicit or implicit TLS. Many transfers on one login (each server has its own idea of
+// which TLS session a data connection may resume), aborts at once, early and mid-transfer
+// (each within a second, the session connected and in step after it, also on a server that
+// never answers ABOR), and TLS modes that do not match the server's.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+#include <thread>
+
+#include "engine_fixture.h"
+#include "ftp.h"
+#include "real_servers.h"
+
+namespace ktest {
+namespace {
+
+using Kind = RealFtpServer::Kind;
+using Tls = RealFtpServer::Tls;
+using Clock = std::chrono::steady_clock;
+
+struct FamilyParam {
+    Kind kind;
+    Tls tls;
+    const char* address;
+};
+
+std::string ParamName(const ::testing::TestParamInfo<FamilyParam>& info) {
+    std::string name = RealFtpServer::name(info.param.kind);
+    name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
+    return name + (info.param.tls == Tls::Off        ? "_plain"
+                   : info.param.tls == Tls::Implicit ? "_implicit"
+                                                     : "_explicit");
+}
+
+class ServerFamilyTest : public ::testing::TestWithParam<FamilyParam> {
+protected:
+    void SetUp() override {
+        const FamilyParam& p = GetParam();
+        ASSERT_TRUE(RealFtpServer::installed(p.kind))
+            << RealFtpServer::name(p.kind) << " is missing (scripts/test_servers.sh)";
+        server_ = std::make_unique<RealFtpServer>(p.kind, p.address,
+                                                  p.tls == Tls::Implicit ? 990 : 21);
+        server_->setTls(p.tls);
+        ASSERT_TRUE(server_->start()) << server_->error() << "\n" << server_->log();
+        static std::atomic<int32_t> nextKey{7600};
+        key_ = nextKey++;
+        ASSERT_EQ(FtpCreateSession(nullptr, key_), FTP_OK);
+        if (p.tls != Tls::Off) {
+            ASSERT_EQ(FtpSetOption("tls", p.tls == Tls::Implicit ? "2" : "1", key_), FTP_OK);
+            ASSERT_EQ(FtpSetOption("caFile", server_->caFile().c_str(), key_), FTP_OK);
+        }
+        ASSERT_EQ(FtpLogin(server_->address().c_str(), server_->user().c_str(),
+                           server_->password().c_str(), key_),
+                  FTP_OK)
+            << server_->log();
+    }
+
+    void TearDown() override {
+        if (FtpFindSession(key_) != nullptr) {
+            if (FtpLogout(key_) != FTP_OK) {
+                FtpDisconnect(key_);
+            }
+            FtpDestroySession(key_);
+        }
+    }
+
+    std::string Remote(const std::string& name) const { return server_->rootDir() + "/" + name; }
+
+    // Starts the transfer on a worker, cancels it `delay` after it started (or, with a negative
+    // delay, once bytes have moved) and returns how long the cancelled transfer took to end.
+    Clock::duration AbortAfter(bool upload, std::chrono::milliseconds delay) {
+        FtpResetCounters(key_);
+        FtpBeginOperation(key_);
+        auto worker = std::async(std::launch::async, [&] {
+            const int32_t r =
+                upload ? FtpSendFile(local_.path("big").c_str(), "up.bin", 'I', key_)
+                       : FtpRecvFile("big.bin", local_.path("big.down").c_str(), 'I', key_);
+            FtpEndOperation(key_);
+            return r;
+        });
+        if (delay.count() >= 0) {
+            std::this_thread::sleep_for(delay);  // the moment of the abort is the test's subject
+        } else {
+            const auto limit = Clock::now() + std::chrono::seconds(10);
+            while (FtpBytesTransferred(key_) == 0 && Clock::now() < limit) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));  // polling a counter
+            }
+        }
+        const Clock::time_point asked = Clock::now();
+        FtpCancel(key_);
+        if (worker.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            ADD_FAILURE() << "the abort did not end the transfer";
+            worker.wait();
+        }
+        const Clock::duration took = Clock::now() - asked;
+        EXPECT_EQ(worker.get(), FTP_ABORTED);
+        return took;
+    }
+
+    std::unique_ptr<RealFtpServer> server_;
+    int32_t key_ = 0;
+    TempDir local_;
+};
+
+TEST_P(ServerFamilyTest, TwelveRoundsOfUploadDownloadAndListingOnOneLogin) {
+    ASSERT_EQ(FtpSetOption("throttle", "0", key_), FTP_OK);
+    const std::string src = local_.path("src"), dst = local_.path("dst");
+    for (uint32_t round = 0; round < 12; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        ASSERT_EQ(FtpSetOption("passive", round % 2 == 0 ? "0" : "1", key_), FTP_OK);
+        const std::string name = "r" + std::to_string(round) + ".bin";
+        const std::string original = PatternBytes(100000 + round * 7001, round);
+        WriteFile(src, original);
+        EXPECT_EQ(FtpSendFile(src.c_str(), name.c_str(), 'I', key_), FTP_OK) << server_->log();
+        EXPECT_TRUE(ReadFile(Remote(name)) == original);
+        EXPECT_EQ(FtpRecvFile(name.c_str(), dst.c_str(), 'I', key_), FTP_OK) << server_->log();
+        EXPECT_TRUE(ReadFile(dst) == original);
+        EXPECT_EQ(FtpDir("", local_.path("list").c_str(), 1, key_), FTP_OK) << server_->log();
+        EXPECT_NE(ReadFile(local_.path("list")).find(name), std::string::npos);
+    }
+}
+
+TEST_P(ServerFamilyTest, AbortsEndWithinASecondAndLeaveTheSessionInStep) {
+    WriteFile(Remote("big.bin"), PatternBytes(8u << 20, 9));
+    WriteFile(local_.path("big"), PatternBytes(8u << 20, 5));
+    Clock::duration longest{};
+    for (const char* passive : {"0", "1"}) {
+        ASSERT_EQ(FtpSetOption("passive", passive, key_), FTP_OK);
+        for (bool upload : {false, true}) {
+            for (int delay : {0, 30, -1}) {
+                SCOPED_TRACE(std::string("passive ") + passive + (upload ? ", upload" : ", download") +
+                             ", after " + std::to_string(delay) + " ms");
+                const Clock::duration took = AbortAfter(upload, std::chrono::milliseconds(delay));
+                longest = std::max(longest, took);
+                EXPECT_LE(took, std::chrono::milliseconds(1000));
+                char text[FTP_REPLY_SIZE];
+                ASSERT_EQ(FtpPWD(text, sizeof text, key_), FTP_OK) << server_->log();
+                ASSERT_EQ(FtpCommand("NOOP", text, sizeof text, key_), 200) << text;
+            }
+        }
+        // The aborted data connections cost no session that the next one needs.
+        WriteFile(Remote("small.bin"), "after the aborts");
+        ASSERT_EQ(FtpRecvFile("small.bin", local_.path("small").c_str(), 'I', key_), FTP_OK)
+            << server_->log();
+    }
+    std::printf("[ abort    ] %s: longest abort %lld ms\n",
+                ParamName({GetParam(), 0}).c_str(),
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(longest).count()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, ServerFamilyTest,
+    ::testing::Values(FamilyParam{Kind::Vsftpd, Tls::Explicit, "127.0.0.60"},
+                      FamilyParam{Kind::Vsftpd, Tls::Implicit, "127.0.0.60"},
+                      FamilyParam{Kind::Pyftpdlib, Tls::Explicit, "127.0.0.61"},
+                      FamilyParam{Kind::Pyftpdlib, Tls::Implicit, "127.0.0.61"},
+                      FamilyParam{Kind::Proftpd, Tls::Off, "127.0.0.62"},
+                      FamilyParam{Kind::Proftpd, Tls::Explicit, "127.0.0.62"},
+                      FamilyParam{Kind::Proftpd, Tls::Implicit, "127.0.0.62"},
+                      FamilyParam{Kind::PureFtpd, Tls::Off, "127.0.0.63"},
+                      FamilyParam{Kind::PureFtpd, Tls::Explicit, "127.0.0.63"}),
+    ParamName);
+
+// A client whose TLS mode does not match the server's port gives up within its time-out with a
+// code that says so, whichever side waits for the other.
+TEST(MismatchedTlsModes, EndWithinTheTimeOutWithAClearCode) {
+    const int32_t key = 7690;
+    ASSERT_EQ(FtpCreateSession(nullptr, key), FTP_OK);
+    ASSERT_EQ(FtpSetOption("timeout", "3", key), FTP_OK);
+    ASSERT_EQ(FtpSetOption("tlsVerify", "0", key), FTP_OK);
+    auto login = [&](const RealFtpServer& server, const char* tls) {
+        EXPECT_EQ(FtpSetOption("tls", tls, key), FTP_OK);
+        EXPECT_EQ(FtpSetOption("port", std::to_string(server.port()).c_str(), key), FTP_OK);
+        const Clock::time_point started = Clock::now();
+        const int32_t result = FtpLogin(server.address().c_str(), server.user().c_str(),
+                                        server.password().c_str(), key);
+        EXPECT_LE(Clock::now() - started, std::chrono::milliseconds(4500));
+        FtpDisconnect(key);
+        return result;
+    };
+    for (Kind kind : {Kind::Vsftpd, Kind::Proftpd}) {
+        SCOPED_TRACE(RealFtpServer::name(kind));
+        RealFtpServer implicit(kind, "127.0.0.64", 990);
+        implicit.setTls(Tls::Implicit);
+        ASSERT_TRUE(implicit.start()) << implicit.error();
+        const int32_t result = login(implicit, "1");
+        EXPECT_TRUE(result == FTP_NO_ANSWER || result == FTP_TLS_HANDSHAKE_FAILED) << result;
+    }
+    for (Kind kind : {Kind::Pyftpdlib, Kind::PureFtpd}) {
+        SCOPED_TRACE(RealFtpServer::name(kind));
+        RealFtpServer plain(kind, "127.0.0.64");
+        ASSERT_TRUE(plain.start()) << plain.error();
+        const int32_t result = login(plain, "2");
+        EXPECT_TRUE(result == FTP_NO_ANSWER || result == FTP_TLS_HANDSHAKE_FAILED) << result;
+    }
+    FtpDestroySession(key);
+}
+
+}  // namespace
+}  // namespace ktest
