@@ -46,7 +46,8 @@ bool IsDirectory(FtpSession* session, const char* name, int32_t* result) {
     *result = FtpCWD(name, key);
     if (*result != FTP_OK) {
         const bool refused = *result == FTP_ACTION_NOT_TAKEN || *result == FTP_TEMPORARY_ERROR ||
-                             *result == FTP_COMMAND_NOT_EXECUTED;
+                             *result == FTP_COMMAND_NOT_EXECUTED ||
+                             *result == FTP_UNEXPECTED_ANSWER;
         if (refused) {
             *result = FTP_OK;  // not a directory
         }
