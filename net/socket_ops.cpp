@@ -323,7 +323,8 @@ int32_t TcpGetListenSocket(int32_t* socketVar, const char* service, uint16_t* po
     char wildcard[16];
     PlatInetNtoa(0, wildcard);
     NetTrace(TRACE_CALL, "bind socket %d to %s", s, wildcard);
-    bool bound = PlatBind(s, 0, networkPort) == 0;
+    const bool anyPort = networkPort == 0;
+    bool bound = (anyPort ? PlatBindListeningPort(s, 0) : PlatBind(s, 0, networkPort)) == 0;
     if (bound) {
         NetTrace(TRACE_CALL, "listen on socket %d. %d pendind connections", s, backlog);
         bound = PlatListen(s, backlog) == 0;
