@@ -83,11 +83,11 @@ int32_t FinishTransfer(FtpSession* session, bool upload) {
     return result != FTP_OK && FtpAbortWanted(session) ? FTP_ABORTED : result;
 }
 
-// At full speed over a plain data connection the bytes go between file and socket inside the
+// At full speed over a plain data connection a download goes from socket to file inside the
 // system, where it can do that, instead of through the block buffer. Paced transfers (which
 // count blocks and pause), TLS (whose bytes must pass through its stream) and traced runs (whose
-// trace shows every receive and send) keep the block loops, and so does a file or system that
-// cannot do it.
+// trace shows every receive) keep the block loop, and so does a file or system that cannot do
+// it. Uploads keep theirs (see zero_copy.h).
 constexpr int32_t USE_BLOCK_LOOP = INT32_MIN;
 // The most one call moves: aborts and progress are looked at between calls.
 constexpr uint32_t DIRECT_CHUNK_BYTES = 1u << 20;
@@ -98,7 +98,7 @@ bool DirectCopyFits(const FtpSession* session) {
 
 class DirectCopy {
 public:
-    explicit DirectCopy(bool upload) : copy_(PlatFileCopyOpen(upload)) {}
+    DirectCopy() : copy_(PlatFileCopyOpen()) {}
     ~DirectCopy() { PlatFileCopyClose(copy_); }
     DirectCopy(const DirectCopy&) = delete;
     DirectCopy& operator=(const DirectCopy&) = delete;
@@ -145,7 +145,7 @@ int32_t DirectRecvLoop(FtpSession* session) {
     if (!DirectCopyFits(session)) {
         return USE_BLOCK_LOOP;
     }
-    DirectCopy copy(false);
+    DirectCopy copy;
     if (copy.get() == nullptr) {
         return USE_BLOCK_LOOP;
     }
@@ -178,52 +178,10 @@ int32_t DirectRecvLoop(FtpSession* session) {
     }
 }
 
-// The upload loop without the block buffer; USE_BLOCK_LOOP as for downloads.
-int32_t DirectSendLoop(FtpSession* session) {
-    if (!DirectCopyFits(session)) {
-        return USE_BLOCK_LOOP;
-    }
-    DirectCopy copy(true);
-    if (copy.get() == nullptr) {
-        return USE_BLOCK_LOOP;
-    }
-    const int32_t waitMs =
-        WaitMilliseconds(static_cast<int32_t>(session->connection.timeoutSeconds));
-    for (;;) {
-        if (FtpAbortWanted(session)) {
-            FtpAbortTransfer(session, ABORT_SEND_BEFORE_BLOCK);
-            return FTP_ABORTED;
-        }
-        const int32_t n = PlatFileCopySend(copy.get(), session->connection.dataSocket,
-                                           session->localFile, DIRECT_CHUNK_BYTES, waitMs);
-        if (n == PLAT_COPY_UNSUPPORTED) {
-            return USE_BLOCK_LOOP;
-        }
-        if (n == 0) {
-            return FinishTransfer(session, true);
-        }
-        if (n == PLAT_COPY_FILE_FAILED) {
-            FtpAbortTransfer(session, ABORT_SEND_READ_FAILED);
-            return FTP_CANNOT_OPEN_FILE;
-        }
-        if (n < 0) {
-            const bool wanted = FtpAbortWanted(session);
-            FtpAbortTransfer(session, wanted ? ABORT_SEND_BEFORE_BLOCK : ABORT_SEND_FAILED);
-            return wanted ? FTP_ABORTED : FTP_SEND_FAILED;
-        }
-        session->bytesTransferred.fetch_add(n);
-        PauseRhythm(session);
-        FtpChannelKeepalive(session);
-    }
-}
-
 }  // namespace
 
 int32_t FtpSendLoop(FtpSession* session) {
     PlatCancelScope scope(session->cancelTarget);
-    if (const int32_t direct = DirectSendLoop(session); direct != USE_BLOCK_LOOP) {
-        return direct;
-    }
     const int32_t timeout = static_cast<int32_t>(session->connection.timeoutSeconds);
     const Block block = BlockOf(session);
     for (;;) {

@@ -1,16 +1,13 @@
-// File data to and from sockets inside the kernel on Linux: sendfile from the file to the
-// socket; splice from the socket into a pipe and from the pipe into the file. The sockets are
-// non-blocking underneath (sockets.cpp), so every wait happens in PosixWait, bounded and
-// cancellable, and each call moves at most what the socket buffer or the pipe holds.
+// Received data into files inside the kernel on Linux: splice from the socket into a pipe and
+// from the pipe into the file. The sockets are non-blocking underneath (sockets.cpp), so every
+// wait happens in PosixWait, bounded and cancellable, and each call moves at most what the pipe
+// holds.
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/sendfile.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <ctime>
 #include <new>
 
 #include "platform.h"
@@ -18,17 +15,12 @@
 #include "zero_copy.h"
 
 struct PlatFileCopy {
-    bool upload = false;
-    // Receiving: the pipe between socket and file, its capacity, and whether the file turned
-    // out unable to take spliced data.
+    // The pipe between socket and file, its capacity, and whether the file turned out unable to
+    // take spliced data.
     int pipeRead = -1;
     int pipeWrite = -1;
     uint32_t pipeSize = 0;
     bool fileRefused = false;
-    // Sending: a send to a peer that has gone raises SIGPIPE (sendfile has no MSG_NOSIGNAL),
-    // so the signal is blocked for the thread meanwhile and one raised then is taken back.
-    sigset_t oldMask{};
-    bool pipeSignalWasPending = false;
 };
 
 namespace {
@@ -38,24 +30,6 @@ constexpr int kPipeBytes = 1 << 20;
 
 // Errors that mean "not for this file or socket" rather than a failure of either.
 bool Unsupported(int err) { return err == EINVAL || err == ENOSYS || err == EOPNOTSUPP; }
-
-// Errors of the connection; anything else sendfile reports comes from reading the file.
-bool SocketError(int err) {
-    switch (err) {
-        case EPIPE: case ECONNRESET: case ENOTCONN: case ETIMEDOUT: case ECONNABORTED:
-        case ENETDOWN: case ENETUNREACH: case EHOSTUNREACH: case ESHUTDOWN: case ENOBUFS:
-        case ENOTSOCK: case EBADF:
-            return true;
-        default:
-            return false;
-    }
-}
-
-bool PipeSignalPending() {
-    sigset_t pending;
-    sigemptyset(&pending);
-    return sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
-}
 
 int32_t SocketFailed(int err) {
     PosixSetSocketErrorFromErrno(err);
@@ -85,22 +59,10 @@ bool DrainThroughMemory(PlatFileCopy* copy, int file, uint32_t count) {
 
 }  // namespace
 
-PlatFileCopy* PlatFileCopyOpen(bool upload) {
+PlatFileCopy* PlatFileCopyOpen() {
     auto* copy = new (std::nothrow) PlatFileCopy;
     if (copy == nullptr) {
         return nullptr;
-    }
-    copy->upload = upload;
-    if (upload) {
-        copy->pipeSignalWasPending = PipeSignalPending();
-        sigset_t block;
-        sigemptyset(&block);
-        sigaddset(&block, SIGPIPE);
-        if (pthread_sigmask(SIG_BLOCK, &block, &copy->oldMask) != 0) {
-            delete copy;
-            return nullptr;
-        }
-        return copy;
     }
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) {
@@ -120,64 +82,14 @@ void PlatFileCopyClose(PlatFileCopy* copy) {
     if (copy == nullptr) {
         return;
     }
-    if (copy->upload) {
-        if (!copy->pipeSignalWasPending && PipeSignalPending()) {
-            sigset_t only;
-            sigemptyset(&only);
-            sigaddset(&only, SIGPIPE);
-            const timespec none{0, 0};
-            while (sigtimedwait(&only, nullptr, &none) < 0 && errno == EINTR) {
-            }
-        }
-        pthread_sigmask(SIG_SETMASK, &copy->oldMask, nullptr);
-    } else {
-        close(copy->pipeRead);
-        close(copy->pipeWrite);
-    }
+    close(copy->pipeRead);
+    close(copy->pipeWrite);
     delete copy;
-}
-
-int32_t PlatFileCopySend(PlatFileCopy* copy, PlatSocket s, int32_t file, uint32_t count,
-                         int32_t timeoutMs) {
-    if (copy == nullptr || !copy->upload || file < 0 || count == 0 || count > 0x7FFFFFFFu) {
-        return PLAT_COPY_UNSUPPORTED;
-    }
-    if (PlatTakeFault(PlatFault::FileRead)) {
-        return PLAT_COPY_FILE_FAILED;
-    }
-    if (PlatTakeFault(PlatFault::Send)) {
-        PlatSetLastSocketError(PLAT_WSAECONNRESET);
-        return PLAT_COPY_SOCKET_FAILED;
-    }
-    for (;;) {
-        ssize_t n = sendfile(s, file, nullptr, count);
-        if (n >= 0) {
-            return static_cast<int32_t>(n);
-        }
-        const int err = errno;
-        if (err == EINTR) {
-            continue;
-        }
-        if (err == EAGAIN || err == EWOULDBLOCK) {
-            const int32_t ready = PosixWait(s, POLLOUT, timeoutMs);
-            if (ready < 0) {
-                return PLAT_COPY_SOCKET_FAILED;
-            }
-            if (ready == 0) {
-                return PLAT_COPY_TIMEOUT;
-            }
-            continue;
-        }
-        if (Unsupported(err)) {
-            return PLAT_COPY_UNSUPPORTED;
-        }
-        return SocketError(err) ? SocketFailed(err) : PLAT_COPY_FILE_FAILED;
-    }
 }
 
 int32_t PlatFileCopyRecv(PlatFileCopy* copy, PlatSocket s, int32_t file, uint32_t count,
                          int32_t timeoutMs) {
-    if (copy == nullptr || copy->upload || copy->fileRefused || file < 0 || count == 0) {
+    if (copy == nullptr || copy->fileRefused || file < 0 || count == 0) {
         return PLAT_COPY_UNSUPPORTED;
     }
     if (count > copy->pipeSize) {
