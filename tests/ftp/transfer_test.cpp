@@ -961,7 +961,8 @@ namespace ktest {
 namespace {
 
 // At full speed a download goes from socket to file inside the system where it can. The same
-// course as the block loop: a file that cannot take data that way, an abort, a full device.
+// course as the block loop: a file that cannot take data that way, an abort, a time-out, a full
+// device.
 TEST_F(EngineTest, FullSpeedDownloadsEndAsTheBlockLoopDoes) {
     ASSERT_EQ(FtpSetOption("throttle", "0", key), FTP_OK);
     TempDir dir;
@@ -1007,6 +1008,21 @@ TEST_F(EngineTest, FullSpeedDownloadsEndAsTheBlockLoopDoes) {
         EXPECT_EQ(FtpCommand("NOOP", nullptr, 0, key), 200);
         ASSERT_TRUE(server.waitDone()) << server.report();
         EXPECT_TRUE(server.ok()) << server.report();
+        next();
+    }
+    {
+        SCOPED_TRACE("a stalled data connection times out");
+        session->connection.timeoutSeconds = 1;
+        ScriptedServer server;
+        server.start(TransferStart("TYPE I", "RETR f", "150 go")
+                         .dataConnect()
+                         .dataSend("first part")
+                         .expectAbort({"426 broken", "226 aborted"})
+                         .dataClose());
+        ASSERT_EQ(Connect(server), FTP_OK);
+        EXPECT_EQ(FtpRecvFile("f", dir.path("f").c_str(), 'I', key), FTP_DATA_CONNECTION_FAILED);
+        EXPECT_EQ(ReadFile(dir.path("f")), "first part");
+        ASSERT_TRUE(server.waitDone()) << server.report();
         next();
     }
     {
