@@ -97,7 +97,8 @@ def run(command):
 
 
 def main():
-    parser = argparse.ArgumentParser()
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--bin", action="append", required=True)
     parser.add_argument("--size", type=int, default=200)
     parser.add_argument("--repeats", type=int, default=7)
