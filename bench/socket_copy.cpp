@@ -30,7 +30,9 @@ namespace {
 
 constexpr size_t kBlock = 64 * 1024;
 
-double Seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; }
+double Seconds(const timeval& t) {
+    return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6;
+}
 
 bool SendAll(int socket, int file, off_t size) {
     off_t offset = 0;
@@ -72,8 +74,8 @@ int64_t ReceiveBySplice(int socket, int file) {
             break;
         }
         for (ssize_t left = n; left > 0;) {
-            ssize_t w = splice(ends[0], nullptr, file, nullptr, static_cast<size_t>(left),
-                               SPLICE_F_MOVE);
+            ssize_t w =
+                splice(ends[0], nullptr, file, nullptr, static_cast<size_t>(left), SPLICE_F_MOVE);
             if (w <= 0) {
                 close(ends[0]);
                 close(ends[1]);
@@ -119,7 +121,8 @@ int main(int argc, char** argv) {
     sa.sin_family = AF_INET;
     inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
     socklen_t length = sizeof sa;
-    if (bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(listener, 1) != 0 ||
+    if (bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+        listen(listener, 1) != 0 ||
         getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &length) != 0) {
         std::perror("kestrel-socket-copy: listen");
         return 1;
@@ -139,12 +142,12 @@ int main(int argc, char** argv) {
         close(s);
     });
     const int receiver = accept(listener, nullptr, nullptr);
-    rusage before {};
+    rusage before{};
     getrusage(RUSAGE_THREAD, &before);
-    const int64_t received = receiver < 0 ? -1
+    const int64_t received = receiver < 0      ? -1
                              : way == "splice" ? ReceiveBySplice(receiver, out)
                                                : ReceiveByRead(receiver, out);
-    rusage after {};
+    rusage after{};
     getrusage(RUSAGE_THREAD, &after);
     close(out);
     const double seconds = BenchNow() - start;
@@ -153,16 +156,17 @@ int main(int argc, char** argv) {
     close(listener);
     close(in);
     const bool verified = sent && received == info.st_size && BenchFilesEqual(source, target);
-    std::printf("%s\n", BenchRecord()
-                            .text("tool", "socket-copy")
-                            .text("way", way)
-                            .integer("size", info.st_size)
-                            .number("seconds", seconds)
-                            .number("mib_per_second", info.st_size / 1048576.0 / seconds)
-                            .number("cpu_user", Seconds(after.ru_utime) - Seconds(before.ru_utime))
-                            .number("cpu_system", Seconds(after.ru_stime) - Seconds(before.ru_stime))
-                            .flag("verified", verified)
-                            .json()
-                            .c_str());
+    std::printf("%s\n",
+                BenchRecord()
+                    .text("tool", "socket-copy")
+                    .text("way", way)
+                    .integer("size", info.st_size)
+                    .number("seconds", seconds)
+                    .number("mib_per_second", info.st_size / 1048576.0 / seconds)
+                    .number("cpu_user", Seconds(after.ru_utime) - Seconds(before.ru_utime))
+                    .number("cpu_system", Seconds(after.ru_stime) - Seconds(before.ru_stime))
+                    .flag("verified", verified)
+                    .json()
+                    .c_str());
     return verified ? 0 : 1;
 }

@@ -14,10 +14,10 @@
 
 // Results besides a count of bytes.
 inline constexpr int32_t PLAT_COPY_SOCKET_FAILED = -1;  // the socket failed, or the wait was
-                                                         // cancelled: the last socket error says
+                                                        // cancelled: the last socket error says
 inline constexpr int32_t PLAT_COPY_TIMEOUT = -2;        // the socket made no progress in time
 inline constexpr int32_t PLAT_COPY_FILE_FAILED = -3;    // the file could not be written in
-                                                         // full (device full)
+                                                        // full (device full)
 inline constexpr int32_t PLAT_COPY_UNSUPPORTED = -4;    // not possible here; nothing moved
 
 // The state of one transfer from socket to file.
