@@ -6,6 +6,7 @@
 #include "command_table.h"
 #include "data_connection.h"
 #include "session_internal.h"
+#include "zero_copy.h"
 
 namespace {
 
@@ -82,6 +83,101 @@ int32_t FinishTransfer(FtpSession* session, bool upload) {
     return result != FTP_OK && FtpAbortWanted(session) ? FTP_ABORTED : result;
 }
 
+// At full speed over a plain data connection a download goes from socket to file inside the
+// system, where it can do that, instead of through the block buffer. Paced transfers (which
+// count blocks and pause), TLS (whose bytes must pass through its stream) and traced runs (whose
+// trace shows every receive) keep the block loop, and so does a file or system that cannot do
+// it. Uploads keep theirs (see zero_copy.h).
+constexpr int32_t USE_BLOCK_LOOP = INT32_MIN;
+// The most one call moves: aborts and progress are looked at between calls.
+constexpr uint32_t DIRECT_CHUNK_BYTES = 1u << 20;
+
+bool DirectCopyFits(const FtpSession* session) {
+    return !session->throttle && !session->connection.tlsActive && traceMask.load() == 0;
+}
+
+class DirectCopy {
+public:
+    DirectCopy() : copy_(PlatFileCopyOpen()) {}
+    ~DirectCopy() { PlatFileCopyClose(copy_); }
+    DirectCopy(const DirectCopy&) = delete;
+    DirectCopy& operator=(const DirectCopy&) = delete;
+    PlatFileCopy* get() const { return copy_; }
+
+private:
+    PlatFileCopy* copy_;
+};
+
+// Milliseconds of a time-out in seconds (0: without limit, which is -1 here).
+int32_t WaitMilliseconds(int32_t seconds) { return seconds > 0 ? seconds * 1000 : -1; }
+
+// One receive into the file, waiting up to timeout seconds (0: without limit); with keep-alive
+// on, the wait is cut into slices as in RecvBlock.
+int32_t DirectRecvChunk(FtpSession* session, PlatFileCopy* copy, int32_t timeout) {
+    const FtpConnection& c = session->connection;
+    auto step = [&](int32_t waitMs) {
+        return PlatFileCopyRecv(copy, c.dataSocket, session->localFile, DIRECT_CHUNK_BYTES, waitMs);
+    };
+    if (c.keepaliveSeconds == 0) {
+        return step(WaitMilliseconds(timeout));
+    }
+    const uint32_t start = PlatTickCount();
+    for (;;) {
+        FtpChannelKeepalive(session);
+        int32_t slice = static_cast<int32_t>(c.keepaliveSeconds);
+        if (timeout > 0) {
+            const int32_t left = FtpSecondsLeft(start, static_cast<uint32_t>(timeout));
+            if (left <= 0) {
+                return PLAT_COPY_TIMEOUT;
+            }
+            slice = left < slice ? left : slice;
+        }
+        const int32_t n = step(WaitMilliseconds(slice));
+        if (n != PLAT_COPY_TIMEOUT) {
+            return n;
+        }
+    }
+}
+
+// The download loop without the block buffer; USE_BLOCK_LOOP when the block loop has to take
+// over (from the file's position, with the counters as they stand).
+int32_t DirectRecvLoop(FtpSession* session) {
+    if (!DirectCopyFits(session)) {
+        return USE_BLOCK_LOOP;
+    }
+    DirectCopy copy;
+    if (copy.get() == nullptr) {
+        return USE_BLOCK_LOOP;
+    }
+    const int32_t timeout = static_cast<int32_t>(session->connection.timeoutSeconds);
+    for (;;) {
+        int32_t n = PLAT_COPY_SOCKET_FAILED;
+        if (!FtpAbortWanted(session)) {
+            n = DirectRecvChunk(session, copy.get(), timeout);
+        }
+        if (FtpAbortWanted(session)) {
+            FtpAbortTransfer(session, ABORT_RECV_REQUESTED);
+            return FTP_ABORTED;
+        }
+        if (n == PLAT_COPY_UNSUPPORTED) {
+            return USE_BLOCK_LOOP;
+        }
+        if (n == 0) {
+            return FinishTransfer(session, false);
+        }
+        if (n == PLAT_COPY_FILE_FAILED) {
+            FtpAbortTransfer(session, ABORT_RECV_DISK_FULL);
+            return FTP_CANNOT_WRITE_FILE;
+        }
+        if (n < 0) {
+            FtpAbortTransfer(session, ABORT_RECV_FAILED);
+            return FTP_DATA_CONNECTION_FAILED;
+        }
+        session->bytesTransferred.fetch_add(n);
+        PauseRhythm(session);  // counts the block; nothing pauses at full speed
+    }
+}
+
 }  // namespace
 
 int32_t FtpSendLoop(FtpSession* session) {
@@ -128,6 +224,9 @@ int32_t FtpSendLoop(FtpSession* session) {
 
 int32_t FtpRecvLoop(FtpSession* session) {
     PlatCancelScope scope(session->cancelTarget);
+    if (const int32_t direct = DirectRecvLoop(session); direct != USE_BLOCK_LOOP) {
+        return direct;
+    }
     const int32_t timeout = static_cast<int32_t>(session->connection.timeoutSeconds);
     const Block block = BlockOf(session);
     for (;;) {

@@ -76,6 +76,11 @@ int32_t PlatSocketClose(PlatSocket s);
 int32_t PlatConnect(PlatSocket s, uint32_t addr, uint16_t port, int32_t timeoutMs = -1);
 // Binds to addr:port (addr 0 = any, port 0 = the system chooses). Returns 0 or -1.
 int32_t PlatBind(PlatSocket s, uint32_t addr, uint16_t port);
+// Binds a socket that is to listen to addr and a free port of the system's ephemeral range, as
+// PlatBind with port 0 does, but cheaply also when thousands of connections in TIME_WAIT hold
+// ports of that range (the system's own search walks past each of them). SO_REUSEADDR must be
+// on. Returns 0 or -1.
+int32_t PlatBindListeningPort(PlatSocket s, uint32_t addr);
 // Starts listening. Returns 0 or -1.
 int32_t PlatListen(PlatSocket s, int32_t backlog);
 // Accepts one connection, blocking until one arrives (cancellable). Returns the new socket and,

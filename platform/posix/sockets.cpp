@@ -14,8 +14,12 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <random>
+#include <utility>
+#include <vector>
 
 #include "platform.h"
 #include "posix/wait.h"
@@ -138,6 +142,84 @@ int32_t PlatConnect(PlatSocket s, uint32_t addr, uint16_t port, int32_t timeoutM
 int32_t PlatBind(PlatSocket s, uint32_t addr, uint16_t port) {
     sockaddr_in sa = MakeAddress(addr, port);
     return bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : Fail(errno);
+}
+
+namespace {
+
+// The ephemeral range and the reserved ports in it, as the kernel gives them out to bind with
+// port 0 (read once; the defaults when /proc cannot be read).
+struct PortRange {
+    uint32_t low = 32768;
+    uint32_t high = 60999;
+    std::vector<std::pair<uint32_t, uint32_t>> reserved;
+
+    bool isReserved(uint32_t port) const {
+        for (const auto& r : reserved) {
+            if (port >= r.first && port <= r.second) {
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
+PortRange ReadPortRange() {
+    PortRange range;
+    if (FILE* f = fopen("/proc/sys/net/ipv4/ip_local_port_range", "re")) {
+        unsigned low = 0, high = 0;
+        if (fscanf(f, "%u %u", &low, &high) == 2 && low > 0 && low <= high && high <= 65535) {
+            range.low = low;
+            range.high = high;
+        }
+        fclose(f);
+    }
+    // "a,b-c,...": single ports and ranges.
+    if (FILE* f = fopen("/proc/sys/net/ipv4/ip_local_reserved_ports", "re")) {
+        unsigned first = 0, last = 0;
+        char separator = 0;
+        while (fscanf(f, "%u", &first) == 1) {
+            last = first;
+            if (fscanf(f, "%c", &separator) == 1 && separator == '-' &&
+                fscanf(f, "%u%c", &last, &separator) < 1) {
+                break;
+            }
+            range.reserved.emplace_back(first, last);
+            if (separator != ',') {
+                break;
+            }
+        }
+        fclose(f);
+    }
+    return range;
+}
+
+// Ports already tried before the system is left to search.
+constexpr int kChosenPortAttempts = 8;
+
+}  // namespace
+
+int32_t PlatBindListeningPort(PlatSocket s, uint32_t addr) {
+    // The kernel's search for a port (bind with port 0) costs milliseconds per call once
+    // connections in TIME_WAIT hold most of the range. A port named here is checked against its
+    // own holders only, and SO_REUSEADDR lets a listener share it with connections in TIME_WAIT
+    // (never with another listener). Ports are taken in turn from a random start, so that the
+    // one just used, whose connection may still be in TIME_WAIT, comes back last.
+    static const PortRange range = ReadPortRange();
+    static std::atomic<uint32_t> next{static_cast<uint32_t>(std::random_device{}())};
+    const uint32_t size = range.high - range.low + 1;
+    for (int attempt = 0; attempt < kChosenPortAttempts; ++attempt) {
+        const uint32_t port = range.low + next.fetch_add(1) % size;
+        if (range.isReserved(port)) {
+            continue;
+        }
+        if (PlatBind(s, addr, htons(static_cast<uint16_t>(port))) == 0) {
+            return 0;
+        }
+        if (PlatLastSocketError() != PLAT_WSAEADDRINUSE) {
+            return -1;
+        }
+    }
+    return PlatBind(s, addr, 0);
 }
 
 int32_t PlatListen(PlatSocket s, int32_t backlog) {

@@ -155,6 +155,10 @@ int32_t PlatBind(PlatSocket s, uint32_t addr, uint16_t port) {
                : Win32FailFromWinsock();
 }
 
+// Winsock's SO_REUSEADDR would let the bind take a port that another socket is using: the
+// system chooses.
+int32_t PlatBindListeningPort(PlatSocket s, uint32_t addr) { return PlatBind(s, addr, 0); }
+
 int32_t PlatListen(PlatSocket s, int32_t backlog) {
     return listen(Native(s), backlog) == 0 ? 0 : Win32FailFromWinsock();
 }

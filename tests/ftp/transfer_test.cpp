@@ -993,3 +993,89 @@ TEST_F(EngineTest, ByteCounterCountsPast32Bits) {
 
 }  // namespace
 }  // namespace ktest
+
+namespace ktest {
+namespace {
+
+// At full speed a download goes from socket to file inside the system where it can. The same
+// course as the block loop: a file that cannot take data that way, an abort, a time-out, a full
+// device.
+TEST_F(EngineTest, FullSpeedDownloadsEndAsTheBlockLoopDoes) {
+    ASSERT_EQ(FtpSetOption("throttle", "0", key), FTP_OK);
+    TempDir dir;
+    auto next = [&] {
+        FtpDisconnect(key);
+        session->connection.currentType = 0;
+        session->bytesTransferred = 0;  // the next wait for progress must see this transfer's
+    };
+    {
+        SCOPED_TRACE("a file opened for appending takes no spliced data: the block loop goes on");
+        const std::string bytes = PatternBytes(300000, 9);
+        WriteFile(dir.path("a"), "head");
+        ScriptedServer server;
+        server.start(TransferStart("TYPE I", "RETR a", "150 go")
+                         .dataConnect()
+                         .dataSend(bytes, {.chunkSize = 10000})
+                         .dataClose()
+                         .reply("226 done"));
+        ASSERT_EQ(Connect(server), FTP_OK);
+        const int file = open(dir.path("a").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        ASSERT_GE(file, 0);
+        EXPECT_EQ(FtpRestartRecvFile("a", file, 'I', 0, key), FTP_OK);
+        EXPECT_TRUE(ReadFile(dir.path("a")) == "head" + bytes);
+        EXPECT_EQ(FtpBytesTransferred(key), 300000);
+        ASSERT_TRUE(server.waitDone()) << server.report();
+        next();
+    }
+    {
+        SCOPED_TRACE("abort during a download");
+        ScriptedServer server;
+        server.start(DownloadUntilAbort()
+                         .expectAbort({"426 transfer aborted", "226 abort successful"})
+                         .dataClose()
+                         .command("NOOP", "200 own reply"));
+        ASSERT_EQ(Connect(server), FTP_OK);
+        auto worker = std::async(std::launch::async, [&] {
+            return FtpRecvFile("big", dir.path("big").c_str(), 'I', key);
+        });
+        ASSERT_TRUE(WaitFor([&] { return FtpBytesTransferred(key) > 0; }));
+        EXPECT_EQ(FtpCancel(key), 1);
+        ASSERT_EQ(worker.wait_for(1s), std::future_status::ready);
+        EXPECT_EQ(worker.get(), FTP_ABORTED);
+        EXPECT_EQ(FtpCommand("NOOP", nullptr, 0, key), 200);
+        ASSERT_TRUE(server.waitDone()) << server.report();
+        EXPECT_TRUE(server.ok()) << server.report();
+        next();
+    }
+    {
+        SCOPED_TRACE("a stalled data connection times out");
+        session->connection.timeoutSeconds = 1;
+        ScriptedServer server;
+        server.start(TransferStart("TYPE I", "RETR f", "150 go")
+                         .dataConnect()
+                         .dataSend("first part")
+                         .expectAbort({"426 broken", "226 aborted"})
+                         .dataClose());
+        ASSERT_EQ(Connect(server), FTP_OK);
+        EXPECT_EQ(FtpRecvFile("f", dir.path("f").c_str(), 'I', key), FTP_DATA_CONNECTION_FAILED);
+        EXPECT_EQ(ReadFile(dir.path("f")), "first part");
+        ASSERT_TRUE(server.waitDone()) << server.report();
+        next();
+    }
+    {
+        SCOPED_TRACE("a full device");
+        ScriptedServer server;
+        server.start(TransferStart("TYPE I", "RETR f", "150 go")
+                         .dataConnect()
+                         .dataSend(PatternBytes(20000), {.stopOnControlInput = true})
+                         .expectAbort({"426 broken", "226 aborted"})
+                         .dataClose());
+        ASSERT_EQ(Connect(server), FTP_OK);
+        EXPECT_EQ(FtpRecvFile("f", "/dev/full", 'I', key), FTP_CANNOT_WRITE_FILE);
+        EXPECT_EQ(FtpBytesTransferred(key), 0);
+        ASSERT_TRUE(server.waitDone()) << server.report();
+    }
+}
+
+}  // namespace
+}  // namespace ktest

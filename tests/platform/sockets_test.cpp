@@ -2,6 +2,7 @@
 // refused connections, urgent data in Winsock's meaning, blocking sends, name look-ups and the
 // counted start of the socket library.
 
+#include <algorithm>
 #include <cstring>
 #include <future>
 #include <string>
@@ -67,6 +68,62 @@ TEST_F(SocketsTest, WaitsEndAfterTheirTimeAndZeroOnlyPolls) {
     start = Clock::now();
     EXPECT_EQ(PlatPause(100), 0);
     EXPECT_GE(MillisecondsSince(start), 80.0);
+}
+
+// Listening ports chosen without the system's search: never one that another listener holds,
+// and each takes its own connections.
+TEST_F(SocketsTest, ListeningPortsAreFreeAndDistinct) {
+    auto makeListener = [](uint16_t port) {
+        PlatSocket s = PlatSocketCreate();
+        EXPECT_EQ(PlatSetReuseAddr(s, true), 0);
+        const int32_t bound = port == 0 ? PlatBindListeningPort(s, 0) : PlatBind(s, 0, port);
+        if (bound != 0 || PlatListen(s, 4) != 0) {
+            PlatSocketClose(s);
+            return PLAT_NO_SOCKET;
+        }
+        return s;
+    };
+    auto portOf = [](PlatSocket s) {
+        uint16_t port = 0;
+        EXPECT_EQ(PlatGetSockName(s, nullptr, &port), 0);
+        return HostOrder(port);
+    };
+    std::vector<PlatSocket> listeners;
+    listeners.push_back(makeListener(0));
+    ASSERT_NE(listeners.back(), PLAT_NO_SOCKET);
+    // Another listener on the port after it, where the next choice goes first where ports are
+    // taken in turn: the choice must move on, not fail.
+    const uint16_t taken = static_cast<uint16_t>(portOf(listeners.back()) + 1);
+    PlatSocket other = makeListener(HostOrder(taken));  // the swap is its own inverse
+    for (int i = 0; i < 20; ++i) {
+        listeners.push_back(makeListener(0));
+        ASSERT_NE(listeners.back(), PLAT_NO_SOCKET) << PlatLastSocketError();
+    }
+    std::vector<uint16_t> ports;
+    for (PlatSocket l : listeners) {
+        ports.push_back(portOf(l));
+        EXPECT_NE(ports.back(), 0);
+        if (other != PLAT_NO_SOCKET) {
+            EXPECT_NE(ports.back(), taken);
+        }
+    }
+    std::vector<uint16_t> sorted = ports;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end());
+    for (PlatSocket l : listeners) {
+        uint16_t port = 0;
+        ASSERT_EQ(PlatGetSockName(l, nullptr, &port), 0);
+        PlatSocket c = PlatSocketCreate();
+        EXPECT_EQ(PlatConnect(c, PlatInetAddr("127.0.0.1"), port), 0);
+        PlatSocket a = PlatAccept(l, nullptr, nullptr);
+        EXPECT_NE(a, PLAT_NO_SOCKET);
+        PlatSocketClose(a);
+        PlatSocketClose(c);
+        PlatSocketClose(l);
+    }
+    if (other != PLAT_NO_SOCKET) {
+        PlatSocketClose(other);
+    }
 }
 
 TEST_F(SocketsTest, ConnectToAClosedPortIsRefused) {
