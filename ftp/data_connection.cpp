@@ -167,13 +167,11 @@ int32_t AskPassivePort(FtpSession* session, bool ipv6, uint16_t* port, bool* ext
 int32_t FtpOpenPassive(FtpSession* session, int32_t* dataSocket) {
     FtpConnection& c = session->connection;
     *dataSocket = -1;
-    // Always the control connection's peer: the address inside a 227 reply is not followed, so
-    // neither the server nor anyone between can point the client at another host.
-    PlatAddress address;
-    if (PlatGetPeerAddress(c.controlSocket, &address, nullptr) != 0) {
-        return FTP_DATA_CONNECTION_FAILED;
-    }
-    const bool ipv6 = address.family == PLAT_AF_INET6;
+    // The family from the local end, which stays known after the peer has gone: a connection
+    // that the server closed is reported by the exchange below, as such.
+    PlatAddress local;
+    const bool ipv6 = PlatGetSockAddress(c.controlSocket, &local, nullptr) == 0 &&
+                      local.family == PLAT_AF_INET6;
     const uint32_t start = PlatTickCount();
     const int32_t timeout = static_cast<int32_t>(c.timeoutSeconds);
     for (;;) {
@@ -182,6 +180,12 @@ int32_t FtpOpenPassive(FtpSession* session, int32_t* dataSocket) {
         const int32_t result = AskPassivePort(session, ipv6, &port, &extended);
         if (result != FTP_OK) {
             return result;
+        }
+        // Always the control connection's peer: the address inside a 227 reply is not followed,
+        // so neither the server nor anyone between can point the client at another host.
+        PlatAddress address;
+        if (PlatGetPeerAddress(c.controlSocket, &address, nullptr) != 0) {
+            return FTP_DATA_CONNECTION_FAILED;
         }
         // An EPSV port that cannot be reached (a firewall that lets the control connection
         // through but not the port) leaves PASV to try, within the same time-out: the EPSV

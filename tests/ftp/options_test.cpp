@@ -156,6 +156,19 @@ TEST_F(EngineTest, EpsvPortThatCannotBeReachedGivesWayToPasvForTheRestOfTheConne
     EXPECT_EQ(idle, 7);
 }
 
+TEST_F(EngineTest, PassiveTransferOnAResetControlConnectionReportsTheFailedCommand) {
+    TempDir dir;
+    ScriptedServer server;
+    server.start(Scenario().reply("220 ready").command("TYPE I", "200 ok").resetControl());
+    ASSERT_EQ(FtpSetOption("passive", "1", key), FTP_OK);
+    ASSERT_EQ(Connect(server), FTP_OK);
+    ASSERT_EQ(FtpSelectType('I', key), FTP_OK);
+    ASSERT_TRUE(server.waitDone()) << server.report();
+    // The command that found the connection gone says so, not the data connection.
+    EXPECT_EQ(FtpRecvFile("f", dir.path("f").c_str(), 'I', key), FTP_SEND_FAILED);
+    EXPECT_EQ(FtpPWD(nullptr, 0, key), FTP_NOT_CONNECTED);
+}
+
 TEST_F(EngineTest, PassiveRepliesAreParsedStrictly) {
     uint16_t port = 0;
     EXPECT_TRUE(FtpParseEpsvPort("229 ok (|||6446|)", &port));
