@@ -387,7 +387,7 @@ int32_t TnReadReply(int32_t s, char* buffer, int32_t size, int32_t timeoutMs, in
     ReplyScan scan(buffer, size);
     const uint32_t start = PlatTickCount();
     uint32_t taken = 0;
-    char chunk[1024];
+    char chunk[4096];
     int32_t result;
     for (;;) {
         result = TcpRecvStepMs(s, nullptr, 0, MillisecondsLeft(start, timeoutMs), -1);
@@ -399,12 +399,40 @@ int32_t TnReadReply(int32_t s, char* buffer, int32_t size, int32_t timeoutMs, in
             result = peeked;
             break;
         }
-        // Up to the first LF and never past it: the next reply stays in the socket.
-        const char* lf = static_cast<const char*>(memchr(chunk, '\n', static_cast<size_t>(peeked)));
-        const uint32_t count = lf != nullptr ? static_cast<uint32_t>(lf - chunk) + 1
-                                             : static_cast<uint32_t>(peeked);
-        if (count > NET_REPLY_MAX_BYTES - taken) {
-            result = NET_REPLY_OVERFLOW;  // a reply this long never ends
+        // Whole lines up to the reply's last one and never past it, so that the next reply
+        // stays in the socket; a line not yet ended is taken alone, as far as it came.
+        uint32_t count = 0;
+        bool last = false;
+        bool overflow = false;
+        while (count < static_cast<uint32_t>(peeked) && !last) {
+            const char* line = chunk + count;
+            const size_t left = static_cast<size_t>(peeked) - count;
+            const char* lf = static_cast<const char*>(memchr(line, '\n', left));
+            if (lf == nullptr && count > 0) {
+                break;
+            }
+            uint32_t length = lf != nullptr ? static_cast<uint32_t>(lf - line) + 1
+                                            : static_cast<uint32_t>(left);
+            const uint32_t room = NET_REPLY_MAX_BYTES - taken - count;
+            if (length > room) {
+                // The reply may take bytes up to its limit and no further: a reply this long
+                // never ends.
+                if (count > 0 || room == 0) {
+                    overflow = count == 0;
+                    break;
+                }
+                length = room;
+                lf = nullptr;
+            }
+            const uint32_t text = lf != nullptr ? length - 1 : length;
+            for (uint32_t i = 0; i < text; ++i) {
+                scan.Feed(line[i]);
+            }
+            last = lf != nullptr && scan.EndLine();
+            count += length;
+        }
+        if (overflow) {
+            result = NET_REPLY_OVERFLOW;
             break;
         }
         result = TakeBytes(s, chunk, count, logFile);
@@ -412,11 +440,7 @@ int32_t TnReadReply(int32_t s, char* buffer, int32_t size, int32_t timeoutMs, in
             break;
         }
         taken += count;
-        const uint32_t text = lf != nullptr ? count - 1 : count;
-        for (uint32_t i = 0; i < text; ++i) {
-            scan.Feed(chunk[i]);
-        }
-        if (lf != nullptr && scan.EndLine()) {
+        if (last) {
             break;
         }
     }
