@@ -257,6 +257,181 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(contents(os.path.join(server_root, "resume-up.bin")), original)
 
 
+LARGE_SIZE = 4831850553  # 4.5 GiB: counts and positions past 2 GiB and 4 GiB
+LARGE_MARKS = [(1 << 31) - 3, (1 << 32) - 3, LARGE_SIZE - 16]
+
+
+def make_sparse(path):
+    """A sparse file of LARGE_SIZE bytes with a 16-byte mark at each of LARGE_MARKS."""
+    with open(path, "wb") as f:
+        f.truncate(LARGE_SIZE)
+        for mark in LARGE_MARKS:
+            f.seek(mark)
+            f.write(("mark@%d" % mark).encode().ljust(16, b"#"))
+
+
+def fingerprint(path):
+    """The size and the bytes at every mark."""
+    with open(path, "rb") as f:
+        marks = []
+        for mark in LARGE_MARKS:
+            f.seek(mark)
+            marks.append(f.read(16))
+    return os.path.getsize(path), marks
+
+
+class LargeAndForeign(unittest.TestCase):
+    """What the 32-bit DLL must do beyond the plain transfers: 64-bit sizes, IPv6 and names in
+    the ANSI code page (1252 under Wine) against a server that speaks UTF-8."""
+
+    def test_files_beyond_four_gibibytes_move_and_count_exactly(self):
+        source = os.path.join(server_root, "large.bin")
+        make_sparse(source)
+        local = os.path.join(work, "large.bin")
+        try:
+            records = run_script([
+                "new ftp",
+                "ftpSetOption ftp %s %s" % (quoted("passive"), quoted("1")),
+                "ftpSetOption ftp %s %s" % (quoted("throttle"), quoted("0")),
+                "ftpSetOption ftp %s %s" % (quoted("features"), quoted("1")),
+            ] + login_lines()[1:] + [
+                "ftpRecvFile ftp %s %s %d" % (quoted("large.bin"), quoted(local_name(local)),
+                                              IMAGE),
+                "wait ftp 600",
+                "ftpErrorCode ftp",
+                "ftpProgress ftp",
+                "ftpBytesTransferred ftp",
+            ] + logout_lines())
+            self.assertEqual(results(records, "ftpErrorCode"), [0, 0])
+            # pyftpdlib's 150 names no size: the total comes from SIZE (option features).
+            self.assertEqual(results(records, "ftpProgress"),
+                             ["%d %d" % (LARGE_SIZE, LARGE_SIZE)])
+            self.assertEqual(results(records, "ftpBytesTransferred"), [2147483647])
+            self.assertEqual(fingerprint(local), fingerprint(source))
+        finally:
+            for path in (source, local):
+                if os.path.exists(path):
+                    os.remove(path)
+
+        upload = os.path.join(work, "large-up.bin")
+        make_sparse(upload)
+        target = os.path.join(server_root, "large-up.bin")
+        try:
+            records = run_script([
+                "new ftp",
+                "ftpSetOption ftp %s %s" % (quoted("passive"), quoted("1")),
+                "ftpSetOption ftp %s %s" % (quoted("throttle"), quoted("0")),
+            ] + login_lines()[1:] + [
+                "ftpSendFile ftp %s %s %d" % (quoted(local_name(upload)), quoted("large-up.bin"),
+                                              IMAGE),
+                "wait ftp 600",
+                "ftpErrorCode ftp",
+                "ftpProgress ftp",
+            ] + logout_lines())
+            self.assertEqual(results(records, "ftpErrorCode"), [0, 0])
+            self.assertEqual(results(records, "ftpProgress"),
+                             ["%d %d" % (LARGE_SIZE, LARGE_SIZE)])
+            self.assertEqual(fingerprint(target), fingerprint(upload))
+        finally:
+            for path in (upload, target):
+                if os.path.exists(path):
+                    os.remove(path)
+
+    def test_ipv6_transfers_both_ways_through_eprt_and_epsv(self):
+        root = tempfile.mkdtemp(prefix="kestrel-e2e-v6-")
+        os.chmod(root, 0o755)
+        with socket.socket(socket.AF_INET6) as probe:
+            probe.bind(("::1", 0))
+            port = probe.getsockname()[1]
+        log_path = os.path.join(root, "..", os.path.basename(root) + ".log")
+        with open(log_path, "wb") as log:
+            v6 = subprocess.Popen(
+                ["/usr/bin/python3", "-m", "pyftpdlib", "-w", "-D", "-i", "::1", "-p", str(port),
+                 "-d", root, "-u", USER, "-P", PASSWORD], stdout=log, stderr=log)
+        try:
+            deadline = time.monotonic() + 15
+            while time.monotonic() < deadline:
+                try:
+                    with socket.create_connection(("::1", port), timeout=1) as probe:
+                        if probe.recv(3) == b"220":
+                            break
+                except OSError:
+                    time.sleep(0.1)
+            original = make_file(os.path.join(root, "v6.bin"), 200 * 1024 + 1, 9)
+            downloaded = os.path.join(work, "v6.bin")
+            option = lambda name, value: "ftpSetOption ftp %s %s" % (quoted(name), quoted(value))
+            records = run_script([
+                "new ftp",
+                option("port", str(port)),
+                "ftpLogin ftp %s %s %s" % (quoted("::1"), quoted(USER), quoted(PASSWORD)),
+                "wait ftp 60",
+                "ftpErrorCode ftp",
+                "ftpRecvFile ftp %s %s %d" % (quoted("v6.bin"), quoted(local_name(downloaded)),
+                                              IMAGE),
+                "wait ftp 60",
+                "ftpErrorCode ftp",
+                option("passive", "1"),
+                "ftpSendFile ftp %s %s %d" % (quoted(local_name(downloaded)), quoted("v6-up.bin"),
+                                              IMAGE),
+                "wait ftp 60",
+                "ftpErrorCode ftp",
+            ] + logout_lines())
+            self.assertEqual(results(records, "ftpErrorCode"), [0, 0, 0])
+            self.assertEqual(contents(downloaded), original)
+            self.assertEqual(contents(os.path.join(root, "v6-up.bin")), original)
+        finally:
+            v6.terminate()
+            v6.wait(timeout=10)
+            wire = contents(log_path).decode(errors="replace")
+            os.remove(log_path)
+            shutil.rmtree(root, ignore_errors=True)
+        self.assertIn("EPRT |2|::1|", wire)
+        self.assertIn("EPSV", wire)
+        self.assertNotIn("PORT ", wire.replace("EPRT", ""))
+        self.assertNotIn("PASV", wire)
+
+    def test_names_in_code_page_1252_reach_a_utf8_server_intact(self):
+        os.makedirs(os.path.join(server_root, "names"), exist_ok=True)
+        original = make_file(os.path.join(server_root, "names", "caf\u00e9.bin"), 5000, 10)
+        local_dir = os.path.join(work, "names")
+        os.makedirs(local_dir, exist_ok=True)
+        # The script's texts are the host's: code page 1252 bytes, as a Windows script has them.
+        lines = ["new ftp", "ftpSetOption ftp %s %s" % (quoted("features"), quoted("1"))] + \
+            login_lines()[1:] + [
+            "ftpCWD ftp %s" % quoted("names"),
+            "wait ftp 60",
+            "ftpRecvFile ftp %s %s %d" % (quoted("caf\u00e9.bin"),
+                                          quoted(local_name(os.path.join(local_dir,
+                                                                         "caf\u00e9.bin"))),
+                                          IMAGE),
+            "wait ftp 60",
+            "ftpErrorCode ftp",
+            "ftpSendFile ftp %s %s %d" % (quoted(local_name(os.path.join(local_dir,
+                                                                         "caf\u00e9.bin"))),
+                                          quoted("na\u00efve \u20ac.bin"), IMAGE),
+            "wait ftp 60",
+            "ftpErrorCode ftp",
+            "ftpDir ftp %s 0" % quoted(""),
+            "wait ftp 60",
+            "ftpErrorCode ftp",
+            "ftpResult ftp",
+        ] + logout_lines()
+        command = ([options.runner] if options.runner else []) + [options.host, "--json", "-"]
+        done = subprocess.run(command, input=("\n".join(lines) + "\n").encode("cp1252"),
+                              capture_output=True, timeout=RUN_LIMIT_SECONDS)
+        self.assertEqual(done.returncode, 0, done.stderr.decode(errors="replace"))
+        records = [json.loads(line) for line in done.stdout.decode().splitlines()
+                   if line.startswith("{")]
+        self.assertEqual(results(records, "ftpErrorCode"), [0, 0, 0, 0])
+        # Listed names come back in the code page; the JSON gives each byte as ISO 8859-1.
+        listed = sorted(name.encode("latin-1").decode("cp1252")
+                        for name in results(records, "ftpResult")[0])
+        self.assertEqual(listed, ["caf\u00e9.bin", "na\u00efve \u20ac.bin"])
+        self.assertEqual(contents(os.path.join(local_dir, "caf\u00e9.bin")), original)
+        self.assertEqual(contents(os.path.join(server_root, "names", "na\u00efve \u20ac.bin")),
+                         original)
+
+
 class TlsEndToEnd(unittest.TestCase):
     """Explicit FTPS against pyftpdlib's TLS handler, on a port of our choice, with a CA made for
     the test: the module checks the server's chain against caFile and its address."""
