@@ -212,6 +212,31 @@ bool ReadKeepaliveReplies(FtpSession* session) {
     return true;
 }
 
+// Reads and drops replies that came while none was owed, such as the late final reply of a
+// transfer that an abort ended (pyftpdlib may send its 226 after the 225 of ABOR and after the
+// NOOP that followed): otherwise the next command would take it for its own. A 421 among them
+// still ends the session. FTP_OK, or FTP_NOT_CONNECTED with the connection closed.
+int32_t DropUnsolicited(FtpSession* session) {
+    FtpConnection& c = session->connection;
+    for (int32_t dropped = 0; TcpIsDataAvail(c.controlSocket) == 1; ++dropped) {
+        int32_t code = 0;
+        const int32_t result = dropped < STEP_MAX_STALE
+                                   ? ReadRaw(session, Smaller(TimeoutMs(c), STEP_LIMIT_MS), &code)
+                                   : NET_ERROR;
+        if (result == NET_CANCELLED) {
+            return FTP_ABORTED;
+        }
+        if (result != 1 || code == 421) {
+            FtpChannelClose(session);
+            return FTP_NOT_CONNECTED;
+        }
+        if (c.traceEnabled) {
+            FtpTrace("dropped a reply that no command was owed");
+        }
+    }
+    return FTP_OK;
+}
+
 }  // namespace
 
 void FtpChannelOpened(FtpSession* session) {
@@ -264,11 +289,9 @@ int32_t FtpChannelSend(FtpSession* session, const char* line) {
     if (c.keepalivesOwed > 0 && c.repliesOwed == 0 && c.noopsOwed == 0 && !c.stepUncertain) {
         ReadKeepaliveReplies(session);
     }
-    if (!FtpChannelInStep(session)) {
-        const int32_t result = BringInStep(session);
-        if (result != FTP_OK) {
-            return result;
-        }
+    const int32_t step = FtpChannelInStep(session) ? DropUnsolicited(session) : BringInStep(session);
+    if (step != FTP_OK) {
+        return step;
     }
     // A server that speaks UTF-8 gets the host's names in UTF-8.
     const std::string wire =

@@ -69,20 +69,24 @@ TEST_F(EngineTest, PreliminaryRepliesAreReadToTheFinalOneAnd421EndsTheSession) {
     server.start(Scenario()
                      .reply("220 ready")
                      .command("SITE WORK", "150 working on it\r\n226 done")
-                     .command("CWD pub", "120 in a moment\r\n250 changed")
-                     .command("PWD", "421 closing control connection"));
+                     // A late reply that no command asked for follows the CWD's own.
+                     .command("CWD pub", "120 in a moment\r\n250 changed\r\n226 late")
+                     .command("PWD", "257 \"/pub\"")
+                     .command("SYST", "421 closing control connection"));
     ASSERT_EQ(Connect(server), FTP_OK);
     char text[256];
     EXPECT_EQ(FtpCommand("SITE WORK", text, sizeof text, key), 226);
     EXPECT_STREQ(text, "150 working on it\n226 done");
     EXPECT_EQ(FtpCWD("pub", key), FTP_OK);
-    EXPECT_EQ(FtpPWD(text, sizeof text, key), FTP_UNEXPECTED_ANSWER);
+    EXPECT_EQ(FtpPWD(text, sizeof text, key), FTP_OK);
+    EXPECT_STREQ(text, "/pub");
+    EXPECT_EQ(FtpCommand("SYST", text, sizeof text, key), 421);
     // After 421 nothing more goes out.
     EXPECT_EQ(FtpCWD("pub", key), FTP_NOT_CONNECTED);
     EXPECT_EQ(FtpCommand("NOOP", text, sizeof text, key), FTP_NOT_CONNECTED);
     ASSERT_TRUE(server.waitDone()) << server.report();
     EXPECT_TRUE(server.ok()) << server.report();
-    EXPECT_EQ(server.lines().size(), 3u) << server.report();
+    EXPECT_EQ(server.lines().size(), 4u) << server.report();
 }
 
 // Random sequences of valid replies: preliminary ones, lengths around the buffer's size,
