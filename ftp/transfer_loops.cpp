@@ -38,13 +38,14 @@ Block BlockOf(FtpSession* session) {
     return {session->transferBuffer, FTP_BLOCK_SIZE};
 }
 
-// Receives one block from the data connection, waiting up to timeout seconds for it (0: without
-// limit). With keep-alive on, the wait is cut into slices so that the control connection gets
-// its NOOP on time even while the data connection is quiet.
-int32_t RecvBlock(FtpSession* session, const Block& block, int32_t timeout) {
+// Runs wait(seconds) for up to timeout seconds (0: without limit); wait returns timedOut when its
+// time runs out. With keep-alive on, the wait is cut into slices so that the control connection
+// gets its NOOP on time even while the data connection is quiet.
+template <typename Wait>
+int32_t WaitWithKeepalive(FtpSession* session, int32_t timeout, int32_t timedOut, Wait wait) {
     const FtpConnection& c = session->connection;
     if (c.keepaliveSeconds == 0) {
-        return TcpRecv(c.dataSocket, block.data, static_cast<uint32_t>(block.size), timeout, -1);
+        return wait(timeout);
     }
     const uint32_t start = PlatTickCount();
     for (;;) {
@@ -53,16 +54,24 @@ int32_t RecvBlock(FtpSession* session, const Block& block, int32_t timeout) {
         if (timeout > 0) {
             const int32_t left = FtpSecondsLeft(start, static_cast<uint32_t>(timeout));
             if (left <= 0) {
-                return NET_TIMEOUT;
+                return timedOut;
             }
             slice = left < slice ? left : slice;
         }
-        const int32_t n =
-            TcpRecv(c.dataSocket, block.data, static_cast<uint32_t>(block.size), slice, -1);
-        if (n != NET_TIMEOUT) {
+        const int32_t n = wait(slice);
+        if (n != timedOut) {
             return n;
         }
     }
+}
+
+// Receives one block from the data connection, waiting up to timeout seconds for it (0: without
+// limit), in slices when keep-alive is on.
+int32_t RecvBlock(FtpSession* session, const Block& block, int32_t timeout) {
+    return WaitWithKeepalive(session, timeout, NET_TIMEOUT, [&](int32_t seconds) {
+        return TcpRecv(session->connection.dataSocket, block.data,
+                       static_cast<uint32_t>(block.size), seconds, -1);
+    });
 }
 
 // How long an upload over TLS waits for the server to end its side of the data connection.
@@ -111,32 +120,13 @@ private:
 // Milliseconds of a time-out in seconds (0: without limit, which is -1 here).
 int32_t WaitMilliseconds(int32_t seconds) { return seconds > 0 ? seconds * 1000 : -1; }
 
-// One receive into the file, waiting up to timeout seconds (0: without limit); with keep-alive
-// on, the wait is cut into slices as in RecvBlock.
+// One receive into the file, waiting up to timeout seconds (0: without limit), in slices when
+// keep-alive is on.
 int32_t DirectRecvChunk(FtpSession* session, PlatFileCopy* copy, int32_t timeout) {
-    const FtpConnection& c = session->connection;
-    auto step = [&](int32_t waitMs) {
-        return PlatFileCopyRecv(copy, c.dataSocket, session->localFile, DIRECT_CHUNK_BYTES, waitMs);
-    };
-    if (c.keepaliveSeconds == 0) {
-        return step(WaitMilliseconds(timeout));
-    }
-    const uint32_t start = PlatTickCount();
-    for (;;) {
-        FtpChannelKeepalive(session);
-        int32_t slice = static_cast<int32_t>(c.keepaliveSeconds);
-        if (timeout > 0) {
-            const int32_t left = FtpSecondsLeft(start, static_cast<uint32_t>(timeout));
-            if (left <= 0) {
-                return PLAT_COPY_TIMEOUT;
-            }
-            slice = left < slice ? left : slice;
-        }
-        const int32_t n = step(WaitMilliseconds(slice));
-        if (n != PLAT_COPY_TIMEOUT) {
-            return n;
-        }
-    }
+    return WaitWithKeepalive(session, timeout, PLAT_COPY_TIMEOUT, [&](int32_t seconds) {
+        return PlatFileCopyRecv(copy, session->connection.dataSocket, session->localFile,
+                                DIRECT_CHUNK_BYTES, WaitMilliseconds(seconds));
+    });
 }
 
 // The download loop without the block buffer; USE_BLOCK_LOOP when the block loop has to take

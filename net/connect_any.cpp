@@ -8,14 +8,6 @@
 
 namespace {
 
-uint16_t PortToNetworkOrder(uint16_t port) {
-    const unsigned char bytes[2] = {static_cast<unsigned char>(port >> 8),
-                                    static_cast<unsigned char>(port & 0xFF)};
-    uint16_t result;
-    memcpy(&result, bytes, sizeof result);
-    return result;
-}
-
 // Puts the families in turns (first family, other family, first, ...), keeping the order within
 // each, so that a family whose every address fails costs one attempt at a time.
 void Interleave(PlatAddress* list, int32_t count) {
@@ -134,7 +126,8 @@ int32_t TcpConnectAddress(int32_t* socketVar, const PlatAddress& address, uint16
     if (!PlatIsWritable(socketVar, sizeof *socketVar)) {
         return NET_BAD_POINTER;
     }
-    const int32_t result = NetConnectAny(socketVar, &address, 1, PortToNetworkOrder(port), timeout);
+    const int32_t result =
+        NetConnectAny(socketVar, &address, 1, NetPortToNetworkOrder(port), timeout);
     NetTrace(TRACE_EXIT, "TcpConnectAddress");
     return result;
 }

@@ -15,14 +15,6 @@ namespace {
 constexpr uint16_t ACCEPTED_LINGER_SECONDS = 5;
 constexpr int32_t MAX_WAIT_SECONDS = INT32_MAX / 1000;
 
-uint16_t PortToNetworkOrder(uint16_t port) {
-    const unsigned char bytes[2] = {static_cast<unsigned char>(port >> 8),
-                                    static_cast<unsigned char>(port & 0xFF)};
-    uint16_t result;
-    memcpy(&result, bytes, sizeof result);
-    return result;
-}
-
 uint16_t PortToHostOrder(uint16_t port) {
     unsigned char bytes[2];
     memcpy(bytes, &port, sizeof bytes);
@@ -44,7 +36,7 @@ uint16_t ChoosePort(const char* service, uint16_t port) {
             return servicePort;
         }
     }
-    return PortToNetworkOrder(port);
+    return NetPortToNetworkOrder(port);
 }
 
 // The receive of ReceiveChunk on a socket with TLS: the same results and trace lines, with
@@ -208,6 +200,14 @@ int32_t DumpLength(uint32_t length) {
 }
 
 }  // namespace
+
+uint16_t NetPortToNetworkOrder(uint16_t port) {
+    const unsigned char bytes[2] = {static_cast<unsigned char>(port >> 8),
+                                    static_cast<unsigned char>(port & 0xFF)};
+    uint16_t result;
+    memcpy(&result, bytes, sizeof result);
+    return result;
+}
 
 int32_t NetFailureCode() {
     return PlatLastSocketError() == NET_INTERRUPTED_ERROR ? NET_CANCELLED : NET_ERROR;

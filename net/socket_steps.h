@@ -1,12 +1,15 @@
 // Internal to the network layer: the receive and send steps that the public socket operations
 // and the reply reader share, and the two rules every operation applies to a failed wait or a
-// time-out. Not for callers outside net/.
+// time-out; also a port's conversion to network order. Not for callers outside net/.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
 #include "tls.h"
+
+// port (host order) in network order.
+uint16_t NetPortToNetworkOrder(uint16_t port);
 
 // The failure code of the socket call that has just failed on this thread: NET_CANCELLED when it
 // was interrupted by a cancellation, else NET_ERROR. Call it right after the failing call.

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform.h"
+#include "socket_addresses.h"
 #include "posix/wait.h"
 
 namespace {
@@ -61,14 +62,6 @@ int32_t WinsockFromErrno(int err) {
 int32_t Fail(int err) {
     PosixSetSocketErrorFromErrno(err);
     return -1;
-}
-
-sockaddr_in MakeAddress(uint32_t addr, uint16_t port) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = addr;
-    sa.sin_port = port;
-    return sa;
 }
 
 }  // namespace
@@ -116,32 +109,11 @@ int32_t PlatSocketClose(PlatSocket s) {
 }
 
 int32_t PlatConnect(PlatSocket s, uint32_t addr, uint16_t port, int32_t timeoutMs) {
-    sockaddr_in sa = MakeAddress(addr, port);
-    if (connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) {
-        return 0;
-    }
-    if (errno != EINPROGRESS && errno != EINTR) {
-        return Fail(errno);
-    }
-    const int32_t ready = PosixWait(s, POLLOUT, timeoutMs < 0 ? -1 : timeoutMs);
-    if (ready < 0) {
-        return -1;
-    }
-    if (ready == 0) {
-        PlatSetLastSocketError(PLAT_WSAETIMEDOUT);
-        return -1;
-    }
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0) {
-        return Fail(errno);
-    }
-    return err == 0 ? 0 : Fail(err);
+    return PlatConnectTo(s, PlatIpv4Address(addr), port, timeoutMs);
 }
 
 int32_t PlatBind(PlatSocket s, uint32_t addr, uint16_t port) {
-    sockaddr_in sa = MakeAddress(addr, port);
-    return bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : Fail(errno);
+    return PlatBindTo(s, PlatIpv4Address(addr), port);
 }
 
 namespace {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform.h"
+#include "socket_addresses.h"
 #include "threads.h"
 #include "win32/wait.h"
 
@@ -21,50 +22,6 @@ SOCKET Native(PlatSocket s) {
     return static_cast<SOCKET>(static_cast<uint32_t>(s));
 }
 
-// The system's socket address for addr:port; its length, 0 for an address without a family.
-int ToSystem(const PlatAddress& addr, uint16_t port, sockaddr_storage* out) {
-    memset(out, 0, sizeof *out);
-    if (addr.family == PLAT_AF_INET) {
-        auto* sa = reinterpret_cast<sockaddr_in*>(out);
-        sa->sin_family = AF_INET;
-        memcpy(&sa->sin_addr, addr.bytes, 4);
-        sa->sin_port = port;
-        return sizeof *sa;
-    }
-    if (addr.family == PLAT_AF_INET6) {
-        auto* sa = reinterpret_cast<sockaddr_in6*>(out);
-        sa->sin6_family = AF_INET6;
-        memcpy(&sa->sin6_addr, addr.bytes, 16);
-        sa->sin6_scope_id = addr.scopeId;
-        sa->sin6_port = port;
-        return sizeof *sa;
-    }
-    return 0;
-}
-
-// The address of a system socket address; false for a family other than the two.
-bool FromSystem(const sockaddr* sa, size_t length, PlatAddress* addr, uint16_t* port) {
-    PlatAddress result;
-    uint16_t resultPort = 0;
-    if (sa->sa_family == AF_INET && length >= sizeof(sockaddr_in)) {
-        const auto* in = reinterpret_cast<const sockaddr_in*>(sa);
-        result.family = PLAT_AF_INET;
-        memcpy(result.bytes, &in->sin_addr, 4);
-        resultPort = in->sin_port;
-    } else if (sa->sa_family == AF_INET6 && length >= sizeof(sockaddr_in6)) {
-        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(sa);
-        result.family = PLAT_AF_INET6;
-        memcpy(result.bytes, &in6->sin6_addr, 16);
-        result.scopeId = in6->sin6_scope_id;
-        resultPort = in6->sin6_port;
-    } else {
-        return false;
-    }
-    if (addr != nullptr) *addr = result;
-    if (port != nullptr) *port = resultPort;
-    return true;
-}
-
 using NameFunction = int(WSAAPI*)(SOCKET, sockaddr*, int*);
 
 int32_t NameOf(NameFunction function, PlatSocket s, PlatAddress* addr, uint16_t* port) {
@@ -73,21 +30,12 @@ int32_t NameOf(NameFunction function, PlatSocket s, PlatAddress* addr, uint16_t*
     if (function(Native(s), reinterpret_cast<sockaddr*>(&ss), &length) != 0) {
         return Win32FailFromWinsock();
     }
-    if (!FromSystem(reinterpret_cast<sockaddr*>(&ss), static_cast<size_t>(length), addr, port)) {
+    if (!PlatFromSystemAddress(reinterpret_cast<sockaddr*>(&ss), static_cast<size_t>(length), addr,
+                               port)) {
         PlatSetLastSocketError(PLAT_WSAEOPNOTSUPP);
         return -1;
     }
     return 0;
-}
-
-int32_t CopyAddresses(const addrinfo* list, PlatAddress* out, int32_t capacity) {
-    int32_t count = 0;
-    for (const addrinfo* it = list; it != nullptr && count < capacity; it = it->ai_next) {
-        if (FromSystem(it->ai_addr, it->ai_addrlen, &out[count], nullptr)) {
-            ++count;
-        }
-    }
-    return count;
 }
 
 // One look-up, shared between the caller and the thread that runs getaddrinfo: whoever leaves
@@ -104,17 +52,9 @@ uint32_t RunLookup(void* parameter) {
     std::unique_ptr<std::shared_ptr<Lookup>> holder(
         static_cast<std::shared_ptr<Lookup>*>(parameter));
     const std::shared_ptr<Lookup>& lookup = *holder;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_ADDRCONFIG;
-    addrinfo* list = nullptr;
     PlatAddress found[PLAT_MAX_ADDRESSES];
-    int32_t count = 0;
-    if (getaddrinfo(lookup->name.c_str(), nullptr, &hints, &list) == 0) {
-        count = CopyAddresses(list, found, PLAT_MAX_ADDRESSES);
-        freeaddrinfo(list);
-    }
+    const int32_t count =
+        PlatSystemAddresses(lookup->name.c_str(), AI_ADDRCONFIG, found, PLAT_MAX_ADDRESSES);
     std::lock_guard<std::mutex> guard(lookup->lock);
     memcpy(lookup->found, found, sizeof found);
     lookup->count = count;
@@ -126,13 +66,6 @@ uint32_t RunLookup(void* parameter) {
 constexpr int32_t LOOKUP_POLL_MS = 10;
 
 }  // namespace
-
-bool PlatSameAddress(const PlatAddress& a, const PlatAddress& b) {
-    if (a.family != b.family || a.family == 0) {
-        return false;
-    }
-    return memcmp(a.bytes, b.bytes, a.family == PLAT_AF_INET ? 4 : 16) == 0;
-}
 
 PlatSocket PlatSocketCreateFor(int32_t family) {
     if (family != PLAT_AF_INET && family != PLAT_AF_INET6) {
@@ -158,7 +91,7 @@ PlatSocket PlatSocketCreateFor(int32_t family) {
 
 int32_t PlatConnectTo(PlatSocket s, const PlatAddress& addr, uint16_t port, int32_t timeoutMs) {
     sockaddr_storage ss{};
-    const int length = ToSystem(addr, port, &ss);
+    const int length = PlatToSystemAddress(addr, port, &ss);
     if (length == 0) {
         PlatSetLastSocketError(PLAT_WSAEINVAL);
         return -1;
@@ -194,7 +127,7 @@ int32_t PlatConnectTo(PlatSocket s, const PlatAddress& addr, uint16_t port, int3
 
 int32_t PlatBindTo(PlatSocket s, const PlatAddress& addr, uint16_t port) {
     sockaddr_storage ss{};
-    const int length = ToSystem(addr, port, &ss);
+    const int length = PlatToSystemAddress(addr, port, &ss);
     if (length == 0) {
         PlatSetLastSocketError(PLAT_WSAEINVAL);
         return -1;
@@ -218,23 +151,6 @@ int32_t PlatGetPeerAddress(PlatSocket s, PlatAddress* addr, uint16_t* port) {
     return NameOf(getpeername, s, addr, port);
 }
 
-int32_t PlatParseAddress(const char* text, PlatAddress* addr) {
-    if (text == nullptr || *text == '\0' || addr == nullptr) {
-        return -1;
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICHOST;
-    addrinfo* list = nullptr;
-    if (getaddrinfo(text, nullptr, &hints, &list) != 0) {
-        return -1;
-    }
-    const int32_t count = CopyAddresses(list, addr, 1);
-    freeaddrinfo(list);
-    return count == 1 ? 0 : -1;
-}
-
 bool PlatFormatAddress(const PlatAddress& addr, char* out, int32_t size) {
     if (out == nullptr || size <= 0) {
         return false;
@@ -243,7 +159,7 @@ bool PlatFormatAddress(const PlatAddress& addr, char* out, int32_t size) {
     sockaddr_storage ss{};
     PlatAddress bare = addr;
     bare.scopeId = 0;  // the text carries no zone
-    const int length = ToSystem(bare, 0, &ss);
+    const int length = PlatToSystemAddress(bare, 0, &ss);
     if (length == 0) {
         return false;
     }

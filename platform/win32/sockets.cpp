@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform.h"
+#include "socket_addresses.h"
 #include "win32/wait.h"
 
 namespace {
@@ -14,14 +15,6 @@ namespace {
 // call (a lock, a thread-local lookup) may overwrite that before the caller reads it.
 thread_local int32_t tlsLastError = 0;
 std::atomic<int32_t> startCount{0};
-
-sockaddr_in MakeAddress(uint32_t addr, uint16_t port) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = addr;
-    sa.sin_port = port;
-    return sa;
-}
 
 SOCKET Native(PlatSocket s) {
     return static_cast<SOCKET>(static_cast<uint32_t>(s));
@@ -119,40 +112,11 @@ int32_t PlatSocketClose(PlatSocket s) {
 }
 
 int32_t PlatConnect(PlatSocket s, uint32_t addr, uint16_t port, int32_t timeoutMs) {
-    sockaddr_in sa = MakeAddress(addr, port);
-    if (connect(Native(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) {
-        return 0;
-    }
-    Win32FailFromWinsock();
-    if (!WouldBlock(tlsLastError)) {
-        return -1;
-    }
-    const int32_t ready =
-        Win32Wait(Native(s), Win32WaitFor::Connect, timeoutMs < 0 ? -1 : timeoutMs);
-    if (ready < 0) {
-        return -1;
-    }
-    if (ready == 0) {
-        PlatSetLastSocketError(PLAT_WSAETIMEDOUT);
-        return -1;
-    }
-    int err = 0;
-    int len = sizeof err;
-    if (getsockopt(Native(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0) {
-        return Win32FailFromWinsock();
-    }
-    if (err != 0) {
-        PlatSetLastSocketError(err);
-        return -1;
-    }
-    return 0;
+    return PlatConnectTo(s, PlatIpv4Address(addr), port, timeoutMs);
 }
 
 int32_t PlatBind(PlatSocket s, uint32_t addr, uint16_t port) {
-    sockaddr_in sa = MakeAddress(addr, port);
-    return bind(Native(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0
-               ? 0
-               : Win32FailFromWinsock();
+    return PlatBindTo(s, PlatIpv4Address(addr), port);
 }
 
 // Winsock's SO_REUSEADDR would let the bind take a port that another socket is using: the
