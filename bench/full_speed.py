@@ -7,13 +7,15 @@
 Starts a vsftpd of its own on port 21 of ADDRESS (default 127.0.0.122; needs root), makes a
 file of SIZE MiB (default 200) and runs, alternating in every repeat: for each DIR (a build's
 bin/ directory, named LABEL in the table) kestrel-bench with `throttle` 0 (the engine, without its own comparison or
-memory sampling), curl, and the last DIR's kestrel-socket-copy (the bare socket-to-file copy, both ways
-of receiving). Every copy is compared with the original after its run, outside the measured
+memory sampling), curl, and the last DIR's kestrel-socket-copy (the bare socket-to-file copy: shaped as a
+download, both ways of receiving, and as an upload). Every copy is compared with the original after its run, outside the measured
 time. Active and passive mode, download and upload.
 
 Prints a Markdown table of medians: wall seconds of the whole client process (start, log-in,
 transfer, log-out), MiB/s from them, and the client's user + system CPU seconds per GiB; for
-the bare copy, the receiving thread's own time and CPU as the tool reports them.
+the bare copy, its own time as the tool reports it and the CPU of the side that stands for the
+client: the receiving thread for a download-shaped copy, the sending thread for an upload-shaped
+one.
 CPU time is the figure to trust on a busy machine; wall time moves with the load.
 """
 
@@ -156,15 +158,21 @@ def main():
                         copy = os.path.join(root, "up-curl")
                         curl += ["-T", source, f"{url}/up-curl"]
                     record(("curl", mode, direction), run(curl), copy)
-            for way in ("read", "splice"):
+            # Shaped as a download (the server's sendfile into the client's receive) and as an
+            # upload (the client's read and send into the server's receive and write).
+            for name, way, send, direction in (("read", "read", "sendfile", "down"),
+                                               ("splice", "splice", "sendfile", "down"),
+                                               ("read + send", "read", "read", "up")):
                 copy = os.path.join(client, "bare")
                 command = [os.path.join(builds[-1][1], "kestrel-socket-copy"), "--source",
-                           source, "--target", copy, "--way", way]
+                           source, "--target", copy, "--way", way, "--send", send]
                 outcome = run(command)
                 if outcome is not None:
                     own = json.loads(outcome[2].strip().splitlines()[-1])
-                    outcome = (own["seconds"], own["cpu_user"] + own["cpu_system"])
-                record((f"bare copy ({way})", "-", "-"), outcome, copy)
+                    cpu = own["cpu_user"] + own["cpu_system"] if direction == "down" \
+                        else own["sender_cpu"]
+                    outcome = (own["seconds"], cpu)
+                record((f"bare copy ({name})", "-", direction), outcome, copy)
     finally:
         os.killpg(server.pid, 15)
         server.wait()

@@ -1,14 +1,17 @@
 // kestrel-socket-copy: the bare copy that a full-speed transfer is measured against. One thread
-// sends a file over a loopback TCP connection with sendfile (as vsftpd sends a download); the
-// other receives it and writes it to a file, with nothing else in between: no protocol, no
-// checks, no progress counter. The receiver's way is either read (recv into a 64 KiB buffer,
-// write to the file) or splice (socket to pipe to file, in the kernel).
+// sends a file over a loopback TCP connection; the other receives it and writes it to a file,
+// with nothing else in between: no protocol, no checks, no progress counter. The sender's way is
+// sendfile (as vsftpd sends a download) or read (read 256 KiB blocks from the file and send
+// them, as a client sends an upload); the receiver's way is read (recv into a 64 KiB buffer and
+// write to the file, as vsftpd receives an upload) or splice (socket to pipe to file, in the
+// kernel).
 //
-//   kestrel-socket-copy --source FILE --target FILE [--way read|splice] [--address A]
+//   kestrel-socket-copy --source FILE --target FILE [--way read|splice] [--send sendfile|read]
+//                       [--address A]
 //
-// One JSON line on standard output: the size, the wall time, MiB/s, and the receiving thread's
-// user and system CPU seconds. Exit status 0 when the copy is complete and equal, 1 otherwise,
-// 2 for a usage error.
+// One JSON line on standard output: the size, the wall time, MiB/s, the receiving thread's user
+// and system CPU seconds, and the sending thread's CPU seconds. Exit status 0 when the copy is
+// complete and equal, 1 otherwise, 2 for a usage error.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -29,12 +32,30 @@
 namespace {
 
 constexpr size_t kBlock = 64 * 1024;
+constexpr size_t kSendBlock = 256 * 1024;
 
 double Seconds(const timeval& t) {
     return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6;
 }
 
-bool SendAll(int socket, int file, off_t size) {
+bool SendByRead(int socket, int file) {
+    std::vector<char> block(kSendBlock);
+    for (;;) {
+        const ssize_t n = read(file, block.data(), block.size());
+        if (n <= 0) {
+            return n == 0;
+        }
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t sent = send(socket, block.data() + done, static_cast<size_t>(n - done), 0);
+            if (sent <= 0) {
+                return false;
+            }
+            done += sent;
+        }
+    }
+}
+
+bool SendBySendfile(int socket, int file, off_t size) {
     off_t offset = 0;
     while (offset < size) {
         ssize_t n = sendfile(socket, file, &offset, static_cast<size_t>(size - offset));
@@ -98,16 +119,17 @@ int main(int argc, char** argv) {
     if (!args.parse(argc, argv, &error) || !args.has("source") || !args.has("target")) {
         std::fprintf(stderr,
                      "kestrel-socket-copy: %s\nusage: kestrel-socket-copy --source FILE "
-                     "--target FILE [--way read|splice] [--address A]\n",
+                     "--target FILE [--way read|splice] [--send sendfile|read] [--address A]\n",
                      error.empty() ? "--source and --target are needed" : error.c_str());
         return 2;
     }
     const std::string source = args.text("source");
     const std::string target = args.text("target");
     const std::string way = args.text("way", "read");
+    const std::string send_way = args.text("send", "sendfile");
     const std::string address = args.text("address", "127.0.0.1");
-    if (way != "read" && way != "splice") {
-        std::fprintf(stderr, "kestrel-socket-copy: --way is read or splice\n");
+    if ((way != "read" && way != "splice") || (send_way != "sendfile" && send_way != "read")) {
+        std::fprintf(stderr, "kestrel-socket-copy: --way is read or splice, --send sendfile or read\n");
         return 2;
     }
     const int in = open(source.c_str(), O_RDONLY);
@@ -134,12 +156,14 @@ int main(int argc, char** argv) {
     }
     const double start = BenchNow();
     bool sent = false;
+    rusage sender_usage{};
     std::thread sender([&] {
         const int s = socket(AF_INET, SOCK_STREAM, 0);
         if (connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) {
-            sent = SendAll(s, in, info.st_size);
+            sent = send_way == "read" ? SendByRead(s, in) : SendBySendfile(s, in, info.st_size);
         }
         close(s);
+        getrusage(RUSAGE_THREAD, &sender_usage);
     });
     const int receiver = accept(listener, nullptr, nullptr);
     rusage before{};
@@ -160,11 +184,13 @@ int main(int argc, char** argv) {
                 BenchRecord()
                     .text("tool", "socket-copy")
                     .text("way", way)
+                    .text("send", send_way)
                     .integer("size", info.st_size)
                     .number("seconds", seconds)
                     .number("mib_per_second", info.st_size / 1048576.0 / seconds)
                     .number("cpu_user", Seconds(after.ru_utime) - Seconds(before.ru_utime))
                     .number("cpu_system", Seconds(after.ru_stime) - Seconds(before.ru_stime))
+                    .number("sender_cpu", Seconds(sender_usage.ru_utime) + Seconds(sender_usage.ru_stime))
                     .flag("verified", verified)
                     .json()
                     .c_str());
