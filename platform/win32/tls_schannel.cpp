@@ -312,7 +312,9 @@ int32_t Handshake(PlatTls* tls, PlatDeadline deadline, int32_t cancelGraceMs, ch
 }
 
 // True when the certificate has an IP address entry equal to address (network order).
-bool HasIpAddress(PCCERT_CONTEXT certificate, uint32_t address) {
+// True when the certificate names the address (length 4 for IPv4, 16 for IPv6, network order)
+// among its IP address entries.
+bool HasIpAddress(PCCERT_CONTEXT certificate, const void* address, DWORD length) {
     PCERT_EXTENSION extension =
         CertFindExtension(szOID_SUBJECT_ALT_NAME2, certificate->pCertInfo->cExtension,
                           certificate->pCertInfo->rgExtension);
@@ -329,8 +331,9 @@ bool HasIpAddress(PCCERT_CONTEXT certificate, uint32_t address) {
     bool found = false;
     for (DWORD i = 0; i < names->cAltEntry && !found; ++i) {
         const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
-        found = entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == 4 &&
-                memcmp(entry.IPAddress.pbData, &address, 4) == 0;
+        found = entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS &&
+                entry.IPAddress.cbData == length &&
+                memcmp(entry.IPAddress.pbData, address, length) == 0;
     }
     LocalFree(names);
     return found;
@@ -391,11 +394,17 @@ int32_t CheckCertificate(PlatTls* tls, const PlatTlsConfig& config, char* errorT
         }
     }
 
+    // An address, IPv4 in any form inet_addr takes or IPv6, is checked against the certificate's
+    // IP address entries; anything else is a name.
     const uint32_t address = PlatInetAddr(config.hostName);
+    PlatAddress literal;
+    const bool ipv6 = PlatParseAddress(config.hostName, &literal) == 0 &&
+                      literal.family == PLAT_AF_INET6;
+    const bool isAddress = address != PLAT_INADDR_NONE || ipv6;
     if (result == PLAT_TLS_OK) {
         // The chain policy checks the name (not for an address: that is ours, below).
         std::wstring wideName;
-        if (address == PLAT_INADDR_NONE) {
+        if (!isAddress) {
             const int length = MultiByteToWideChar(CP_ACP, 0, config.hostName, -1, nullptr, 0);
             wideName.resize(length > 0 ? static_cast<size_t>(length) : 1);
             MultiByteToWideChar(CP_ACP, 0, config.hostName, -1, wideName.data(), length);
@@ -404,7 +413,7 @@ int32_t CheckCertificate(PlatTls* tls, const PlatTlsConfig& config, char* errorT
         ssl.cbSize = sizeof ssl;
         ssl.dwAuthType = AUTHTYPE_SERVER;
         ssl.fdwChecks = trusted != nullptr ? IGNORE_UNKNOWN_CA : 0;
-        ssl.pwszServerName = address == PLAT_INADDR_NONE ? wideName.data() : nullptr;
+        ssl.pwszServerName = isAddress ? nullptr : wideName.data();
         CERT_CHAIN_POLICY_PARA policyPara{};
         policyPara.cbSize = sizeof policyPara;
         policyPara.dwFlags = trusted != nullptr ? CERT_CHAIN_POLICY_ALLOW_UNKNOWN_CA_FLAG : 0;
@@ -421,7 +430,8 @@ int32_t CheckCertificate(PlatTls* tls, const PlatTlsConfig& config, char* errorT
             SetStatusText(errorText, errorSize, "certificate refused",
                           static_cast<SECURITY_STATUS>(policy.dwError));
             result = PLAT_TLS_UNTRUSTED;
-        } else if (address != PLAT_INADDR_NONE && !HasIpAddress(certificate, address)) {
+        } else if (isAddress && !(ipv6 ? HasIpAddress(certificate, literal.bytes, 16)
+                                       : HasIpAddress(certificate, &address, 4))) {
             SetText(errorText, errorSize, "certificate is for another address");
             result = PLAT_TLS_NAME_MISMATCH;
         }

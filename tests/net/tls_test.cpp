@@ -273,6 +273,8 @@ TEST_F(TlsTest, CertificateChecksRefuseWhatTheyMust) {
         {"unreadable authority file", "localhost", true, missing.c_str(), NET_TLS_UNTRUSTED},
         {"other name", "ftp.example.com", true, ca.c_str(), NET_TLS_NAME_MISMATCH},
         {"other address", "127.0.0.2", true, ca.c_str(), NET_TLS_NAME_MISMATCH},
+        {"IPv6 address in the certificate", "::1", true, ca.c_str(), NET_OK},
+        {"other IPv6 address", "::2", true, ca.c_str(), NET_TLS_NAME_MISMATCH},
         {"no checks", "ftp.example.com", false, other.c_str(), NET_OK},
     };
     for (const Case& c : cases) {

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes the certificates of the TLS tests in DIR with the openssl command:
 #   ca.pem / ca.key         a test certificate authority
-#   server.pem / server.key a server certificate from it, for localhost and 127.0.0.1 (and
+#   server.pem / server.key a server certificate from it, for localhost, 127.0.0.1 and ::1 (and
 #                           ADDRESS when given)
 #   other-ca.pem            an unrelated authority (a server certificate it did not sign is
 #                           untrusted when this file is the trusted set)
@@ -11,7 +11,7 @@
 set -euo pipefail
 
 dir="$1"
-names="DNS:localhost, IP:127.0.0.1"
+names="DNS:localhost, IP:127.0.0.1, IP:::1"
 if [[ -n "${2:-}" && "$2" != 127.0.0.1 ]]; then
     names+=", IP:$2"
 fi

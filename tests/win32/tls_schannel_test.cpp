@@ -127,6 +127,8 @@ TEST_F(SchannelTest, CertificateChecksRefuseWhatTheyMust) {
         {"system authorities", "localhost", true, nullptr, NET_TLS_UNTRUSTED},
         {"other name", "ftp.example.com", true, ca_.c_str(), NET_TLS_NAME_MISMATCH},
         {"other address", "127.0.0.2", true, ca_.c_str(), NET_TLS_NAME_MISMATCH},
+        {"IPv6 address in the certificate", "::1", true, ca_.c_str(), NET_OK},
+        {"other IPv6 address", "::2", true, ca_.c_str(), NET_TLS_NAME_MISMATCH},
         {"no checks", "ftp.example.com", false, otherCa_.c_str(), NET_OK},
     };
     for (const Case& c : cases) {
