@@ -5,7 +5,8 @@
 // TLS must never be handed to these calls: its bytes have to pass through the TLS stream.
 //
 // Sending has no such call: sendfile saved the sender little CPU and cost throughput where the
-// receiver shares the machine (docs/benchmarks.md), so senders keep their read-and-send loop.
+// receiver shares the machine, and TransmitFile under Wine cost both time and CPU
+// (docs/benchmarks.md), so senders keep their read-and-send loop.
 #pragma once
 
 #include <cstdint>
