@@ -4,9 +4,10 @@
 // PLAT_COPY_UNSUPPORTED and the caller keeps its own receive-and-write loop. A socket carrying
 // TLS must never be handed to these calls: its bytes have to pass through the TLS stream.
 //
-// Sending has no such call: sendfile saved the sender little CPU and cost throughput where the
-// receiver shares the machine, and TransmitFile under Wine cost both time and CPU
-// (docs/benchmarks.md), so senders keep their read-and-send loop.
+// Sending has no such call. sendfile halves the sender's CPU but hands the reading of the file's
+// pages to the receiver, which on the same machine then falls behind (uploads took 12 to 16 %
+// longer); TransmitFile under Wine cost both time and CPU (docs/benchmarks.md). Senders keep
+// their read-and-send loop.
 #pragma once
 
 #include <cstdint>
