@@ -6,6 +6,7 @@
 # runs, and the ratio of kestrel-host's rate to each other client's.
 #
 #   bench/small_files.sh [--host PATH] [--count N] [--size BYTES] [--repeats N] [--upload]
+#                        [--curl-count N]
 #                        [--clients kestrel,ftplib,lftp,curl[,curl-serial]] [--connections 1,4]
 #
 # With N connections, file i goes over connection i mod N:
@@ -18,6 +19,9 @@
 #            (it keeps N connections and reuses them)
 #   curl-serial  N curl processes at once, each given its files in one config file and moving
 #            them one after another on one connection (curl's default)
+# curl moves only the first CURL_COUNT of the files (--curl-count, 200 by default): on a reused
+# connection some of its transfers wait a second before they connect their data connection, and
+# the line of each curl client counts them ("stalls": transfers of 0.5 s or more).
 # The server's log is read after every run: a run whose count of logins is not N is reported.
 # Every copy is compared with its source after its run, outside the measured time.
 #
@@ -27,6 +31,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 host="$root/build/default/bin/kestrel-host"
 count=1000
+curl_count=200
 size=4096
 repeats=3
 upload=0
@@ -36,6 +41,7 @@ while (($# > 0)); do
     case "$1" in
         --host) host="$(realpath "$2")"; shift ;;
         --count) count="$2"; shift ;;
+        --curl-count) curl_count="$2"; shift ;;
         --size) size="$2"; shift ;;
         --repeats) repeats="$2"; shift ;;
         --upload) upload=1 ;;
@@ -68,9 +74,11 @@ for c in "${client_list[@]}"; do
         *) echo "small_files.sh: unknown client $c" >&2; exit 2 ;;
     esac
 done
+curl_count=$((curl_count < count ? curl_count : count))
 for n in "${connection_list[@]}"; do
-    if ! [[ "$n" =~ ^[1-9][0-9]*$ ]] || ((n > count)); then
-        echo "small_files.sh: a number of connections is from 1 to the count of files" >&2
+    if ! [[ "$n" =~ ^[1-9][0-9]*$ ]] || ((n > curl_count)); then
+        echo "small_files.sh: a number of connections is from 1 to the count of files" \
+            "(and curl's count)" >&2
         exit 2
     fi
 done
@@ -226,7 +234,7 @@ write_lftp() {
 # Config files for curl: curl-N.conf with every file, curl-N-J.conf with those of connection J.
 write_curl() {
     local n=$1 i j
-    for ((i = 0; i < count; i++)); do
+    for ((i = 0; i < curl_count; i++)); do
         if ((upload)); then
             echo "upload-file = \"$work/local/f$i\""
             echo "url = \"ftp://bench:bench@$address/up-curl/f$i\""
@@ -236,7 +244,7 @@ write_curl() {
         fi
     done >"$work/curl-$n.conf"
     for ((j = 0; j < n; j++)); do
-        for ((i = j; i < count; i += n)); do
+        for ((i = j; i < curl_count; i += n)); do
             if ((upload)); then
                 echo "upload-file = \"$work/local/f$i\""
                 echo "url = \"ftp://bench:bench@$address/up-curl-serial/f$i\""
@@ -252,7 +260,8 @@ run_curl_serial() {
     local n=$1 j failed=0
     local pids=()
     for ((j = 0; j < n; j++)); do
-        curl -sS --ftp-pasv --config "$work/curl-$n-$j.conf" &
+        curl -sS --ftp-pasv --write-out '%{time_total}\n' --config "$work/curl-$n-$j.conf" \
+            >"$work/times-$j" &
         pids+=($!)
     done
     for pid in "${pids[@]}"; do
@@ -269,22 +278,35 @@ run_client() {
         lftp) lftp -f "$work/lftp-$2.lftp" ;;
         curl)
             curl -sS --ftp-pasv --parallel --parallel-max "$2" --no-progress-meter \
-                --config "$work/curl-$2.conf"
+                --write-out '%{time_total}\n' --config "$work/curl-$2.conf" >"$work/times-0"
             ;;
         curl-serial) run_curl_serial "$2" ;;
     esac
 }
 
 median() { tr ' ' '\n' | grep . | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
-rate() {  # files per second of a command, which must succeed
-    local start end
+rate() {  # files per second of a command moving N files, which must succeed
+    local n=$1 start end
+    shift
     start=$(date +%s.%N)
     if ! "$@" >/dev/null; then
         echo "small_files.sh: $* failed" >&2
         exit 1
     fi
     end=$(date +%s.%N)
-    awk -v n="$count" -v s="$start" -v e="$end" 'BEGIN {printf "%.0f\n", n / (e - s)}'
+    awk -v n="$n" -v s="$start" -v e="$end" 'BEGIN {printf "%.0f\n", n / (e - s)}'
+}
+# True when DIR holds exactly the first N files of local/, byte for byte.
+same_copies() {
+    /usr/bin/python3 - "$work/local" "$1" "$2" <<'EOF'
+import filecmp, os, sys
+source, copy, n = sys.argv[1], sys.argv[2], int(sys.argv[3])
+names = ["f%d" % i for i in range(n)]
+same = sorted(os.listdir(copy)) == sorted(names) and all(
+    filecmp.cmp(os.path.join(source, name), os.path.join(copy, name), shallow=False)
+    for name in names)
+sys.exit(0 if same else 1)
+EOF
 }
 logins() { grep -c "logged in" "$work/server.log" || true; }
 
@@ -293,7 +315,7 @@ for n in "${connection_list[@]}"; do
     write_kestrel "$n"
     write_lftp "$n"
     write_curl "$n"
-    declare -A runs=() login_counts=()
+    declare -A runs=() login_counts=() stalls=()
     for ((r = 0; r < repeats; r++)); do
         for c in "${client_list[@]}"; do
             dir="$(target "$c")"
@@ -301,10 +323,15 @@ for n in "${connection_list[@]}"; do
             mkdir -p "$dir"
             chmod a+rwX "$dir"
             before=$(logins)
-            runs[$c]+="$(rate run_client "$c" "$n") " || exit 1
+            files=$([[ $c == curl* ]] && echo "$curl_count" || echo "$count")
+            rm -f "$work"/times-*
+            runs[$c]+="$(rate "$files" run_client "$c" "$n") " || exit 1
+            if [[ $c == curl* ]]; then
+                stalls[$c]+="$(cat "$work"/times-* | awk '$1 >= 0.5' | wc -l) "
+            fi
             # The server logs a login before it answers it, so the count is complete here.
             login_counts[$c]+="$(($(logins) - before)) "
-            if ! diff -rq "$work/local" "$dir" >/dev/null; then
+            if ! same_copies "$dir" "$files"; then
                 echo "small_files.sh: $c: the copies differ from their sources" >&2
                 exit 1
             fi
@@ -318,8 +345,13 @@ for n in "${connection_list[@]}"; do
     for c in "${client_list[@]}"; do
         m=$(median <<<"${runs[$c]}")
         name=$([[ $c == kestrel ]] && echo "kestrel-host wait" || echo "$c")
-        line="$count x $size B $direction, $n $plural: $name ${m} files/s (runs: ${runs[$c]% }"
-        line+="; logins: ${login_counts[$c]% })"
+        files=$([[ $c == curl* ]] && echo "$curl_count" || echo "$count")
+        line="$files x $size B $direction, $n $plural: $name ${m} files/s (runs: ${runs[$c]% }"
+        line+="; logins: ${login_counts[$c]% }"
+        if [[ $c == curl* ]]; then
+            line+="; stalls: ${stalls[$c]% }"
+        fi
+        line+=")"
         if [[ -n "$k" && $c != kestrel ]]; then
             line+=", ratio $(awk -v a="$k" -v b="$m" 'BEGIN {printf "%.2f", a / b}')"
         fi
@@ -332,5 +364,5 @@ for n in "${connection_list[@]}"; do
             fi
         done
     done
-    unset runs login_counts
+    unset runs login_counts stalls
 done
