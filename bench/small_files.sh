@@ -6,7 +6,7 @@
 # runs, and the ratio of kestrel-host's rate to each other client's.
 #
 #   bench/small_files.sh [--host PATH] [--count N] [--size BYTES] [--repeats N] [--upload]
-#                        [--curl-count N]
+#                        [--curl-count N] [--time-wait-limit N]
 #                        [--clients kestrel,ftplib,lftp,curl[,curl-serial]] [--connections 1,4]
 #
 # With N connections, file i goes over connection i mod N:
@@ -25,6 +25,12 @@
 # The server's log is read after every run: a run whose count of logins is not N is reported.
 # Every copy is compared with its source after its run, outside the measured time.
 #
+# Each run leaves about one connection per file in TIME_WAIT, and a server that binds its passive
+# ports to port 0 (pyftpdlib does) slows down as they fill the port range. So each repeat starts
+# with the next client in turn, and a run starts only when at most TIME_WAIT_LIMIT sockets of the
+# machine are in TIME_WAIT (--time-wait-limit, 6000 by default, 0 for no limit; at most 70 s of
+# waiting); the lowest and highest counts at the starts of the runs are printed.
+#
 # Needs root (port 21). The host defaults to build/default/bin/kestrel-host.
 set -euo pipefail
 
@@ -32,6 +38,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 host="$root/build/default/bin/kestrel-host"
 count=1000
 curl_count=200
+time_wait_limit=6000
 size=4096
 repeats=3
 upload=0
@@ -42,6 +49,7 @@ while (($# > 0)); do
         --host) host="$(realpath "$2")"; shift ;;
         --count) count="$2"; shift ;;
         --curl-count) curl_count="$2"; shift ;;
+        --time-wait-limit) time_wait_limit="$2"; shift ;;
         --size) size="$2"; shift ;;
         --repeats) repeats="$2"; shift ;;
         --upload) upload=1 ;;
@@ -309,6 +317,18 @@ sys.exit(0 if same else 1)
 EOF
 }
 logins() { grep -c "logged in" "$work/server.log" || true; }
+time_waits() { ss -tanH state time-wait | wc -l; }
+# Waits (70 s at most) until no more than the limit of sockets are in TIME_WAIT; prints the count.
+settle() {
+    local waits=0 now
+    now=$(time_waits)
+    while ((time_wait_limit > 0 && now > time_wait_limit && waits < 70)); do
+        sleep 1
+        waits=$((waits + 1))
+        now=$(time_waits)
+    done
+    echo "$now"
+}
 
 direction=$([[ $upload == 1 ]] && echo up || echo down)
 for n in "${connection_list[@]}"; do
@@ -316,12 +336,18 @@ for n in "${connection_list[@]}"; do
     write_lftp "$n"
     write_curl "$n"
     declare -A runs=() login_counts=() stalls=()
+    low=-1
+    high=0
     for ((r = 0; r < repeats; r++)); do
-        for c in "${client_list[@]}"; do
+        for ((o = 0; o < ${#client_list[@]}; o++)); do
+            c=${client_list[(r + o) % ${#client_list[@]}]}
             dir="$(target "$c")"
             rm -rf "$dir"
             mkdir -p "$dir"
             chmod a+rwX "$dir"
+            waiting=$(settle)
+            low=$((low < 0 || waiting < low ? waiting : low))
+            high=$((waiting > high ? waiting : high))
             before=$(logins)
             files=$([[ $c == curl* ]] && echo "$curl_count" || echo "$count")
             rm -f "$work"/times-*
@@ -364,5 +390,6 @@ for n in "${connection_list[@]}"; do
             fi
         done
     done
+    echo "$direction, $n $plural: $low to $high sockets in TIME_WAIT at the starts of the runs"
     unset runs login_counts stalls
 done
