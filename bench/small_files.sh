@@ -63,24 +63,12 @@ done
 
 IFS=, read -ra client_list <<<"$clients"
 IFS=, read -ra connection_list <<<"$connections"
-for c in "${client_list[@]}"; do
-    case "$c" in
-        kestrel)
-            if [[ ! -x "$host" ]]; then
-                echo "small_files.sh: no $host (cmake --build --preset default" \
-                    "--target kestrel-host)" >&2
-                exit 1
-            fi
-            ;;
-        ftplib) ;;
-        lftp | curl | curl-serial)
-            if ! command -v "${c%-serial}" >/dev/null; then
-                echo "small_files.sh: ${c%-serial} is not installed" >&2
-                exit 1
-            fi
-            ;;
-        *) echo "small_files.sh: unknown client $c" >&2; exit 2 ;;
-    esac
+for value in "$count" "$curl_count" "$size" "$repeats" "1$time_wait_limit"; do
+    if ! [[ "$value" =~ ^[1-9][0-9]*$ ]]; then
+        echo "small_files.sh: --count, --curl-count, --size and --repeats take a number from 1," \
+            "--time-wait-limit one from 0" >&2
+        exit 2
+    fi
 done
 curl_count=$((curl_count < count ? curl_count : count))
 for n in "${connection_list[@]}"; do
@@ -88,6 +76,22 @@ for n in "${connection_list[@]}"; do
         echo "small_files.sh: a number of connections is from 1 to the count of files" \
             "(and curl's count)" >&2
         exit 2
+    fi
+done
+for c in "${client_list[@]}"; do
+    case "$c" in
+        kestrel | ftplib | lftp | curl | curl-serial) ;;
+        *) echo "small_files.sh: unknown client $c" >&2; exit 2 ;;
+    esac
+done
+for c in "${client_list[@]}"; do
+    if [[ $c == kestrel && ! -x "$host" ]]; then
+        echo "small_files.sh: no $host (cmake --build --preset default --target kestrel-host)" >&2
+        exit 1
+    fi
+    if [[ $c == lftp || $c == curl* ]] && ! command -v "${c%-serial}" >/dev/null; then
+        echo "small_files.sh: ${c%-serial} is not installed" >&2
+        exit 1
     fi
 done
 
@@ -317,7 +321,13 @@ sys.exit(0 if same else 1)
 EOF
 }
 logins() { grep -c "logged in" "$work/server.log" || true; }
-time_waits() { ss -tanH state time-wait | wc -l; }
+time_waits() {
+    if command -v ss >/dev/null; then
+        ss -tanH state time-wait | wc -l
+    else
+        echo 0
+    fi
+}
 # Waits (70 s at most) until no more than the limit of sockets are in TIME_WAIT; prints the count.
 settle() {
     local waits=0 now
