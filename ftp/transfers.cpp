@@ -174,7 +174,10 @@ int32_t RunTransfer(const TransferSpec& t, const char* remote, char type, int32_
     uint64_t remoteSize = 0;
     bool sized = false;
     int32_t result = FTP_OK;
-    if (t.direction == Direction::Download) {
+    // A local file that cannot be written is met before SIZE, so that the refusal sends
+    // nothing more than it would without the features option.
+    if (t.direction == Direction::Download &&
+        (t.localPath == nullptr || PlatFileCanWrite(t.localPath))) {
         result = AskDownloadSize(session, remote, type, &remoteSize, &sized);
     }
     if (result == FTP_OK) {

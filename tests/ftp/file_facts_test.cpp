@@ -29,6 +29,9 @@ TEST_F(EngineTest, FeaturesOptionAsksFeatOnceTurnsUtf8OnAndSizesDownloads) {
     session->connection.port = server.port();
     ASSERT_EQ(FtpSetOption("features", "1", key), FTP_OK);
     ASSERT_EQ(FtpLogin("127.0.0.1", "anna", "secret", key), FTP_OK);
+    // A local file that cannot be made costs TYPE alone, as without the option: no SIZE.
+    EXPECT_EQ(FtpRecvFile("\xc3\xa9t\xc3\xa9.bin", dir.path("none/x").c_str(), 'I', key),
+              FTP_CANNOT_OPEN_FILE);
     const std::string local = dir.path("\xc3\xa9t\xc3\xa9.bin");
     ASSERT_EQ(FtpRecvFile("\xc3\xa9t\xc3\xa9.bin", local.c_str(), 'I', key), FTP_OK);
     EXPECT_EQ(FtpBytesToBeTransferred(key), 5);
