@@ -508,11 +508,11 @@ TEST_F(MixedRun, EveryOperationGetsItsOwnReply) {
             int32_t noop = CallInt(o.handle, "ftpCommand", {"NOOP"});
             noop = noop == 0 && WaitDone(o.handle, 60s) ? CallInt(o.handle, "ftpErrorCode") : noop;
             probe = " (a NOOP after it: " + std::to_string(noop) + ")";
-            // A server that fails a transfer (no data connection, no final reply in time) is
-            // reported for what it did, and the object stays in step: the NOOP gets its 200, or
-            // after a reply that never came the connection was closed so that it cannot come
-            // late.
-            const bool dataFailure = code == 2006 || code == 2007;
+            // A server that fails a transfer (no data connection, one dropped under an upload,
+            // no final reply in time) is reported for what it did, and the object stays in step:
+            // the NOOP gets its 200, or after a reply that never came the connection was closed
+            // so that it cannot come late.
+            const bool dataFailure = code == 2005 || code == 2006 || code == 2007;
             if ((dataFailure && noop == 200) || (code == 2002 && noop == 1003)) {
                 kind = kServerFailed;
             } else {
