@@ -116,6 +116,7 @@ struct Object {
     std::deque<std::string> history;  // the last operations, for failure reports
     bool lastFailed = false;          // the previous operation was out of step
     bool lastInterrupted = false;     // the previous operation was aborted or logged out
+    std::string lastReply;            // the first line of the previous operation's last reply
 };
 
 class MixedRun : public ModuleTest {
@@ -500,7 +501,18 @@ TEST_F(MixedRun, EveryOperationGetsItsOwnReply) {
         } else if (o.interrupted) {
             kind = "abort ended otherwise than -1";
         } else if (wrong.find("differs") != std::string::npos) {
-            kind = "wrong data";
+            // pyftpdlib keeps the transfer of a command aborted before it took the data
+            // connection (ABOR gets 225 alone, the command never ends) and sends that transfer's
+            // data ahead of the next one's, on the next data connection, with a 226.
+            const size_t at = o.op == Op::RestartRecv ? static_cast<size_t>(o.restartAt) : 0;
+            const std::string got = o.op == Op::Send ? "" : ReadFile(o.localFile);
+            const bool staleAhead =
+                o.setup->kind == Kind::Pyftpdlib && o.lastInterrupted &&
+                o.lastReply.rfind("225 ", 0) == 0 && got.size() > o.expected.size() &&
+                got.compare(0, at, o.expected, 0, at) == 0 &&
+                got.compare(got.size() - (o.expected.size() - at), std::string::npos, o.expected,
+                            at) == 0;
+            kind = staleAhead ? kServerFailed : "wrong data";
         } else if (code == 1003) {
             kind = o.lastInterrupted ? "server closed the connection after an abort"
                                      : "connection closed unexpectedly";
@@ -536,8 +548,9 @@ TEST_F(MixedRun, EveryOperationGetsItsOwnReply) {
         for (const std::string& h : o.history) {
             text << "\n     " << h;
         }
-        (kind == kTolerated || kind == kServerFailed ? tolerated : failures)
-            .push_back(text.str());
+        const bool forgiven = kind == kTolerated || kind == kServerFailed;
+        (forgiven ? tolerated : failures).push_back(text.str());
+        return forgiven;
     };
 
     bool more = true;
@@ -612,8 +625,8 @@ TEST_F(MixedRun, EveryOperationGetsItsOwnReply) {
                 if (wrong.empty()) {
                     Advance(o);
                 } else {
-                    corrupt += wrong.find("differs") != std::string::npos;
-                    report(o, code, message, reply, wrong);
+                    const bool forgiven = report(o, code, message, reply, wrong);
+                    corrupt += !forgiven && wrong.find("differs") != std::string::npos;
                     // Start again from a known place: after a failed login, log in again.
                     if (o.op == Op::Login) {
                         CallInt(o.handle, "ftpLogout");
@@ -625,6 +638,7 @@ TEST_F(MixedRun, EveryOperationGetsItsOwnReply) {
             }
             o.lastFailed = !wrong.empty();
             o.lastInterrupted = o.interrupted;
+            o.lastReply = reply.substr(0, reply.find('\n'));
             if (code == 1003) {
                 o.loggedIn = false;  // an object that knows it is not connected logs in again
             }
