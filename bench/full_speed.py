@@ -6,9 +6,10 @@
 
 Starts a vsftpd of its own on port 21 of ADDRESS (default 127.0.0.122; needs root), makes a
 file of SIZE MiB (default 200) and runs, alternating in every repeat: for each DIR (a build's
-bin/ directory, named LABEL in the table) kestrel-bench with `throttle` 0 (the engine, without its own comparison or
-memory sampling), curl, and the last DIR's kestrel-socket-copy (the bare socket-to-file copy: shaped as a
-download, both ways of receiving, and as an upload). Every copy is compared with the original after its run, outside the measured
+bin/ directory, named LABEL in the table) kestrel-bench with `throttle` 0 (the engine, without
+its own comparison or memory sampling), curl, and the last DIR's kestrel-socket-copy (the bare
+socket-to-file copy: shaped as a download, both ways of receiving, and as an upload). Every
+copy is compared with the original after its run, outside the measured
 time. Active and passive mode, download and upload.
 
 Prints a Markdown table of medians: wall seconds of the whole client process (start, log-in,

@@ -46,7 +46,8 @@ bool SendByRead(int socket, int file) {
             return n == 0;
         }
         for (ssize_t done = 0; done < n;) {
-            const ssize_t sent = send(socket, block.data() + done, static_cast<size_t>(n - done), 0);
+            const ssize_t sent =
+                send(socket, block.data() + done, static_cast<size_t>(n - done), 0);
             if (sent <= 0) {
                 return false;
             }
@@ -129,7 +130,8 @@ int main(int argc, char** argv) {
     const std::string send_way = args.text("send", "sendfile");
     const std::string address = args.text("address", "127.0.0.1");
     if ((way != "read" && way != "splice") || (send_way != "sendfile" && send_way != "read")) {
-        std::fprintf(stderr, "kestrel-socket-copy: --way is read or splice, --send sendfile or read\n");
+        std::fprintf(stderr,
+                     "kestrel-socket-copy: --way is read or splice, --send sendfile or read\n");
         return 2;
     }
     const int in = open(source.c_str(), O_RDONLY);
@@ -180,19 +182,20 @@ int main(int argc, char** argv) {
     close(listener);
     close(in);
     const bool verified = sent && received == info.st_size && BenchFilesEqual(source, target);
-    std::printf("%s\n",
-                BenchRecord()
-                    .text("tool", "socket-copy")
-                    .text("way", way)
-                    .text("send", send_way)
-                    .integer("size", info.st_size)
-                    .number("seconds", seconds)
-                    .number("mib_per_second", info.st_size / 1048576.0 / seconds)
-                    .number("cpu_user", Seconds(after.ru_utime) - Seconds(before.ru_utime))
-                    .number("cpu_system", Seconds(after.ru_stime) - Seconds(before.ru_stime))
-                    .number("sender_cpu", Seconds(sender_usage.ru_utime) + Seconds(sender_usage.ru_stime))
-                    .flag("verified", verified)
-                    .json()
-                    .c_str());
+    std::printf(
+        "%s\n",
+        BenchRecord()
+            .text("tool", "socket-copy")
+            .text("way", way)
+            .text("send", send_way)
+            .integer("size", info.st_size)
+            .number("seconds", seconds)
+            .number("mib_per_second", info.st_size / 1048576.0 / seconds)
+            .number("cpu_user", Seconds(after.ru_utime) - Seconds(before.ru_utime))
+            .number("cpu_system", Seconds(after.ru_stime) - Seconds(before.ru_stime))
+            .number("sender_cpu", Seconds(sender_usage.ru_utime) + Seconds(sender_usage.ru_stime))
+            .flag("verified", verified)
+            .json()
+            .c_str());
     return verified ? 0 : 1;
 }

@@ -60,11 +60,14 @@ bool IsFailure(int32_t result) {
 }
 
 // With the features option, the size of a binary download asked with SIZE beforehand, for the
-// servers whose 150 reply names none. *known false when the server gave none.
-int32_t AskDownloadSize(FtpSession* session, const char* remote, char type, uint64_t* size,
-                        bool* known) {
+// servers whose 150 reply names none. *known false when the server gave none. Nothing is asked
+// for a local file that cannot be written: its refusal sends no more than it would without the
+// option.
+int32_t AskDownloadSize(FtpSession* session, const char* remote, const char* local, char type,
+                        uint64_t* size, bool* known) {
     *known = false;
-    if (!session->connection.featuresWanted || type != 'I') {
+    if (!session->connection.featuresWanted || type != 'I' ||
+        (local != nullptr && !PlatFileCanWrite(local))) {
         return FTP_OK;
     }
     int32_t result = FtpAskFeatures(session);
@@ -174,11 +177,8 @@ int32_t RunTransfer(const TransferSpec& t, const char* remote, char type, int32_
     uint64_t remoteSize = 0;
     bool sized = false;
     int32_t result = FTP_OK;
-    // A local file that cannot be written is met before SIZE, so that the refusal sends
-    // nothing more than it would without the features option.
-    if (t.direction == Direction::Download &&
-        (t.localPath == nullptr || PlatFileCanWrite(t.localPath))) {
-        result = AskDownloadSize(session, remote, type, &remoteSize, &sized);
+    if (t.direction == Direction::Download) {
+        result = AskDownloadSize(session, remote, t.localPath, type, &remoteSize, &sized);
     }
     if (result == FTP_OK) {
         result = FtpStartTransfer(session, t.localPath, t.openMode, type, t.position, line);
