@@ -42,6 +42,7 @@ void FtpAbortTransfer(FtpSession* session, int32_t position) {
 }
 
 void FtpOpenOperation(FtpSession* session) {
+    FtpSetDetail(session, "");
     session->abortRequested = 0;
     PlatCancelTargetLower(session->cancelTarget);
     session->operationOpen = true;

@@ -109,6 +109,10 @@ struct FtpSession {
     // True while the session is in the session list; an operation that outlives its session's
     // destruction sees it false.
     std::atomic<bool> linked{false};
+    // What the running or last operation's result says beyond its catalogue message (counts,
+    // attempts, the check that ran); "" when nothing. Cleared when an operation opens.
+    std::mutex detailLock;
+    std::string resultDetail;
 
     ~FtpSession();
 };
@@ -144,6 +148,10 @@ int32_t FtpSetOption(const char* name, const char* value, int32_t key);
 // output, at most capacity - 1 characters; "" when there is none. Any thread. FTP_OK or
 // FTP_NOT_INITIALIZED.
 int32_t FtpLastReply(char* output, int32_t capacity, int32_t key);
+// Copies the message of the last operation's result when it says more than the catalogue's
+// ("Transfer ended short: 1048576 of 2097152 bytes"), else "". Any thread. FTP_OK or
+// FTP_NOT_INITIALIZED.
+int32_t FtpResultDetail(char* output, int32_t capacity, int32_t key);
 // Row index (from 0) of the option table: its name, range and default; for a text option *text
 // is true and the range is its length. False past the last row. Any thread.
 bool FtpOptionAt(int32_t index, const char** name, int32_t* minimum, int32_t* maximum,

@@ -169,6 +169,22 @@ int32_t FtpLastReply(char* output, int32_t capacity, int32_t key) {
     return FTP_OK;
 }
 
+int32_t FtpResultDetail(char* output, int32_t capacity, int32_t key) {
+    FtpSessionRef session = FtpAcquireSession(key);
+    if (!session) {
+        FtpCopyText(output, capacity, "");
+        return FTP_NOT_INITIALIZED;
+    }
+    std::lock_guard<std::mutex> guard(session->detailLock);
+    FtpCopyText(output, capacity, session->resultDetail.c_str());
+    return FTP_OK;
+}
+
+void FtpSetDetail(FtpSession* session, const std::string& text) {
+    std::lock_guard<std::mutex> guard(session->detailLock);
+    session->resultDetail = text;
+}
+
 bool FtpOptionAt(int32_t index, const char** name, int32_t* minimum, int32_t* maximum,
                  int32_t* defaultValue, bool* text) {
     if (index < 0 || static_cast<size_t>(index) >= sizeof kOptions / sizeof kOptions[0]) {

@@ -36,11 +36,17 @@ inline constexpr int32_t FTP_DATA_CONNECTION_FAILED = 2006;
 inline constexpr int32_t FTP_TIMEOUT = 2007;
 inline constexpr int32_t FTP_FIREWALL_CONNECT_ERROR = 2008;
 inline constexpr int32_t FTP_FIREWALL_NO_SERVER = 2009;
+// A binary transfer moved another number of bytes than the server announced for it.
+inline constexpr int32_t FTP_TRANSFER_SHORT = 2010;
+// The host name's look-up took the whole time-out.
+inline constexpr int32_t FTP_LOOKUP_TIMEOUT = 2011;
 inline constexpr int32_t FTP_UNEXPECTED_ANSWER = 3001;
 inline constexpr int32_t FTP_TYPE_REJECTED = 3002;
 inline constexpr int32_t FTP_COMMAND_NOT_EXECUTED = 3003;
 inline constexpr int32_t FTP_PWD_NO_DIRECTORY = 3004;
 inline constexpr int32_t FTP_NO_PASSIVE_MODE = 3005;
+// The verify option found the server's size or checksum of the file differing from ours.
+inline constexpr int32_t FTP_VERIFY_FAILED = 3006;
 inline constexpr int32_t FTP_TLS_REFUSED = 4001;
 inline constexpr int32_t FTP_TLS_HANDSHAKE_FAILED = 4002;
 inline constexpr int32_t FTP_TLS_UNTRUSTED = 4003;

@@ -36,6 +36,8 @@ int32_t FtpProtectDataChannel(FtpSession* session);
 int32_t FtpSecureDataConnection(FtpSession* session, int32_t dataSocket);
 // Gives session the default of every option.
 void FtpApplyDefaultOptions(FtpSession* session);
+// Sets the running operation's result message (see FtpResultDetail); "" clears it.
+void FtpSetDetail(FtpSession* session, const std::string& text);
 // Starts an operation of session: clears what a cancellation of an earlier one left behind.
 void FtpOpenOperation(FtpSession* session);
 // True when the running operation was cancelled or its session destroyed.

@@ -128,6 +128,13 @@ uint32_t RequestWorker(void* parameter) {
     int32_t result = RunRequest(*request);
     // From here a cancellation has nothing left to reach.
     FtpEndOperation(request->sessionKey);
+    if (request->owner != nullptr) {
+        char message[SCRIPT_MESSAGE_SIZE];
+        FtpResultDetail(message, sizeof message, request->sessionKey);
+        ScriptInstance* owner = request->owner;
+        std::lock_guard<std::mutex> guard(owner->resultLock);
+        memcpy(owner->resultMessage, message, sizeof message);
+    }
     if (request->kind == REQUEST_PWD || request->kind == REQUEST_HELP ||
         request->kind == REQUEST_COMMAND || request->kind == REQUEST_FILE_INFO) {
         ScriptInstance* owner = request->owner;

@@ -41,8 +41,9 @@ struct WorkerRequest {
     int32_t sessionKey = 0;
     // Kinds 8, 10, 11 and 18: the engine writes the text into resultBuffer, which the dispatcher
     // filled with the object's current resultText; when the engine call returns, the worker copies
-    // it into owner->resultText under owner->resultLock. The owner outlives the worker: every path
-    // that ends an object waits for its worker first.
+    // it into owner->resultText under owner->resultLock. Every kind's result message goes to
+    // owner->resultMessage the same way. The owner outlives the worker: every path that ends an
+    // object waits for its worker first.
     ScriptInstance* owner = nullptr;
     char resultBuffer[SCRIPT_RESULT_TEXT_SIZE] = {};
 };

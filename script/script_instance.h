@@ -11,6 +11,7 @@
 
 inline constexpr int32_t SCRIPT_LISTING_PATH_SIZE = 300;
 inline constexpr int32_t SCRIPT_RESULT_TEXT_SIZE = 2048;
+inline constexpr int32_t SCRIPT_MESSAGE_SIZE = 256;
 
 // What ftpResult returns, named by the last of the operations that produce a result.
 inline constexpr int32_t RESULT_KIND_NONE = 0;
@@ -37,6 +38,8 @@ struct ScriptInstance {
     // Text result of ftpPWD, ftpHelp, ftpCommand and ftpFileInfo. A worker delivers into it and
     // ftpResult reads it, each under resultLock.
     char resultText[SCRIPT_RESULT_TEXT_SIZE] = {};
+    // The last worker's result message when the engine said more than the catalogue; "" else.
+    char resultMessage[SCRIPT_MESSAGE_SIZE] = {};
     std::mutex resultLock;
 };
 

@@ -109,8 +109,16 @@ void ScriptStatusMethod(ScriptInstance* self, int32_t method, HostCallRecord* ca
         }
         case METHOD_ERROR_MESSAGE: {
             WorkerState state = ReadWorkerState(self);
-            const char* message = state.running ? "" : FtpErrorMessage(state.code);
-            StoreTextResult(self, call, message);
+            char message[SCRIPT_MESSAGE_SIZE] = {};
+            if (state.started && !state.running) {
+                std::lock_guard<std::mutex> guard(self->resultLock);
+                memcpy(message, self->resultMessage, sizeof message);
+                message[sizeof message - 1] = '\0';
+            }
+            StoreTextResult(self, call,
+                            state.running              ? ""
+                            : message[0] != '\0' ? message
+                                                       : FtpErrorMessage(state.code));
             break;
         }
         case METHOD_RESULT:
