@@ -6,6 +6,7 @@
 #include <string>
 
 #include "command_table.h"
+#include "retry.h"
 #include "session_internal.h"
 
 namespace {
@@ -51,12 +52,7 @@ int32_t ReadGreeting(FtpSession* session) {
 
 }  // namespace
 
-int32_t FtpConnect(const char* host, int32_t key) {
-    FtpOperation op(key);
-    if (!op) {
-        return FTP_NOT_INITIALIZED;
-    }
-    FtpSession* session = op.get();
+int32_t FtpConnectSession(FtpSession* session, const char* host, const PlatAddress* address) {
     FtpConnection& c = session->connection;
     if (c.controlSocket != -1) {
         // A session that is still connected (after a refused login, say) would otherwise leak
@@ -67,8 +63,11 @@ int32_t FtpConnect(const char* host, int32_t key) {
     const bool implicitTls = c.tlsMode == 2;
     uint16_t port = implicitTls && !c.portGiven ? 990 : c.port;
     int32_t control = -1;
-    int32_t result = TcpConnect(&control, host, port == 21 ? "ftp" : nullptr, &port,
-                                static_cast<int32_t>(c.timeoutSeconds));
+    const int32_t timeout = static_cast<int32_t>(c.timeoutSeconds);
+    int32_t result =
+        address != nullptr
+            ? TcpConnectAddress(&control, *address, port, timeout)
+            : TcpConnect(&control, host, port == 21 ? "ftp" : nullptr, &port, timeout);
     if (!implicitTls || c.portGiven) {
         c.port = port;
     }
@@ -86,10 +85,14 @@ int32_t FtpConnect(const char* host, int32_t key) {
     FtpChannelOpened(session);
     c.epsvRefused = false;
     c.featuresKnown = c.featureMlst = c.featureSize = c.featureMdtm = c.featureUtf8 = false;
+    c.featureText.clear();
     c.tlsActive = false;
     c.tlsHost = host;
     if (c.tlsHost.size() > 2 && c.tlsHost.front() == '[' && c.tlsHost.back() == ']') {
         c.tlsHost = c.tlsHost.substr(1, c.tlsHost.size() - 2);  // "[::1]": the address inside
+    }
+    if (PlatGetPeerAddress(control, &session->loginAddress, nullptr) != 0) {
+        session->loginAddress = PlatAddress{};
     }
     if (c.keepaliveSeconds > 0) {
         // The system's own probes keep a quiet control connection known to middleboxes even
@@ -118,6 +121,29 @@ int32_t FtpConnect(const char* host, int32_t key) {
     return result;
 }
 
+int32_t FtpConnect(const char* host, int32_t key) {
+    FtpOperation op(key);
+    if (!op) {
+        return FTP_NOT_INITIALIZED;
+    }
+    return FtpConnectSession(op.get(), host, nullptr);
+}
+
+int32_t FtpLoginSession(FtpSession* session, const char* user, const char* password) {
+    const int32_t key = session->sessionKey;
+    int32_t result = FTP_OK;
+    if (user != nullptr) {
+        result = FtpExecCommand(CMD_USER, user, key);
+    }
+    if (result == FTP_PASSWORD_REQUIRED && password != nullptr) {
+        result = FtpExecCommand(CMD_PASS, password, key);
+    }
+    if (result == FTP_OK && session->connection.featuresWanted) {
+        result = FtpFeaturesAfterLogin(session);
+    }
+    return result;
+}
+
 int32_t FtpLogin(const char* host, const char* user, const char* password, int32_t key) {
     FtpOperation op(key);
     if (!op) {
@@ -133,15 +159,15 @@ int32_t FtpLogin(const char* host, const char* user, const char* password, int32
          FtpBuildCommandLine(line, CommandTable[CMD_PASS].format, password) != 0)) {
         return FTP_BAD_PARAMETERS;
     }
-    int32_t result = FtpConnect(host, key);
-    if (result == FTP_OK && user != nullptr) {
-        result = FtpExecCommand(CMD_USER, user, key);
-    }
-    if (result == FTP_PASSWORD_REQUIRED && password != nullptr) {
-        result = FtpExecCommand(CMD_PASS, password, key);
-    }
-    if (result == FTP_OK && op->connection.featuresWanted) {
-        result = FtpFeaturesAfterLogin(op.get());
+    FtpSession* session = op.get();
+    session->loginHost = host;
+    session->loginUser = user != nullptr ? user : "";
+    session->loginPassword = password != nullptr ? password : "";
+    session->directoryMoved = false;
+    session->directory.clear();
+    int32_t result = FtpConnectWithRetries(session, host);
+    if (result == FTP_OK) {
+        result = FtpLoginSession(session, user, password);
     }
     return result;
 }
@@ -204,9 +230,26 @@ int32_t FtpHelp(const char* topic, char* output, int32_t capacity, int32_t key) 
 
 int32_t FtpDeleteFile(const char* name, int32_t key) { return FtpExecCommand(CMD_DELE, name, key); }
 
-int32_t FtpCWD(const char* path, int32_t key) { return FtpExecCommand(CMD_CWD, path, key); }
+namespace {
 
-int32_t FtpCDUp(int32_t key) { return FtpExecCommand(CMD_CDUP, nullptr, key); }
+// A command that may have moved the session to another directory: the one to return to after a
+// lost connection is asked again before it is needed.
+int32_t MaybeMoved(int32_t result, int32_t key) {
+    FtpSessionRef session = FtpAcquireSession(key);
+    if (session) {
+        session->directoryMoved = true;
+        session->directory.clear();
+    }
+    return result;
+}
+
+}  // namespace
+
+int32_t FtpCWD(const char* path, int32_t key) {
+    return MaybeMoved(FtpExecCommand(CMD_CWD, path, key), key);
+}
+
+int32_t FtpCDUp(int32_t key) { return MaybeMoved(FtpExecCommand(CMD_CDUP, nullptr, key), key); }
 
 int32_t FtpDeleteDirectory(const char* name, int32_t key) {
     return FtpExecCommand(CMD_RMD, name, key);
@@ -306,9 +349,11 @@ int32_t FtpCommand(const char* line, char* output, int32_t capacity, int32_t key
         return FTP_BAD_PARAMETERS;
     }
     int32_t sent = FtpChannelSend(op.get(), line);
-    // The raw line may have changed the type (TYPE, REIN) behind the engine's back; the next
-    // transfer must state its type again.
+    // The raw line may have changed the type (TYPE, REIN) or the directory behind the engine's
+    // back; the next transfer must state its type again.
     c.currentType = 0;
+    op->directoryMoved = true;
+    op->directory.clear();
     if (sent != FTP_OK) {
         return sent;
     }

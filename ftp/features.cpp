@@ -56,6 +56,7 @@ int32_t FtpAskFeatures(FtpSession* session) {
     }
     // One feature per inner line, each starting with a blank.
     const std::string text = c.replyText;
+    c.featureText = text;
     size_t at = 0;
     while (at < text.size()) {
         size_t end = text.find('\n', at);

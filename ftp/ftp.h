@@ -70,6 +70,7 @@ struct FtpConnection {
     bool featureSize = false;
     bool featureMdtm = false;
     bool featureUtf8 = false;    // the server speaks UTF-8 in names
+    std::string featureText;     // FEAT's reply as it came, for the features read on demand
     char replyText[FTP_REPLY_SIZE] = {};
     // The last complete reply, kept for ftpLastReply; read from the script thread, hence the lock.
     std::mutex lastReplyLock;
@@ -109,6 +110,25 @@ struct FtpSession {
     // True while the session is in the session list; an operation that outlives its session's
     // destruction sees it false.
     std::atomic<bool> linked{false};
+    // Options "retries" and "retryDelay": how often a transfer or listing that lost its
+    // connection is tried again, and the wait before the first try again (doubling, at most a
+    // minute). Option "verify": 1 SIZE after each transfer, 2 also the server's checksum.
+    int32_t retries = 0;
+    int32_t retryDelayMs = 1000;
+    int32_t verify = 0;
+    // The last login's host, user and password, kept for logging in again after a lost
+    // connection, and the peer address it reached.
+    std::string loginHost;
+    std::string loginUser;
+    std::string loginPassword;
+    PlatAddress loginAddress;
+    // The directory the session works in when the script changed it since the login:
+    // directoryMoved says it was changed, directory (when not empty) what PWD said it is.
+    bool directoryMoved = false;
+    std::string directory;
+    // Progress shown at least: a transfer tried again from an earlier byte than it had reached
+    // does not make the count go back.
+    std::atomic<int64_t> progressFloor{0};
     // What the running or last operation's result says beyond its catalogue message (counts,
     // attempts, the check that ran); "" when nothing. Cleared when an operation opens.
     std::mutex detailLock;
@@ -237,6 +257,16 @@ int32_t FtpSendFile(const char* local, const char* remote, char type, int32_t ke
 int32_t FtpAppendToRemoteFile(const char* local, const char* remote, char type, int32_t key);
 int32_t FtpRestartSendFile(int32_t file, const char* remote, char type, int64_t position,
                            int32_t key);
+// The Position "auto" of the restart forms: a download from the local file's end, an upload
+// from the server's size of the remote file (from 0 when it has none).
+inline constexpr int64_t FTP_POSITION_AUTO = INT64_MIN;
+// The restart forms told the local file's path as well, so that a retry after a lost connection
+// can open it again. An upload's position may be FTP_POSITION_AUTO (the file's position is then
+// set here); a download's may not.
+int32_t FtpRestartRecvFileFrom(const char* remote, int32_t file, const char* localPath, char type,
+                               int64_t position, int32_t key);
+int32_t FtpRestartSendFileFrom(int32_t file, const char* localPath, const char* remote, char type,
+                               int64_t position, int32_t key);
 // moreDetails 0: NLST; 2: one fact line per entry (listing_parser.h), from MLSD when
 // the server offers it, else from LIST; any other value: LIST.
 int32_t FtpDir(const char* filter, const char* localPath, int32_t moreDetails, int32_t key);

@@ -74,6 +74,21 @@ const OptionRow kOptions[] = {
          s.connection.featuresWanted = v != 0;
          return true;
      }},
+    {"retries", 0, 100, 0,
+     [](FtpSession& s, int32_t v) {
+         s.retries = v;
+         return true;
+     }},
+    {"retryDelay", 0, 600000, 1000,
+     [](FtpSession& s, int32_t v) {
+         s.retryDelayMs = v;
+         return true;
+     }},
+    {"verify", 0, 2, 0,
+     [](FtpSession& s, int32_t v) {
+         s.verify = v;
+         return true;
+     }},
     {"caFile", 0, kMaxOptionText, 0, nullptr,
      [](FtpSession& s, const char* text) { s.connection.caFile = text; }},
 };

@@ -153,7 +153,12 @@ int32_t FtpDestroySession(int32_t key) {
 
 int64_t FtpBytesTransferred(int32_t key) {
     FtpSessionRef session = FtpAcquireSession(key);
-    return session ? session->bytesTransferred.load() : 0;
+    if (!session) {
+        return 0;
+    }
+    const int64_t count = session->bytesTransferred.load();
+    const int64_t floor = session->progressFloor.load();
+    return count > floor ? count : floor;
 }
 
 int64_t FtpBytesToBeTransferred(int32_t key) {
@@ -166,6 +171,7 @@ void FtpResetCounters(int32_t key) {
     if (session) {
         session->bytesTransferred = 0;
         session->bytesToBeTransferred = 0;
+        session->progressFloor = 0;
     }
 }
 

@@ -59,6 +59,13 @@ int32_t FtpRemoteTime(FtpSession* session, const char* remote, std::string* stam
 // The result of a refusing reply code: 450, 550, 553 as FTP_ACTION_NOT_TAKEN, 500 to 504 as
 // FTP_COMMAND_NOT_EXECUTED, anything else as FTP_UNEXPECTED_ANSWER.
 int32_t FtpRefusalResult(int32_t code);
+// Connects session's control connection to host by name, or to *address when given (the same
+// server again; host still names it for TLS), reads the greeting and starts TLS as the options
+// say. The results of FtpConnect.
+int32_t FtpConnectSession(FtpSession* session, const char* host, const PlatAddress* address);
+// USER, PASS when asked for, and what the features option adds after a login. The results of
+// FtpLogin after its connect.
+int32_t FtpLoginSession(FtpSession* session, const char* user, const char* password);
 // Closes the data side and the control connection of session, without QUIT.
 void FtpCloseControl(FtpSession* session);
 // The smaller of the connection's time-out and limit, in seconds (limit when there is none).

@@ -87,6 +87,17 @@ bool ParsePosition(const char* text, int64_t* out) {
     return true;
 }
 
+// "auto" in any letter case: the restart forms find the position themselves.
+bool IsAutoPosition(const char* text) {
+    const char* word = "auto";
+    for (; *word != '\0'; ++word, ++text) {
+        if ((*text | 0x20) != *word) {
+            return false;
+        }
+    }
+    return *text == '\0';
+}
+
 // Converts the call's arguments as the letters in types say, in argument order. Each output is
 // set before its conversion; a failed or missing text becomes "", a failed or missing integer 0.
 // Only the argumentCount items that the host supplied are read.
@@ -106,7 +117,7 @@ Arguments ConvertArguments(ScriptInstance* self, const HostCallRecord* call, con
             out.texts[out.textCount++] = text != nullptr ? text : "";
         } else if (types[i] == 'p') {
             // A value that converts to neither reads as 0, as a failed integer does; a text
-            // that is not a position is refused.
+            // that is neither a position nor "auto" is refused.
             int32_t integer = 0;
             const char* text = nullptr;
             if (present &&
@@ -115,7 +126,9 @@ Arguments ConvertArguments(ScriptInstance* self, const HostCallRecord* call, con
             } else if (present &&
                        values->ops->ValueToString(values, &call->arguments[item], &text) ==
                            HOST_OK &&
-                       text != nullptr && !ParsePosition(text, &out.position)) {
+                       text != nullptr && IsAutoPosition(text)) {
+                out.position = FTP_POSITION_AUTO;
+            } else if (present && text != nullptr && !ParsePosition(text, &out.position)) {
                 out.position = 0;
                 out.badPosition = true;
             }

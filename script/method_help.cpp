@@ -108,6 +108,13 @@ const OptionHelp kOptionHelp[] = {
      "seconds without control traffic during a transfer before a NOOP; 0: off"},
     {"features", false, 0, 1, "0",
      "1: FEAT after each login, UTF-8 names when offered, SIZE before downloads for the total"},
+    {"retries", false, 0, 100, "0",
+     "times a transfer or listing that lost its connection is tried again, resumed where it "
+     "stopped; ftpLogin's connect too"},
+    {"retryDelay", false, 0, 600000, "1000",
+     "milliseconds before the first try again; doubled each time, at most 60000"},
+    {"verify", false, 0, 2, "0",
+     "1: the server's SIZE checked after each transfer; 2: its checksum too, when it offers one"},
     {"caFile", true, 0, 1024, "\"\"", "a PEM file of trusted certificates instead of the system's"},
 };
 const size_t kOptionHelpCount = sizeof kOptionHelp / sizeof kOptionHelp[0];

@@ -23,7 +23,8 @@ bool IsEmptyFile(const char* path) {
 }
 
 // Restart of a download: open the local file for writing (keeping its contents), or create it,
-// and move to the restart position. The engine takes the handle over.
+// and move to the restart position ("auto": the file's end). The engine takes the handle over,
+// with the path, so that a retry can open the file again.
 int32_t RestartRecv(const WorkerRequest& r) {
     bool created = false;
     int32_t file = PlatFileOpen(r.text2, PLAT_OF_WRITE);
@@ -34,13 +35,17 @@ int32_t RestartRecv(const WorkerRequest& r) {
     if (file == PLAT_FILE_ERROR) {
         return FTP_CANNOT_OPEN_FILE;
     }
+    int64_t position = r.position;
+    if (position == FTP_POSITION_AUTO) {
+        position = PlatFileSeek(file, 0, PLAT_FILE_END);
+    }
     int32_t result;
-    if (PlatFileSeek(file, r.position, PLAT_FILE_BEGIN) == -1) {
+    if (position < 0 || PlatFileSeek(file, position, PLAT_FILE_BEGIN) == -1) {
         PlatFileClose(file);
         result = FTP_CANNOT_OPEN_FILE;
     } else {
-        result =
-            FtpRestartRecvFile(r.text1, file, TypeCharacter(r.option), r.position, r.sessionKey);
+        result = FtpRestartRecvFileFrom(r.text1, file, r.text2, TypeCharacter(r.option), position,
+                                        r.sessionKey);
     }
     // A file made here for a download that failed before anything was written into it is
     // removed again: a refused download leaves no new file behind.
@@ -50,17 +55,20 @@ int32_t RestartRecv(const WorkerRequest& r) {
     return result;
 }
 
-// Restart of an upload: open the local file for reading and move to the restart position.
+// Restart of an upload: open the local file for reading and move to the restart position; the
+// engine finds an "auto" position from the server's size of the remote file.
 int32_t RestartSend(const WorkerRequest& r) {
     int32_t file = PlatFileOpen(r.text1, PLAT_OF_READ);
     if (file == PLAT_FILE_ERROR) {
         return FTP_CANNOT_OPEN_FILE;
     }
-    if (PlatFileSeek(file, r.position, PLAT_FILE_BEGIN) == -1) {
+    if (r.position != FTP_POSITION_AUTO &&
+        PlatFileSeek(file, r.position, PLAT_FILE_BEGIN) == -1) {
         PlatFileClose(file);
         return FTP_CANNOT_OPEN_FILE;
     }
-    return FtpRestartSendFile(file, r.text2, TypeCharacter(r.option), r.position, r.sessionKey);
+    return FtpRestartSendFileFrom(file, r.text1, r.text2, TypeCharacter(r.option), r.position,
+                                  r.sessionKey);
 }
 
 int32_t RunRequest(WorkerRequest& r) {
