@@ -10,15 +10,19 @@
 #include "session_internal.h"
 
 int32_t FtpServerSize(FtpSession* session, const char* remote, int64_t* size) {
+    FtpConnection& c = session->connection;
+    int32_t result = FtpAskFeatures(session);
+    if (result != FTP_OK) {
+        return result;
+    }
+    // A server without FEAT may still know SIZE; one whose FEAT leaves it out is not asked.
     uint64_t value = 0;
-    int32_t result = FtpRemoteSize(session, remote, &value);
+    result = FTP_COMMAND_NOT_EXECUTED;
+    if (c.featureText.empty() || c.featureSize) {
+        result = FtpRemoteSize(session, remote, &value);
+    }
     if (result == FTP_COMMAND_NOT_EXECUTED) {
-        // No SIZE: the size fact of MLST, when the server offers MLST.
-        result = FtpAskFeatures(session);
-        if (result != FTP_OK) {
-            return result;
-        }
-        if (!session->connection.featureMlst) {
+        if (!c.featureMlst) {
             return FTP_COMMAND_NOT_EXECUTED;
         }
         char line[FTP_COMMAND_SIZE];
@@ -34,12 +38,12 @@ int32_t FtpServerSize(FtpSession* session, const char* remote, int64_t* size) {
             return FtpRefusalResult(code);
         }
         // The fact line is the reply's second line, after a blank.
-        const std::string text = session->connection.replyText;
+        const std::string text = c.replyText;
         const size_t start = text.find("\n ");
+        const size_t end = start == std::string::npos ? start : text.find('\r', start + 2);
         FtpFacts facts;
         if (start == std::string::npos ||
-            !FtpParseFactLine(text.substr(start + 2, text.find('\r', start + 2) - start - 2).c_str(),
-                              &facts) ||
+            !FtpParseFactLine(text.substr(start + 2, end - (start + 2)).c_str(), &facts) ||
             !facts.hasSize) {
             return FTP_COMMAND_NOT_EXECUTED;
         }
