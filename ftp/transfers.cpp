@@ -368,9 +368,11 @@ int32_t UploadAttempt(FtpSession* session, TransferJob& job, FtpAttempt& attempt
         return TransferOnce(session, job, nullptr, 0, file, 0, t.verbFormat, base, &moved);
     }
     result = TransferOnce(session, job, nullptr, 0, file, local, "STOR %s", base, &moved);
-    if (result == FTP_COMMAND_NOT_EXECUTED && moved == 0 &&
-        session->connection.controlSocket != -1) {
-        // REST refused: APPE adds to what the server holds.
+    const bool refused = result == FTP_COMMAND_NOT_EXECUTED || result == FTP_UNEXPECTED_ANSWER ||
+                         result == FTP_ACTION_NOT_TAKEN || result == FTP_TEMPORARY_ERROR;
+    if (refused && moved == 0 && session->connection.controlSocket != -1) {
+        // REST refused, or STOR refused after it (proftpd without AllowStoreRestart answers
+        // 451): APPE adds to what the server holds.
         file = OpenAt(job.path, false, local);
         if (file == -1) {
             attempt.stop = true;

@@ -156,6 +156,52 @@ TEST_P(ServerFamilyTest, AbortsEndWithinASecondAndLeaveTheSessionInStep) {
                     std::chrono::duration_cast<std::chrono::milliseconds>(longest).count()));
 }
 
+TEST_P(ServerFamilyTest, KilledSessionsAreResumedByRetriesByteForByte) {
+    if (GetParam().kind == Kind::Pyftpdlib) {
+        GTEST_SKIP() << "pyftpdlib serves every session in its one process";
+    }
+    ASSERT_EQ(FtpSetOption("retries", "3", key_), FTP_OK);
+    ASSERT_EQ(FtpSetOption("retryDelay", "100", key_), FTP_OK);
+    const std::string original = PatternBytes(900000, 3);
+    WriteFile(Remote("resume.bin"), original);
+    WriteFile(local_.path("resume"), original);
+    for (bool upload : {false, true}) {
+        SCOPED_TRACE(upload ? "upload" : "download");
+        // Paced, so that the kill comes in the middle.
+        ASSERT_EQ(FtpSetOption("passive", upload ? "1" : "0", key_), FTP_OK);
+        ASSERT_EQ(FtpSetOption("trace", getenv("KESTREL_TRACE") ? "1" : "0", key_), FTP_OK);
+        FtpResetCounters(key_);
+        auto worker = std::async(std::launch::async, [&] {
+            return upload ? FtpSendFile(local_.path("resume").c_str(), "up.bin", 'I', key_)
+                          : FtpRecvFile("resume.bin", local_.path("down").c_str(), 'I', key_);
+        });
+        int64_t seen = 0;
+        bool backwards = false;
+        bool killed = false;
+        while (worker.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready) {
+            const int64_t now = FtpBytesTransferred(key_);
+            backwards = backwards || now < seen;
+            seen = now;
+            if (!killed && now >= 300000) {
+                killed = server_->killSessions() > 0;
+            }
+        }
+        EXPECT_TRUE(killed);
+        EXPECT_FALSE(backwards);
+        EXPECT_EQ(worker.get(), FTP_OK) << server_->log();
+        char detail[256];
+        FtpResultDetail(detail, sizeof detail, key_);
+        // A server that handed the whole download to the system before it was killed (pure-ftpd
+        // does) leaves nothing to resume.
+        const std::string said = detail;
+        EXPECT_TRUE((said.rfind("OK (", 0) == 0 && said.find(" attempts)") != std::string::npos) ||
+                    (!upload && said.empty()))
+            << said;
+        EXPECT_TRUE(ReadFile(upload ? Remote("up.bin") : local_.path("down")) == original);
+        EXPECT_EQ(FtpBytesTransferred(key_), static_cast<int64_t>(original.size()));
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Servers, ServerFamilyTest,
     ::testing::Values(FamilyParam{Kind::Vsftpd, Tls::Explicit, "127.0.0.60"},

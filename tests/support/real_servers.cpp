@@ -633,6 +633,17 @@ bool RealFtpServer::start(Millis timeout) {
     return true;
 }
 
+int RealFtpServer::killSessions() {
+    if (pid_ <= 0) {
+        return 0;
+    }
+    int killed = 0;
+    for (pid_t session : Descendants(pid_)) {
+        killed += ::kill(session, SIGKILL) == 0 ? 1 : 0;
+    }
+    return killed;
+}
+
 void RealFtpServer::stop() {
     if (pid_ > 0) {
         // Session processes first, while the server is alive and still their parent; they

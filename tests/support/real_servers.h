@@ -116,6 +116,11 @@ public:
     // more than once.
     void stop();
 
+    // Kills the processes that serve sessions (SIGKILL), leaving the server listening: to the
+    // client both connections close at once. The number killed; 0 for a server that serves
+    // sessions in its own process (pyftpdlib).
+    int killSessions();
+
     bool running() const { return pid_ > 0; }
     Kind kind() const { return kind_; }
     const std::string& address() const { return address_; }
