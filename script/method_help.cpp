@@ -34,7 +34,7 @@ const MethodHelp kMethodHelp[] = {
     {"ftpRestartRecvFile", true, true, "resumes a download at Position bytes of the local file",
      "RemoteFileName: the file on the server\nLocalFileName: the file here, kept up to Position\n"
      "Position: where to go on, in bytes (usually the local file's size), a number or a text of "
-     "digits"},
+     "digits; \"auto\": from the local file's size"},
     {"ftpAppendToLocalFile", true, true, "downloads, appending to the local file",
      "RemoteFileName: the file on the server\nLocalFileName: the file here"},
     {"ftpSendFile", true, true, "uploads (STOR), replacing the remote file",
@@ -42,7 +42,7 @@ const MethodHelp kMethodHelp[] = {
     {"ftpRestartSendFile", true, true, "resumes an upload from Position",
      "LocalFileName: the file here\nRemoteFileName: the file on the server\n"
      "Position: where to go on, in bytes (usually the remote file's size), a number or a text of "
-     "digits"},
+     "digits; \"auto\": from the server's size of the remote file (SIZE; none: from 0)"},
     {"ftpAppendToRemoteFile", true, true, "uploads, appending to the remote file (APPE)",
      "LocalFileName: the file here\nRemoteFileName: the file on the server"},
     {"ftpRenameFile", true, false, "renames a remote file or folder (RNFR, RNTO)",
