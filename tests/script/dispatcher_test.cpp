@@ -393,6 +393,15 @@ TEST_F(DispatcherTest, SizesBeyond32BitsAreExactInProgressAndSaturateInTheCounte
         .dataSend("x")
         .dataClose()
         .reply("226 done");
+    // "auto": from the local file's length.
+    scenario.expectPrefix("PORT ")
+        .reply("200 PORT ok")
+        .command("REST 4294967297", "350 ok")
+        .command("RETR big.bin", "150 opening (4294967298 bytes)")
+        .dataConnectFrom(kServer)
+        .dataSend("y")
+        .dataClose()
+        .reply("226 done");
     HostObject* object = LoggedIn(server, scenario);
     const std::string local = workDir + "/big";
     const int32_t counts[] = {2147483647, 2147483647, 2147483647};
@@ -419,14 +428,19 @@ TEST_F(DispatcherTest, SizesBeyond32BitsAreExactInProgressAndSaturateInTheCounte
     struct stat info {};
     ASSERT_EQ(stat(local.c_str(), &info), 0);
     EXPECT_EQ(info.st_size, 4294967297);
-    ASSERT_TRUE(server.waitDone(5000ms)) << server.report();
-    EXPECT_TRUE(server.ok()) << server.report();
     // A resume beyond the local file's end is refused with nothing sent and the file as it was.
     ASSERT_EQ(CallInt(object, "ftpRestartRecvFile", {"big.bin", local, 73, "4294967298"}), 0);
     ASSERT_TRUE(WaitDone(object));
     EXPECT_EQ(CallInt(object, "ftpErrorCode"), 1000);
     ASSERT_EQ(stat(local.c_str(), &info), 0);
     EXPECT_EQ(info.st_size, 4294967297);
+    ASSERT_EQ(CallInt(object, "ftpRestartRecvFile", {"big.bin", local, 73, "AUTO"}), 0);
+    ASSERT_TRUE(WaitDone(object));
+    EXPECT_EQ(CallInt(object, "ftpErrorCode"), 0);
+    ASSERT_EQ(stat(local.c_str(), &info), 0);
+    EXPECT_EQ(info.st_size, 4294967298);
+    ASSERT_TRUE(server.waitDone(5000ms)) << server.report();
+    EXPECT_TRUE(server.ok()) << server.report();
     unlink(local.c_str());
 }
 
