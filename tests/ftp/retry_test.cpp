@@ -320,5 +320,43 @@ TEST_F(EngineTest, AutoPositionResumesAnUploadFromWhatTheServerHolds) {
     }
 }
 
+TEST_F(EngineTest, LoginConnectsAgainToAServerThatWasNotReady) {
+    struct Case {
+        const char* name;
+        int32_t retries;
+        int32_t busyGreetings;  // greetings of 421 before a 220
+        int32_t code;
+        const char* detail;
+    };
+    const Case cases[] = {
+        {"ready on the second connect", 2, 1, FTP_OK, "OK (2 attempts)"},
+        {"never ready", 1, 2, FTP_ACTION_NOT_TAKEN, "File action was not taken (2 attempts)"},
+        {"no retries", 0, 1, FTP_ACTION_NOT_TAKEN, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer server;
+        Scenario s;
+        for (int32_t i = 0; i < c.busyGreetings; ++i) {
+            s.reply("421 too many users, try later").closeControl();
+            if (i + 1 < c.busyGreetings || c.code == FTP_OK) {
+                s.acceptControl();
+            }
+        }
+        if (c.code == FTP_OK) {
+            Login(s);
+        }
+        server.start(s);
+        session->connection.port = server.port();
+        session->retries = c.retries;
+        session->retryDelayMs = 0;
+        EXPECT_EQ(FtpLogin("127.0.0.1", "u", "p", key), c.code);
+        EXPECT_EQ(Detail(key), c.detail);
+        EXPECT_TRUE(server.waitDone()) << server.report();
+        EXPECT_TRUE(server.ok()) << server.report();
+        FtpDisconnect(key);
+    }
+}
+
 }  // namespace
 }  // namespace ktest
