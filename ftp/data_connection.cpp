@@ -364,8 +364,6 @@ int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mod
         result = FtpSendRestart(restartPosition, key);
         if (result == FTP_RESTART_OK) {
             result = FTP_OK;
-        } else if (result == FTP_COMMAND_NOT_EXECUTED) {
-            c.restartPending = false;  // refused: the server holds no marker
         }
     }
     if (result == FTP_OK && !FtpAbortWanted(session)) {

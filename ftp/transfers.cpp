@@ -224,10 +224,15 @@ int32_t TransferOnce(FtpSession* session, TransferJob& job, const char* localPat
         if (total <= 0 && sized) {
             total = static_cast<int64_t>(remoteSize > INT64_MAX / 2 ? INT64_MAX / 2 : remoteSize);
         }
-        if (position > 0) {
+        if (position > 0 && position == job.remoteStart) {
             // What is left after the restart position; a size that does not reach beyond the
             // position says nothing usable, and the expected count is never negative.
             total = total > position ? total - position : 0;
+        } else if (position > 0 && total > 0) {
+            // A later attempt's: the whole file's size when it reaches beyond the position
+            // (servers name the whole file's), else the rest's; counted from the job's start.
+            total = total > position ? total - job.remoteStart
+                                     : total + position - job.remoteStart;
         }
         session->bytesToBeTransferred = total;
         if (total > 0) {

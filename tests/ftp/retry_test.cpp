@@ -172,7 +172,7 @@ TEST_F(EngineTest, LostConnectionsAreTriedAgainAndResumedWhereTheyStopped) {
                  .resetControl()
                  .acceptControl();
              Login(s).command("FEAT", kFeatures).command("TYPE I", "200 ok").command("SIZE f", "213 6");
-             Port(s).command("REST 6", "502 no REST here");
+             Port(s).command("REST 6", "502 no REST here").command("REST 0", "502 no REST here");
              Port(s).command("APPE f", "150 go")
                  .dataConnect()
                  .dataReceive()
