@@ -12,8 +12,8 @@
 #include "console.h"
 #include "failure_notes.h"
 #include "method_help.h"
-#include "platform.h"
 #include "poll_pacer.h"
+#include "platform.h"
 
 namespace {
 
@@ -46,9 +46,9 @@ constexpr Command kCommands[] = {
 
 // The methods that only read an object's state; every other call may start an operation.
 bool IsStatusMethod(const std::string& name) {
-    for (const char* status :
-         {"ftpAbort", "ftpBytesTransferred", "ftpBytesToBeTransferred", "ftpProgress", "ftpDone",
-          "ftpResult", "ftpErrorCode", "ftpErrorMessage"}) {
+    for (const char* status : {"ftpAbort", "ftpBytesTransferred", "ftpBytesToBeTransferred",
+                               "ftpProgress", "ftpDone", "ftpResult", "ftpErrorCode",
+                               "ftpErrorMessage"}) {
         if (name == status) {
             return true;
         }
