@@ -69,6 +69,17 @@ bool FileExists(const std::string& path) {
     return false;
 }
 
+// The length of the file at path, or -1 when it cannot be opened.
+int64_t FileLength(const std::string& path) {
+    int32_t file = PlatFileOpen(path.c_str(), PLAT_OF_READ);
+    if (file == PLAT_FILE_ERROR) {
+        return -1;
+    }
+    int64_t length = PlatFileSeek(file, 0, PLAT_FILE_END);
+    PlatFileClose(file);
+    return length;
+}
+
 bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r';
 }
@@ -422,6 +433,44 @@ void ScriptRunner::RemovePartialFile(Bound& bound) {
         fflush(err_);
     }
     bound.newFile.clear();
+}
+
+std::string ScriptRunner::ResumeCommand(Bound& bound, const std::string& name) {
+    const MethodInfo* info = bound.method >= 0 ? &host_.Methods()[bound.method] : nullptr;
+    // Appending downloads are left out: their local file holds more than the remote file's
+    // first bytes, so its length is no position in the remote file.
+    if (info == nullptr || (info->name != "ftpRecvFile" && info->name != "ftpRestartRecvFile") ||
+        host_.FindMethod("ftpRestartRecvFile") < 0) {
+        return "";
+    }
+    const ScriptToken* remote = nullptr;
+    const ScriptToken* local = nullptr;
+    const ScriptToken* type = nullptr;
+    for (size_t i = 0; i < info->argumentNames.size() && i < bound.arguments.size(); ++i) {
+        const std::string& argument = info->argumentNames[i];
+        const ScriptToken* token = &bound.arguments[i];
+        remote = argument == "RemoteFileName" ? token : remote;
+        local = argument == "LocalFileName" ? token : local;
+        type = argument == "TransferType" ? token : type;
+    }
+    // Only a download that moved data has written the file: before that, a file that was there
+    // may still hold what it held, and its length would resume nothing of this transfer.
+    int64_t moved = 0;
+    int64_t total = 0;
+    if (remote == nullptr || local == nullptr || type == nullptr ||
+        !ReadProgress(bound.object, &moved, &total) || moved <= 0) {
+        return "";
+    }
+    int64_t length = FileLength(local->text);
+    if (length <= 0) {
+        return "";
+    }
+    bound.newFile.clear();  // kept: no later clean-up removes it
+    ClearProgress();
+    return "  kept the partial download " + DisplayString(local->text) + " (" +
+           std::to_string(length) + " bytes); to resume it:\n    ftpRestartRecvFile " + name + " " +
+           DisplayString(remote->text) + " " + DisplayString(local->text) + " " +
+           std::to_string(type->integer) + " \"auto\"\n";
 }
 
 int ScriptRunner::Error(int number, const std::string& message, int status) {
@@ -969,7 +1018,11 @@ int ScriptRunner::RunWait(const std::vector<ScriptToken>& tokens, int number) {
     HostValue text = host_.Call(object, message, {});
     std::string messageText = env_.TextOf(text);
     env_.Release(text);
-    if (aborted && result != 0) {
+    // Ctrl-C at the prompt keeps what a download wrote, so that it can be resumed rather than
+    // fetched again (as lftp and curl do); a file that this download made and left empty is
+    // removed, since there is nothing in it to resume.
+    std::string resume = aborted && result != 0 ? ResumeCommand(bound->second, name) : "";
+    if (aborted && result != 0 && resume.empty()) {
         RemovePartialFile(bound->second);
     }
     if (options_.json) {
@@ -987,6 +1040,10 @@ int ScriptRunner::RunWait(const std::vector<ScriptToken>& tokens, int number) {
     bool explain = (options_.display && !options_.json) || interactive_ || options_.fail;
     if ((result < -1 || result >= 1000) && explain) {
         ExplainFailure(bound->second, name, result);
+    }
+    if (!resume.empty()) {
+        fprintf(err_, "%s", resume.c_str());
+        fflush(err_);
     }
     bool asExpected = expected.empty()
                           ? result >= 0 && result < 1000

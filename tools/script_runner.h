@@ -83,7 +83,8 @@ class ScriptRunner {
     // interactive run reports errors and goes on. End of input and quit end the run (an
     // interactive one forgets every object then). An interrupt aborts what runs, forgets every
     // object and ends the run with RUN_INTERRUPTED plus the signal, except Ctrl-C at the prompt,
-    // which only ends the wait or the line at hand.
+    // which only ends the wait or the line at hand; a download it cuts short keeps its local
+    // file, and the prompt tells how to resume it.
     int Run(LineInput& in, bool interactive);
 
     // What the last word of before (a line up to the cursor) may become: the commands and
@@ -132,6 +133,12 @@ class ScriptRunner {
     int32_t IntegerCall(HostObject* object, const char* method);
     // Removes the file of a download that an interrupt cut short.
     void RemovePartialFile(Bound& bound);
+    // For a download (ftpRecvFile, ftpRestartRecvFile) of the object called name that Ctrl-C at
+    // the prompt cut short after it wrote data: keeps its local file (no later clean-up removes
+    // it) and returns the lines that tell a person so and how to resume it, the
+    // ftpRestartRecvFile call with Position "auto" (from the local file's length). "" when
+    // there is nothing to resume: another operation, no data moved, or no file.
+    std::string ResumeCommand(Bound& bound, const std::string& name);
     // Handles the pending interrupt inside a wait or a sleep: Ctrl-C at the prompt is taken and
     // cleared (true: go on), any other ends the run (false).
     bool InterruptTaken() const;

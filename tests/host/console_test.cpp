@@ -389,7 +389,11 @@ TEST(Console, HelpCompletionCtrlCAndAHistoryWithoutPasswords) {
     host.Type("\x03");
     ASSERT_TRUE(host.Shows("wait box => -1 \"Transfer aborted by user\"")) << host.Screen();
     ASSERT_TRUE(host.Prompted()) << host.Screen();
-    EXPECT_FALSE(std::filesystem::exists(home + "/big.part"));
+    // The partial file stays exactly when data reached it, and then the prompt says how to resume.
+    EXPECT_EQ(std::filesystem::exists(home + "/big.part"),
+              host.Screen().find("ftpRestartRecvFile box \"big\" \"big.part\" 73 \"auto\"") !=
+                  std::string::npos)
+        << host.Screen();
 
     // Ctrl-D ends the host as quit does: the object is forgotten (QUIT).
     host.Type("\x04");
@@ -406,6 +410,85 @@ TEST(Console, HelpCompletionCtrlCAndAHistoryWithoutPasswords) {
     EXPECT_NE(history.str().find("ftpLogin"), std::string::npos) << history.str();
     EXPECT_EQ(history.str().find("hunter2"), std::string::npos) << history.str();
     std::filesystem::remove_all(home);
+}
+
+// The length of the file at path, or -1 when there is none.
+long long FileSize(const std::string& path) {
+    std::error_code error;
+    auto size = std::filesystem::file_size(path, error);
+    return error ? -1 : static_cast<long long>(size);
+}
+
+TEST(Console, CtrlCDuringADownloadKeepsWhatItWroteAndTellsHowToResume) {
+    struct Case {
+        const char* what;
+        const char* before;  // the local file's content before the download, or null for none
+        bool dataFlows;      // the server sends data (else it never answers RETR)
+    } cases[] = {
+        {"data reached a new file", nullptr, true},
+        {"no data reached a file that was there", "precious", false},
+    };
+    for (const Case& c : cases) {
+        std::string home = TempHome();
+        ktest::ScriptedServer server(kServerAddress, 21);
+        server.start(c.dataFlows ? AbortedDownload("p")
+                                 : ktest::Scenario()
+                                       .reply("220 ready")
+                                       .command("USER u", "331 password")
+                                       .command("PASS p", "230 in")
+                                       .command("TYPE I", "200 type set")
+                                       .expectPrefix("PORT ")
+                                       .reply("200 PORT ok")
+                                       .expect("RETR big")
+                                       .stallUntilClientCloses());
+        if (c.before != nullptr) {
+            std::ofstream(home + "/big.part") << c.before;
+        }
+        Host host({}, home, true);
+        std::string login = "ftpLogin a \"" + std::string(kServerAddress) + "\" \"u\" \"p\"";
+        for (std::string line : {std::string("new a"), login, std::string("wait a 20"),
+                                 std::string("ftpRecvFile a \"big\" \"big.part\" 73")}) {
+            ASSERT_TRUE(host.Prompted()) << c.what << host.Screen();
+            host.Type(line + "\r");
+        }
+        ASSERT_TRUE(host.Prompted()) << c.what << host.Screen();
+        host.Type("wait a 20\r");
+        ASSERT_TRUE(host.Running()) << c.what << host.Screen();
+        ASSERT_TRUE(AwaitCommand(server, "RETR big")) << c.what << server.report();
+        // Ctrl-C only once bytes are in the file, when data flows at all.
+        auto deadline = Clock::now() + 10s;
+        while (c.dataFlows && FileSize(home + "/big.part") <= 0 && Clock::now() < deadline) {
+            std::this_thread::sleep_for(5ms);
+        }
+        host.Type("\x03");
+        ASSERT_TRUE(host.Shows("wait a => -1 \"Transfer aborted by user\""))
+            << c.what << host.Screen();
+        ASSERT_TRUE(host.Prompted()) << c.what << host.Screen();
+        std::ostringstream kept;
+        kept << std::ifstream(home + "/big.part", std::ios::binary).rdbuf();
+        const std::string hint =
+            "to resume it:\r\n    ftpRestartRecvFile a \"big\" \"big.part\" 73 "
+            "\"auto\"\r\n";
+        if (c.dataFlows) {
+            // The hint names the length of the file as it was left: the server's bytes only.
+            long long size = FileSize(home + "/big.part");
+            ASSERT_GT(size, 0) << c.what;
+            EXPECT_EQ(kept.str(), std::string(static_cast<size_t>(size), 'x')) << c.what;
+            EXPECT_NE(host.Screen().find("kept the partial download \"big.part\" (" +
+                                         std::to_string(size) + " bytes); " + hint),
+                      std::string::npos)
+                << c.what << host.Screen();
+        } else {
+            EXPECT_EQ(kept.str(), c.before) << c.what;
+            EXPECT_EQ(host.Screen().find("ftpRestartRecvFile"), std::string::npos)
+                << c.what << host.Screen();
+        }
+        host.Type("\x04");
+        EXPECT_EQ(host.Exit(5s), 0) << c.what << host.Screen();
+        ASSERT_TRUE(server.waitDone()) << c.what << server.report();
+        EXPECT_TRUE(server.failures().empty()) << c.what << server.report();
+        std::filesystem::remove_all(home);
+    }
 }
 
 TEST(Console, HelpTeachesAndALoginWithoutItsPasswordAsksForItUnseen) {
