@@ -126,8 +126,9 @@ int32_t Reconnect(FtpSession* session, int32_t failure, FtpAttempt& attempt) {
     return result;
 }
 
-// Says in the result message how many attempts were made, when there was more than one.
-void NoteAttempts(FtpSession* session, int32_t result, int32_t attempts) {
+}  // namespace
+
+void FtpNoteAttempts(FtpSession* session, int32_t result, int32_t attempts) {
     if (attempts <= 1) {
         return;
     }
@@ -141,8 +142,6 @@ void NoteAttempts(FtpSession* session, int32_t result, int32_t attempts) {
     }
     FtpSetDetail(session, text + " (" + std::to_string(attempts) + " attempts)");
 }
-
-}  // namespace
 
 bool FtpRetryable(const FtpSession* session, int32_t result) {
     if (result == FTP_OK || FtpAbortWanted(session)) {
@@ -165,7 +164,8 @@ bool FtpRetryable(const FtpSession* session, int32_t result) {
     }
 }
 
-int32_t FtpRunWithRetries(FtpSession* session, const std::function<int32_t(FtpAttempt&)>& attempt) {
+int32_t FtpRunWithRetries(FtpSession* session, const std::function<int32_t(FtpAttempt&)>& attempt,
+                          int32_t* attemptsMade) {
     FtpAttempt state;
     if (session->retries > 0) {
         LearnDirectory(session);
@@ -196,7 +196,11 @@ int32_t FtpRunWithRetries(FtpSession* session, const std::function<int32_t(FtpAt
         state.number = attempts;
         result = attempt(state);
     }
-    NoteAttempts(session, result, attempts);
+    if (attemptsMade != nullptr) {
+        *attemptsMade = attempts;
+    } else {
+        FtpNoteAttempts(session, result, attempts);
+    }
     return result;
 }
 
@@ -212,6 +216,6 @@ int32_t FtpConnectWithRetries(FtpSession* session, const char* host) {
         ++attempts;
         result = FtpConnectSession(session, host, nullptr);
     }
-    NoteAttempts(session, result, attempts);
+    FtpNoteAttempts(session, result, attempts);
     return result;
 }

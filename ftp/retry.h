@@ -24,8 +24,14 @@ struct FtpAttempt {
 // Runs attempt, and again after each retryable failure while the session's retries last: waits
 // the delay (doubling from retryDelay, at most a minute; cancellable), makes the connection again
 // when the old one is gone or out of step, logs in again and returns to the directory. The
-// result message then counts the attempts. On the calling operation's thread.
-int32_t FtpRunWithRetries(FtpSession* session, const std::function<int32_t(FtpAttempt&)>& attempt);
+// result message then counts the attempts, or, when attemptsMade is given, the caller says them
+// with FtpNoteAttempts after what it does next. On the calling operation's thread.
+int32_t FtpRunWithRetries(FtpSession* session, const std::function<int32_t(FtpAttempt&)>& attempt,
+                          int32_t* attemptsMade = nullptr);
+
+// Adds "(N attempts)" to the result message (the catalogue's when there is none) when more than
+// one attempt was made.
+void FtpNoteAttempts(FtpSession* session, int32_t result, int32_t attempts);
 
 // ftpLogin's connect: FtpConnectSession by host name, tried again after a refused or timed-out
 // connect or a server that was not ready (421), while the retries last.

@@ -200,9 +200,6 @@ int32_t TransferOnce(FtpSession* session, TransferJob& job, const char* localPat
     if (callerFile != -1) {
         session->localFile = callerFile;
     }
-    if (progressBase > session->progressFloor.load()) {
-        session->progressFloor = progressBase;
-    }
     session->bytesTransferred = progressBase > 0 ? progressBase : 0;
 
     if (t.direction == Direction::Upload) {
@@ -294,12 +291,24 @@ int32_t OpenAt(const char* path, bool write, int64_t offset) {
     return file;
 }
 
+// Before a later attempt: the count reached so far stays the least that progress shows, since
+// the attempt may count again from below it (an upload's server kept less than was sent).
+void HoldProgress(FtpSession* session) {
+    const int64_t reached = session->bytesTransferred.load();
+    if (reached > session->progressFloor.load()) {
+        session->progressFloor = reached;
+    }
+}
+
 // One attempt of a download. A later attempt goes on from the remote offset reached, in the
 // file written so far, unless nothing was written yet.
 int32_t DownloadAttempt(FtpSession* session, TransferJob& job, FtpAttempt& attempt) {
     const TransferSpec& t = job.spec;
     int64_t moved = 0;
     int32_t result;
+    if (attempt.number > 1) {
+        HoldProgress(session);
+    }
     if (attempt.number == 1 || (job.remoteDone == job.remoteStart && t.callerFile == -1)) {
         result = TransferOnce(session, job, t.localPath, t.openMode,
                               attempt.number == 1 ? t.callerFile : -1, job.remoteStart, t.verbFormat,
@@ -333,6 +342,7 @@ int32_t UploadAttempt(FtpSession* session, TransferJob& job, FtpAttempt& attempt
         return TransferOnce(session, job, t.localPath, t.openMode, t.callerFile, t.position,
                             t.verbFormat, 0, &moved);
     }
+    HoldProgress(session);
     if (job.path == nullptr) {
         attempt.stop = true;
         return FTP_CANNOT_OPEN_FILE;
@@ -386,6 +396,25 @@ int32_t UploadAttempt(FtpSession* session, TransferJob& job, FtpAttempt& attempt
         result = TransferOnce(session, job, nullptr, 0, file, 0, "APPE %s", base, &moved);
     }
     return result;
+}
+
+// What a finished job's remote file must be, for the verify option.
+FtpVerifyTarget VerifyTargetOf(const TransferJob& job, bool upload) {
+    FtpVerifyTarget target;
+    target.remote = job.remote;
+    if (upload) {
+        const bool appending = job.spec.verbFormat[0] == 'A';
+        target.size = job.localEnd < 0      ? -1
+                      : !appending          ? job.localEnd
+                      : job.remoteBase >= 0 ? job.remoteBase + job.localEnd
+                                            : -1;
+        target.localPath = !appending || job.remoteBase == 0 ? job.path : nullptr;
+    } else {
+        target.size = job.remoteDone;
+        target.localPath = job.path;
+        target.localOffset = job.localBase;
+    }
+    return target;
 }
 
 // The course every file transfer shares: checks, then attempts (more than one with the retries
@@ -465,29 +494,26 @@ int32_t RunTransfer(const TransferSpec& t, const char* remote, char type, int32_
         job.localBase = LocalLength(path);
     }
     session->progressFloor = 0;
-    const int32_t result = FtpRunWithRetries(session, [&](FtpAttempt& attempt) {
-        return upload ? UploadAttempt(session, job, attempt)
-                      : DownloadAttempt(session, job, attempt);
-    });
-    if (result != FTP_OK || session->verify <= 0) {
-        return result;
+    int32_t attempts = 1;
+    int32_t result = FtpRunWithRetries(
+        session,
+        [&](FtpAttempt& attempt) {
+            return upload ? UploadAttempt(session, job, attempt)
+                          : DownloadAttempt(session, job, attempt);
+        },
+        &attempts);
+    if (result == FTP_OK && session->verify > 0) {
+        // The checks need the control connection too; one lost meanwhile is made again.
+        const FtpVerifyTarget target = VerifyTargetOf(job, upload);
+        int32_t more = 1;
+        result = FtpRunWithRetries(
+            session, [&](FtpAttempt&) { return FtpVerifyTransfer(session, target); }, &more);
+        attempts += more - 1;
     }
-    FtpVerifyTarget target;
-    target.remote = remote;
-    if (upload) {
-        const bool appending = t.verbFormat[0] == 'A';
-        target.size = job.localEnd < 0             ? -1
-                      : !appending                 ? job.localEnd
-                      : job.remoteBase >= 0        ? job.remoteBase + job.localEnd
-                                                   : -1;
-        target.localPath = !appending || job.remoteBase == 0 ? path : nullptr;
-    } else {
-        target.size = job.remoteDone;
-        target.localPath = path;
-        target.localOffset = job.localBase;
-    }
-    return FtpVerifyTransfer(session, target);
+    FtpNoteAttempts(session, result, attempts);
+    return result;
 }
+
 
 }  // namespace
 

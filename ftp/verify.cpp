@@ -4,8 +4,10 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
+#include "checksum.h"
 #include "listing_parser.h"
 #include "session_internal.h"
 
@@ -65,6 +67,132 @@ bool IsExchangeFailure(int32_t result) {
            result == FTP_SEND_FAILED;
 }
 
+// True when a line of the FEAT reply text names feature alone ("XSHA256"), in any case.
+bool Offers(const std::string& featText, const char* feature) {
+    size_t at = 0;
+    const size_t n = strlen(feature);
+    while (at < featText.size()) {
+        size_t end = featText.find('\n', at);
+        if (end == std::string::npos) {
+            end = featText.size();
+        }
+        size_t first = at;
+        while (first < end && featText[first] == ' ') {
+            ++first;
+        }
+        size_t last = end;
+        while (last > first && (featText[last - 1] == '\r' || featText[last - 1] == ' ')) {
+            --last;
+        }
+        bool same = first != at && last - first == n;
+        for (size_t k = 0; same && k < n; ++k) {
+            const char ch = featText[first + k];
+            same = (ch >= 'a' && ch <= 'z' ? static_cast<char>(ch - 'a' + 'A') : ch) == feature[k];
+        }
+        if (same) {
+            return true;
+        }
+        at = end + 1;
+    }
+    return false;
+}
+
+// The server's digest of remote in *hex and its kind in *kind, through HASH (choosing the
+// strongest algorithm it offers with OPTS HASH when another is selected) or the first of
+// XSHA256, XSHA1, XMD5 and XCRC it offers. FTP_OK, with *hex empty when the server offers no
+// checksum or gave none; the failure of an exchange otherwise.
+int32_t ServerDigest(FtpSession* session, const char* remote, FtpDigestKind* kind,
+                     std::string* hex) {
+    FtpConnection& c = session->connection;
+    hex->clear();
+    const FtpHashFeature hash = FtpParseHashFeature(c.featureText);
+    char line[FTP_COMMAND_SIZE];
+    int32_t code = 0;
+    if (!hash.offered.empty()) {
+        FtpDigestKind best = hash.offered.front();
+        for (FtpDigestKind k : {FtpDigestKind::Crc32, FtpDigestKind::Md5, FtpDigestKind::Sha1,
+                                FtpDigestKind::Sha256}) {
+            for (FtpDigestKind offered : hash.offered) {
+                best = offered == k ? k : best;
+            }
+        }
+        FtpDigestKind chosen = hash.selected.value_or(best);
+        if (chosen != best) {
+            snprintf(line, sizeof line, "OPTS HASH %s", FtpDigestName(best));
+            const int32_t result = FtpChannelExchange(session, line, &code);
+            if (result != FTP_OK) {
+                return result;
+            }
+            chosen = code == 200 ? best : chosen;
+        }
+        if (FtpBuildCommandLine(line, "HASH %s", remote) != FTP_OK) {
+            return FTP_OK;
+        }
+        const int32_t result = FtpChannelExchange(session, line, &code);
+        if (result != FTP_OK) {
+            return result;
+        }
+        FtpHashFacts facts;
+        *hex = FtpParseHashReply(c.replyText, &facts);
+        *kind = facts.kind;
+        if (!hex->empty() && facts.kind != chosen && facts.kind != best) {
+            hex->clear();  // a digest of a kind nobody asked for is not trusted
+        }
+        return FTP_OK;
+    }
+    struct Command {
+        const char* name;
+        FtpDigestKind kind;
+    };
+    for (const Command& command : {Command{"XSHA256", FtpDigestKind::Sha256},
+                                   Command{"XSHA1", FtpDigestKind::Sha1},
+                                   Command{"XMD5", FtpDigestKind::Md5},
+                                   Command{"XCRC", FtpDigestKind::Crc32}}) {
+        if (!Offers(c.featureText, command.name)) {
+            continue;
+        }
+        const std::string format = std::string(command.name) + " %s";
+        if (FtpBuildCommandLine(line, format.c_str(), remote) != FTP_OK) {
+            return FTP_OK;
+        }
+        const int32_t result = FtpChannelExchange(session, line, &code);
+        if (result != FTP_OK) {
+            return result;
+        }
+        *kind = command.kind;
+        *hex = FtpParseDigestReply(c.replyText, command.kind);
+        return FTP_OK;
+    }
+    return FTP_OK;
+}
+
+// The checksum check of verify level 2: "" appended to checks when the server offers none.
+int32_t CompareDigests(FtpSession* session, const FtpVerifyTarget& target, std::string* checks) {
+    FtpDigestKind kind = FtpDigestKind::Sha256;
+    std::string theirs;
+    const int32_t result = ServerDigest(session, target.remote, &kind, &theirs);
+    if (result != FTP_OK || theirs.empty()) {
+        return result;
+    }
+    const int32_t file = PlatFileOpen(target.localPath, PLAT_OF_READ);
+    std::string ours;
+    const bool read =
+        file != PLAT_FILE_ERROR && FtpDigestFile(file, kind, target.localOffset, target.size, &ours);
+    if (file != PLAT_FILE_ERROR) {
+        PlatFileClose(file);
+    }
+    if (!read) {
+        return FTP_CANNOT_OPEN_FILE;
+    }
+    if (ours != theirs) {
+        FtpSetDetail(session, std::string("Transfer verification failed: the server's ") +
+                                  FtpDigestName(kind) + " is " + theirs + ", ours " + ours);
+        return FTP_VERIFY_FAILED;
+    }
+    *checks += std::string(checks->empty() ? "" : " and ") + FtpDigestName(kind);
+    return FTP_OK;
+}
+
 }  // namespace
 
 int32_t FtpVerifyTransfer(FtpSession* session, const FtpVerifyTarget& target) {
@@ -88,7 +216,26 @@ int32_t FtpVerifyTransfer(FtpSession* session, const FtpVerifyTarget& target) {
             checks = "SIZE";
         }
     }
-    FtpSetDetail(session, checks.empty() ? "OK, not verified: the server tells no size"
-                                         : "OK, verified by " + checks);
+    std::string unchecked;
+    if (session->verify >= 2) {
+        if (target.localPath == nullptr || target.size < 0) {
+            unchecked = "no local copy of the whole file to compare a checksum with";
+        } else {
+            const size_t before = checks.size();
+            const int32_t result = CompareDigests(session, target, &checks);
+            if (result != FTP_OK) {
+                return result;
+            }
+            if (checks.size() == before) {
+                unchecked = "the server offers no checksum";
+            }
+        }
+    }
+    std::string text = checks.empty() ? "OK, not verified: the server tells no size"
+                                      : "OK, verified by " + checks;
+    if (!checks.empty() && !unchecked.empty()) {
+        text += "; " + unchecked;
+    }
+    FtpSetDetail(session, text);
     return FTP_OK;
 }

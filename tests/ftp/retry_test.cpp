@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "checksum.h"
 #include "engine_fixture.h"
 
 namespace ktest {
@@ -240,22 +241,35 @@ TEST_F(EngineTest, LostConnectionsAreTriedAgainAndResumedWhereTheyStopped) {
     }
 }
 
-TEST_F(EngineTest, VerifyComparesTheServersSizeAndSaysWhichCheckRan) {
+TEST_F(EngineTest, VerifyComparesTheServersSizeAndChecksumAndSaysWhichCheckRan) {
+    const std::string whole = PatternBytes(10);
+    FtpDigest sha256(FtpDigestKind::Sha256);
+    sha256.update(whole.data(), whole.size());
     struct Case {
         const char* name;
+        int32_t level;
         const char* features;
-        const char* size;
+        std::vector<std::pair<std::string, std::string>> exchanges;  // after FEAT
         int32_t code;
-        const char* detail;
+        std::string detail;
     };
+    const std::string sizeAndHash = "211-x\r\n SIZE\r\n HASH SHA-1*;SHA-256;MD5\r\n211 end";
     const Case cases[] = {
-        {"sizes agree", "211-x\r\n SIZE\r\n211 end", "213 10", 0, "OK, verified by SIZE"},
-        {"sizes differ", "211-x\r\n SIZE\r\n211 end", "213 9", 3006,
+        {"sizes agree", 1, kFeatures, {{"SIZE f", "213 10"}}, 0, "OK, verified by SIZE"},
+        {"sizes differ", 1, kFeatures, {{"SIZE f", "213 9"}}, 3006,
          "Transfer verification failed: the server's size is 9 bytes, ours 10"},
-        {"no SIZE offered", "211-x\r\n MDTM\r\n211 end", "", 0,
+        {"no SIZE offered", 1, "211-x\r\n MDTM\r\n211 end", {}, 0,
          "OK, not verified: the server tells no size"},
+        {"HASH, the strongest chosen", 2, sizeAndHash.c_str(),
+         {{"SIZE f", "213 10"},
+          {"OPTS HASH SHA-256", "200 SHA-256"},
+          {"HASH f", "213 SHA-256 0-10 " + sha256.hexLower() + " f"}},
+         0, "OK, verified by SIZE and SHA-256"},
+        {"XCRC differs", 2, "211-x\r\n SIZE\r\n XCRC\r\n211 end",
+         {{"SIZE f", "213 10"}, {"XCRC f", "250 0badf00d"}}, 3006, ""},
+        {"no checksum offered", 2, kFeatures, {{"SIZE f", "213 10"}}, 0,
+         "OK, verified by SIZE; the server offers no checksum"},
     };
-    const std::string whole = PatternBytes(10);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ScriptedServer server;
@@ -263,16 +277,20 @@ TEST_F(EngineTest, VerifyComparesTheServersSizeAndSaysWhichCheckRan) {
         s.reply("220 ready").command("TYPE I", "200 ok");
         Port(s).command("STOR f", "150 go").dataConnect().dataReceive().reply("226 done");
         s.command("FEAT", c.features);
-        if (c.size[0] != '\0') {
-            s.command("SIZE f", c.size);
+        for (const auto& [line, reply] : c.exchanges) {
+            s.command(line, reply);
         }
         server.start(s);
         ASSERT_EQ(Connect(server), FTP_OK);
-        session->verify = 1;
+        session->verify = c.level;
         TempDir dir;
         WriteFile(dir.path("f"), whole);
         EXPECT_EQ(FtpSendFile(dir.path("f").c_str(), "f", 'I', key), c.code);
-        EXPECT_EQ(Detail(key), c.detail);
+        if (!c.detail.empty()) {
+            EXPECT_EQ(Detail(key), c.detail);
+        } else {
+            EXPECT_EQ(Detail(key).rfind("Transfer verification failed: the server's CRC32 is 0badf00d", 0), 0u) << Detail(key);
+        }
         EXPECT_TRUE(server.waitDone()) << server.report();
         EXPECT_TRUE(server.ok()) << server.report();
         FtpDisconnect(key);

@@ -294,7 +294,9 @@ bool RealFtpServer::writeProftpdConfig(const std::string& path, const std::strin
         << "AllowRetrieveRestart on\n"
         << "SystemLog " << workDir_ << "/system.log\n"
         << "TransferLog " << workDir_ << "/xfer.log\n"
-        << "ModulePath " << UnpackedRoot() << "/usr/lib/proftpd\n";
+        << "ModulePath " << UnpackedRoot() << "/usr/lib/proftpd\n"
+        // Checksums of files (HASH, XSHA256, XSHA1, XMD5, XCRC), for clients that verify.
+        << "LoadModule mod_digest.c\n";
     if (tls_ != Tls::Off) {
         // TLS 1.2 and 1.3 with mod_tls's default options: session reuse on data connections
         // required, protected data connections required through TLSRequired.
