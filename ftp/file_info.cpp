@@ -59,6 +59,22 @@ bool IsDirectory(FtpSession* session, const char* name, int32_t* result) {
 
 }  // namespace
 
+int32_t FtpAskMlst(FtpSession* session, const char* name, FtpFacts* facts) {
+    char line[FTP_COMMAND_SIZE];
+    if (FtpBuildCommandLine(line, "MLST %s", name) != FTP_OK) {
+        return FTP_BAD_PARAMETERS;
+    }
+    int32_t code = 0;
+    const int32_t result = FtpChannelExchange(session, line, &code);
+    if (result != FTP_OK) {
+        return result;
+    }
+    if (code != 250) {
+        return FtpRefusalResult(code);
+    }
+    return MlstFacts(session->connection.replyText, facts) ? FTP_OK : FTP_UNEXPECTED_ANSWER;
+}
+
 int32_t FtpFileInfo(const char* name, char* output, int32_t capacity, int32_t key) {
     FtpOperation op(key);
     if (!op) {
@@ -79,17 +95,10 @@ int32_t FtpFileInfo(const char* name, char* output, int32_t capacity, int32_t ke
         return result;
     }
     FtpFacts facts;
-    int32_t code = 0;
     if (session->connection.featureMlst) {
-        result = FtpChannelExchange(session, line, &code);
+        result = FtpAskMlst(session, name, &facts);
         if (result != FTP_OK) {
             return result;
-        }
-        if (code != 250) {
-            return FtpRefusalResult(code);
-        }
-        if (!MlstFacts(session->connection.replyText, &facts)) {
-            return FTP_UNEXPECTED_ANSWER;
         }
     } else {
         result = FtpRemoteSize(session, name, &facts.size);

@@ -44,8 +44,10 @@ bool IsConnectRetryable(const FtpSession* session, int32_t result) {
         case FTP_CONNECT_ERROR:
         case FTP_LOOKUP_TIMEOUT:
         case FTP_NO_ANSWER:
-        case FTP_NOT_CONNECTED: return true;
-        default: return IsReplyResult(result) && LastReplyCode(session) == 421;
+        case FTP_NOT_CONNECTED:
+            return true;
+        default:
+            return IsReplyResult(result) && LastReplyCode(session) == 421;
     }
 }
 
@@ -151,7 +153,8 @@ bool FtpRetryable(const FtpSession* session, int32_t result) {
         case FTP_NO_ANSWER:
         case FTP_SEND_FAILED:
         case FTP_NOT_CONNECTED:
-        case FTP_TRANSFER_SHORT: return true;
+        case FTP_TRANSFER_SHORT:
+            return true;
         case FTP_DATA_CONNECTION_FAILED: {
             // 522 and the like: the server wants the data connection otherwise, every time.
             const int32_t code = LastReplyCode(session);
@@ -160,7 +163,8 @@ bool FtpRetryable(const FtpSession* session, int32_t result) {
         case FTP_TLS_HANDSHAKE_FAILED:
             // A handshake on a data connection cut together with the control connection.
             return session->connection.controlSocket == -1;
-        default: return IsReplyResult(result) && IsTransientReply(LastReplyCode(session));
+        default:
+            return IsReplyResult(result) && IsTransientReply(LastReplyCode(session));
     }
 }
 
@@ -173,9 +177,9 @@ int32_t FtpRunWithRetries(FtpSession* session, const std::function<int32_t(FtpAt
     int32_t result = attempt(state);
     int32_t attempts = 1;
     bool reconnectFailed = false;
-    while (!state.stop && attempts <= session->retries &&
-           (reconnectFailed ? IsConnectRetryable(session, result)
-                            : FtpRetryable(session, result))) {
+    while (
+        !state.stop && attempts <= session->retries &&
+        (reconnectFailed ? IsConnectRetryable(session, result) : FtpRetryable(session, result))) {
         if (!WaitBeforeRetry(session, attempts)) {
             result = FTP_ABORTED;
             break;

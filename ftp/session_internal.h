@@ -8,6 +8,7 @@
 
 #include "control_channel.h"
 #include "ftp.h"
+#include "listing_parser.h"
 
 using FtpSessionRef = std::shared_ptr<FtpSession>;
 
@@ -56,6 +57,9 @@ int32_t FtpRemoteSize(FtpSession* session, const char* remote, uint64_t* size);
 // MDTM of remote: FTP_OK with the UTC stamp YYYYMMDDHHMMSS in *stamp, or "" when the server
 // refused or gave no time; the exchange's failure otherwise.
 int32_t FtpRemoteTime(FtpSession* session, const char* remote, std::string* stamp);
+// MLST of name: FTP_OK with its facts; the refusal's result (FtpRefusalResult), 3001 for a reply
+// without an entry, FTP_BAD_PARAMETERS for a name that cannot be sent, or the exchange's failure.
+int32_t FtpAskMlst(FtpSession* session, const char* name, FtpFacts* facts);
 // The result of a refusing reply code: 450, 550, 553 as FTP_ACTION_NOT_TAKEN, 500 to 504 as
 // FTP_COMMAND_NOT_EXECUTED, anything else as FTP_UNEXPECTED_ANSWER.
 int32_t FtpRefusalResult(int32_t code);

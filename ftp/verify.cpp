@@ -27,26 +27,12 @@ int32_t FtpServerSize(FtpSession* session, const char* remote, int64_t* size) {
         if (!c.featureMlst) {
             return FTP_COMMAND_NOT_EXECUTED;
         }
-        char line[FTP_COMMAND_SIZE];
-        if (FtpBuildCommandLine(line, "MLST %s", remote) != FTP_OK) {
-            return FTP_BAD_PARAMETERS;
-        }
-        int32_t code = 0;
-        result = FtpChannelExchange(session, line, &code);
-        if (result != FTP_OK) {
-            return result;
-        }
-        if (code != 250) {
-            return FtpRefusalResult(code);
-        }
-        // The fact line is the reply's second line, after a blank.
-        const std::string text = c.replyText;
-        const size_t start = text.find("\n ");
-        const size_t end = start == std::string::npos ? start : text.find('\r', start + 2);
         FtpFacts facts;
-        if (start == std::string::npos ||
-            !FtpParseFactLine(text.substr(start + 2, end - (start + 2)).c_str(), &facts) ||
-            !facts.hasSize) {
+        result = FtpAskMlst(session, remote, &facts);
+        if (result != FTP_OK) {
+            return result == FTP_UNEXPECTED_ANSWER ? FTP_COMMAND_NOT_EXECUTED : result;
+        }
+        if (!facts.hasSize) {
             return FTP_COMMAND_NOT_EXECUTED;
         }
         value = facts.size;
@@ -144,10 +130,9 @@ int32_t ServerDigest(FtpSession* session, const char* remote, FtpDigestKind* kin
         const char* name;
         FtpDigestKind kind;
     };
-    for (const Command& command : {Command{"XSHA256", FtpDigestKind::Sha256},
-                                   Command{"XSHA1", FtpDigestKind::Sha1},
-                                   Command{"XMD5", FtpDigestKind::Md5},
-                                   Command{"XCRC", FtpDigestKind::Crc32}}) {
+    for (const Command& command :
+         {Command{"XSHA256", FtpDigestKind::Sha256}, Command{"XSHA1", FtpDigestKind::Sha1},
+          Command{"XMD5", FtpDigestKind::Md5}, Command{"XCRC", FtpDigestKind::Crc32}}) {
         if (!Offers(c.featureText, command.name)) {
             continue;
         }
@@ -176,8 +161,8 @@ int32_t CompareDigests(FtpSession* session, const FtpVerifyTarget& target, std::
     }
     const int32_t file = PlatFileOpen(target.localPath, PLAT_OF_READ);
     std::string ours;
-    const bool read =
-        file != PLAT_FILE_ERROR && FtpDigestFile(file, kind, target.localOffset, target.size, &ours);
+    const bool read = file != PLAT_FILE_ERROR &&
+                      FtpDigestFile(file, kind, target.localOffset, target.size, &ours);
     if (file != PLAT_FILE_ERROR) {
         PlatFileClose(file);
     }
@@ -231,8 +216,8 @@ int32_t FtpVerifyTransfer(FtpSession* session, const FtpVerifyTarget& target) {
             }
         }
     }
-    std::string text = checks.empty() ? "OK, not verified: the server tells no size"
-                                      : "OK, verified by " + checks;
+    std::string text =
+        checks.empty() ? "OK, not verified: the server tells no size" : "OK, verified by " + checks;
     if (!checks.empty() && !unchecked.empty()) {
         text += "; " + unchecked;
     }

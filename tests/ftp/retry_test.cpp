@@ -19,7 +19,9 @@ Scenario& Login(Scenario& s) {
 }
 
 // Active data connection set-up: PORT and its reply.
-Scenario& Port(Scenario& s) { return s.expectPrefix("PORT 127,0,0,1,").reply("200 PORT ok"); }
+Scenario& Port(Scenario& s) {
+    return s.expectPrefix("PORT 127,0,0,1,").reply("200 PORT ok");
+}
 
 constexpr const char* kFeatures = "211-features\r\n SIZE\r\n211 end";
 
@@ -104,6 +106,28 @@ TEST_F(EngineTest, BinaryDownloadsEndWithTheAnnouncedCountOrFailNamingBoth) {
 
 TEST_F(EngineTest, LostConnectionsAreTriedAgainAndResumedWhereTheyStopped) {
     const std::string whole = PatternBytes(10);
+    // RETR answered with 150 and bytes on a new data connection, which then closes.
+    auto serve = [](Scenario& s, const std::string& bytes) -> Scenario& {
+        return s.command("RETR f", "150 opening (10 bytes)")
+            .dataConnect()
+            .dataSend(bytes)
+            .dataClose();
+    };
+    // An upload whose both connections are cut once its data arrived, then the login again and
+    // the server's size of what it kept.
+    auto cutUpload = [](Scenario& s, const std::string& size) -> Scenario& {
+        s.command("TYPE I", "200 ok");
+        Port(s)
+            .command("STOR f", "150 go")
+            .dataConnect()
+            .dataReceive()
+            .resetControl()
+            .acceptControl();
+        return Login(s)
+            .command("FEAT", kFeatures)
+            .command("TYPE I", "200 ok")
+            .command("SIZE f", size);
+    };
     struct Case {
         const char* name;
         bool upload;
@@ -117,47 +141,22 @@ TEST_F(EngineTest, LostConnectionsAreTriedAgainAndResumedWhereTheyStopped) {
         {"download cut with both connections: REST from the bytes written", false, 3,
          [&](Scenario& s) {
              s.command("TYPE I", "200 ok");
-             Port(s).command("RETR f", "150 opening (10 bytes)")
-                 .dataConnect()
-                 .dataSend(whole.substr(0, 4))
-                 .dataClose()
-                 .resetControl()
-                 .acceptControl();
+             serve(Port(s), whole.substr(0, 4)).resetControl().acceptControl();
              Login(s).command("TYPE I", "200 ok");
-             Port(s).command("REST 4", "350 ok")
-                 .command("RETR f", "150 opening (10 bytes)")
-                 .dataConnect()
-                 .dataSend(whole.substr(4))
-                 .dataClose()
-                 .reply("226 done");
+             serve(Port(s).command("REST 4", "350 ok"), whole.substr(4)).reply("226 done");
          },
          0, "OK (2 attempts)", ""},
         {"download ended by 451 on a connection still in step: tried again on it", false, 1,
          [&](Scenario& s) {
              s.command("TYPE I", "200 ok");
-             Port(s).command("RETR f", "150 opening")
-                 .dataConnect()
-                 .dataSend(whole.substr(0, 3))
-                 .dataClose()
-                 .reply("451 local error");
-             Port(s).command("REST 3", "350 ok")
-                 .command("RETR f", "150 opening")
-                 .dataConnect()
-                 .dataSend(whole.substr(3))
-                 .dataClose()
-                 .reply("226 done");
+             serve(Port(s), whole.substr(0, 3)).reply("451 local error");
+             serve(Port(s).command("REST 3", "350 ok"), whole.substr(3)).reply("226 done");
          },
          0, "OK (2 attempts)", ""},
         {"upload resumed from the server's size with REST and STOR", true, 3,
          [&](Scenario& s) {
-             s.command("TYPE I", "200 ok");
-             Port(s).command("STOR f", "150 go")
-                 .dataConnect()
-                 .dataReceive()
-                 .resetControl()
-                 .acceptControl();
-             Login(s).command("FEAT", kFeatures).command("TYPE I", "200 ok").command("SIZE f", "213 4");
-             Port(s).command("REST 4", "350 ok")
+             Port(cutUpload(s, "213 4"))
+                 .command("REST 4", "350 ok")
                  .command("STOR f", "150 go")
                  .dataConnect()
                  .dataReceive()
@@ -166,24 +165,17 @@ TEST_F(EngineTest, LostConnectionsAreTriedAgainAndResumedWhereTheyStopped) {
          0, "OK (2 attempts)", whole + whole.substr(4)},
         {"upload whose REST is refused goes on with APPE", true, 3,
          [&](Scenario& s) {
-             s.command("TYPE I", "200 ok");
-             Port(s).command("STOR f", "150 go")
-                 .dataConnect()
-                 .dataReceive()
-                 .resetControl()
-                 .acceptControl();
-             Login(s).command("FEAT", kFeatures).command("TYPE I", "200 ok").command("SIZE f", "213 6");
-             Port(s).command("REST 6", "502 no REST here").command("REST 0", "502 no REST here");
-             Port(s).command("APPE f", "150 go")
-                 .dataConnect()
-                 .dataReceive()
-                 .reply("226 done");
+             Port(cutUpload(s, "213 6"))
+                 .command("REST 6", "502 no REST here")
+                 .command("REST 0", "502 no REST here");
+             Port(s).command("APPE f", "150 go").dataConnect().dataReceive().reply("226 done");
          },
          0, "OK (2 attempts)", whole + whole.substr(6)},
         {"a refused login on the way back ends the job", false, 3,
          [&](Scenario& s) {
              s.command("TYPE I", "200 ok");
-             Port(s).command("RETR f", "150 opening")
+             Port(s)
+                 .command("RETR f", "150 opening")
                  .dataConnect()
                  .dataReset()
                  .resetControl()
@@ -256,18 +248,37 @@ TEST_F(EngineTest, VerifyComparesTheServersSizeAndChecksumAndSaysWhichCheckRan) 
     const std::string sizeAndHash = "211-x\r\n SIZE\r\n HASH SHA-1*;SHA-256;MD5\r\n211 end";
     const Case cases[] = {
         {"sizes agree", 1, kFeatures, {{"SIZE f", "213 10"}}, 0, "OK, verified by SIZE"},
-        {"sizes differ", 1, kFeatures, {{"SIZE f", "213 9"}}, 3006,
+        {"sizes differ",
+         1,
+         kFeatures,
+         {{"SIZE f", "213 9"}},
+         3006,
          "Transfer verification failed: the server's size is 9 bytes, ours 10"},
-        {"no SIZE offered", 1, "211-x\r\n MDTM\r\n211 end", {}, 0,
+        {"no SIZE offered",
+         1,
+         "211-x\r\n MDTM\r\n211 end",
+         {},
+         0,
          "OK, not verified: the server tells no size"},
-        {"HASH, the strongest chosen", 2, sizeAndHash.c_str(),
+        {"HASH, the strongest chosen",
+         2,
+         sizeAndHash.c_str(),
          {{"SIZE f", "213 10"},
           {"OPTS HASH SHA-256", "200 SHA-256"},
           {"HASH f", "213 SHA-256 0-10 " + sha256.hexLower() + " f"}},
-         0, "OK, verified by SIZE and SHA-256"},
-        {"XCRC differs", 2, "211-x\r\n SIZE\r\n XCRC\r\n211 end",
-         {{"SIZE f", "213 10"}, {"XCRC f", "250 0badf00d"}}, 3006, ""},
-        {"no checksum offered", 2, kFeatures, {{"SIZE f", "213 10"}}, 0,
+         0,
+         "OK, verified by SIZE and SHA-256"},
+        {"XCRC differs",
+         2,
+         "211-x\r\n SIZE\r\n XCRC\r\n211 end",
+         {{"SIZE f", "213 10"}, {"XCRC f", "250 0badf00d"}},
+         3006,
+         ""},
+        {"no checksum offered",
+         2,
+         kFeatures,
+         {{"SIZE f", "213 10"}},
+         0,
          "OK, verified by SIZE; the server offers no checksum"},
     };
     for (const Case& c : cases) {
@@ -289,7 +300,10 @@ TEST_F(EngineTest, VerifyComparesTheServersSizeAndChecksumAndSaysWhichCheckRan) 
         if (!c.detail.empty()) {
             EXPECT_EQ(Detail(key), c.detail);
         } else {
-            EXPECT_EQ(Detail(key).rfind("Transfer verification failed: the server's CRC32 is 0badf00d", 0), 0u) << Detail(key);
+            EXPECT_EQ(Detail(key).rfind(
+                          "Transfer verification failed: the server's CRC32 is 0badf00d", 0),
+                      0u)
+                << Detail(key);
         }
         EXPECT_TRUE(server.waitDone()) << server.report();
         EXPECT_TRUE(server.ok()) << server.report();
