@@ -59,6 +59,9 @@ int32_t FtpRemoteTime(FtpSession* session, const char* remote, std::string* stam
 // The result of a refusing reply code: 450, 550, 553 as FTP_ACTION_NOT_TAKEN, 500 to 504 as
 // FTP_COMMAND_NOT_EXECUTED, anything else as FTP_UNEXPECTED_ANSWER.
 int32_t FtpRefusalResult(int32_t code);
+// FtpCloseDataChannel whose close_notify (TLS) waits at most waitMs for room (< 0: the usual
+// wait).
+void FtpCloseDataChannelWithin(FtpSession* session, int32_t waitMs);
 // Closes the data side and the control connection of session, without QUIT.
 void FtpCloseControl(FtpSession* session);
 // The smaller of the connection's time-out and limit, in seconds (limit when there is none).
