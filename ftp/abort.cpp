@@ -20,7 +20,8 @@ bool IsDataFailure(int32_t position) {
 // Milliseconds left of limitMs since start (0 when none).
 int32_t LeftOf(uint32_t start, int32_t limitMs) {
     const uint32_t elapsed = PlatTickCount() - start;
-    return elapsed >= static_cast<uint32_t>(limitMs) ? 0 : limitMs - static_cast<int32_t>(elapsed);
+    return elapsed >= static_cast<uint32_t>(limitMs) ? 0
+                                                     : limitMs - static_cast<int32_t>(elapsed);
 }
 
 }  // namespace
@@ -36,9 +37,10 @@ void FtpAbortTransfer(FtpSession* session, int32_t position) {
     const bool requested = session->abortRequested.load() != 0;
     session->abortRequested = 0;
     const int32_t bound = IsDataFailure(position) ? FAILURE_ABORT_LIMIT_MS : ABORT_LIMIT_MS;
-    const int32_t limit = c.timeoutSeconds != 0 && c.timeoutSeconds * 1000u < static_cast<uint32_t>(bound)
-                              ? static_cast<int32_t>(c.timeoutSeconds * 1000u)
-                              : bound;
+    const int32_t limit =
+        c.timeoutSeconds != 0 && c.timeoutSeconds * 1000u < static_cast<uint32_t>(bound)
+            ? static_cast<int32_t>(c.timeoutSeconds * 1000u)
+            : bound;
     // The limit counts from the caller's request: what it took to get here (a data handshake
     // let finish) is part of the abort.
     uint32_t start = PlatTickCount();

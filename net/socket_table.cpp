@@ -230,7 +230,8 @@ int32_t TcpCloseWithoutPause(int32_t* socketVar) {
 }
 
 int32_t TcpCloseWithin(int32_t* socketVar, int32_t waitMs) {
-    const int32_t wait = waitMs < 0 || waitMs > CLOSE_NOTIFY_WAIT_MS ? CLOSE_NOTIFY_WAIT_MS : waitMs;
+    const int32_t wait =
+        waitMs < 0 || waitMs > CLOSE_NOTIFY_WAIT_MS ? CLOSE_NOTIFY_WAIT_MS : waitMs;
     return CloseSocket(socketVar, false, wait);
 }
 
