@@ -9,6 +9,20 @@ namespace {
 // that answers later (or never answers ABOR) is dealt with by the channel before the next
 // command.
 constexpr int32_t ABORT_LIMIT_MS = 800;
+// The same after the data connection failed (a time-out, a reset): the failure has used up the
+// time-out already, and the whole operation must end within a second of it.
+constexpr int32_t FAILURE_ABORT_LIMIT_MS = 500;
+
+bool IsDataFailure(int32_t position) {
+    return position == ABORT_RECV_FAILED || position == ABORT_SEND_FAILED;
+}
+
+// Milliseconds left of limitMs since start (0 when none).
+int32_t LeftOf(uint32_t start, int32_t limitMs) {
+    const uint32_t elapsed = PlatTickCount() - start;
+    return elapsed >= static_cast<uint32_t>(limitMs) ? 0
+                                                     : limitMs - static_cast<int32_t>(elapsed);
+}
 
 }  // namespace
 
@@ -22,9 +36,11 @@ void FtpAbortTransfer(FtpSession* session, int32_t position) {
     }
     const bool requested = session->abortRequested.load() != 0;
     session->abortRequested = 0;
-    const int32_t limit = c.timeoutSeconds != 0 && c.timeoutSeconds * 1000u < ABORT_LIMIT_MS
-                              ? static_cast<int32_t>(c.timeoutSeconds * 1000u)
-                              : ABORT_LIMIT_MS;
+    const int32_t bound = IsDataFailure(position) ? FAILURE_ABORT_LIMIT_MS : ABORT_LIMIT_MS;
+    const int32_t limit =
+        c.timeoutSeconds != 0 && c.timeoutSeconds * 1000u < static_cast<uint32_t>(bound)
+            ? static_cast<int32_t>(c.timeoutSeconds * 1000u)
+            : bound;
     // The limit counts from the caller's request: what it took to get here (a data handshake
     // let finish) is part of the abort.
     uint32_t start = PlatTickCount();
@@ -34,8 +50,10 @@ void FtpAbortTransfer(FtpSession* session, int32_t position) {
     }
     const bool sent = c.controlSocket != -1 && FtpChannelSendAbort(session, limit, start);
     // Stop reading and close the data side at once: a server that ignores the interrupt still
-    // sees its transfer end.
-    FtpCloseDataChannel(session);
+    // sees its transfer end. Its close_notify (TLS) waits for room only within the abort's
+    // limit, and not at all after a failure: a data connection that took nothing for the
+    // time-out will not take it now.
+    FtpCloseDataChannelWithin(session, IsDataFailure(position) ? 0 : LeftOf(start, limit));
     if (c.controlSocket != -1) {
         FtpChannelAbortReplies(session, sent, limit, start);
     }

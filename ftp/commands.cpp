@@ -78,6 +78,7 @@ int32_t FtpConnectSession(FtpSession* session, const char* host, const PlatAddre
         case NET_CONNECT_FAILED: return FTP_NO_SERVER;
         case NET_NO_SOCKET: return FTP_NO_SOCKET;
         case NET_HOST_UNKNOWN: return FTP_HOST_UNRESOLVED;
+        case NET_LOOKUP_TIMEOUT: return FTP_LOOKUP_TIMEOUT;
         case NET_TIMEOUT: return FTP_TIMEOUT;
         default: return FTP_CONNECT_ERROR;
     }
@@ -199,13 +200,19 @@ int32_t FtpDisconnect(int32_t key) {
     return c.controlSocket == -1 && c.dataSocket == -1 ? FTP_OK : FTP_CLOSE_FAILED;
 }
 
-void FtpCloseDataChannel(FtpSession* session) {
+void FtpCloseDataChannel(FtpSession* session) { FtpCloseDataChannelWithin(session, -1); }
+
+void FtpCloseDataChannelWithin(FtpSession* session, int32_t waitMs) {
     if (session->localFile != -1) {
         PlatFileClose(session->localFile);
         session->localFile = -1;
     }
     int32_t data = session->connection.dataSocket;
-    TcpClose(&data);
+    if (waitMs < 0) {
+        TcpClose(&data);
+    } else {
+        TcpCloseWithin(&data, waitMs);
+    }
     session->connection.dataSocket = data;
 }
 

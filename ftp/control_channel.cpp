@@ -261,10 +261,14 @@ void FtpChannelKeepalive(FtpSession* session) {
     ++c.keepalivesOwed;
 }
 
-void FtpChannelClose(FtpSession* session) {
+namespace {
+
+// Closes the control connection, close_notify waiting at most waitMs for room (< 0: the usual
+// wait), and forgets what it owed.
+void CloseControl(FtpSession* session, int32_t waitMs) {
     FtpConnection& c = session->connection;
     int32_t control = c.controlSocket;
-    TcpClose(&control);
+    TcpCloseWithin(&control, waitMs);
     c.controlSocket = control;
     c.repliesOwed = 0;
     c.stepUncertain = false;
@@ -272,6 +276,12 @@ void FtpChannelClose(FtpSession* session) {
     c.noopsOwed = 0;
     c.tlsActive = false;
 }
+
+}  // namespace
+
+void FtpChannelClose(FtpSession* session) { CloseControl(session, -1); }
+
+void FtpChannelDrop(FtpSession* session) { CloseControl(session, 0); }
 
 bool FtpChannelInStep(const FtpSession* session) {
     const FtpConnection& c = session->connection;
@@ -305,11 +315,15 @@ int32_t FtpChannelSend(FtpSession* session, const char* line) {
 }
 
 int32_t FtpChannelReply(FtpSession* session, int32_t flags, int32_t* code) {
+    return FtpChannelReplyWithin(session, flags, code, -1);
+}
+
+int32_t FtpChannelReplyWithin(FtpSession* session, int32_t flags, int32_t* code, int32_t limitMs) {
     FtpConnection& c = session->connection;
     if (c.controlSocket == -1) {
         return FTP_NOT_CONNECTED;
     }
-    const int32_t limit = TimeoutMs(c);
+    const int32_t limit = Smaller(TimeoutMs(c), limitMs);
     const uint32_t start = PlatTickCount();
     for (;;) {
         int32_t reply = 0;
@@ -405,13 +419,25 @@ void FtpChannelAbortReplies(FtpSession* session, bool sent, int32_t limitMs, uin
     // and leave its replies to the next command. It is bounded instead.
     PlatCancelScope uncancellable(nullptr);
     FtpConnection& c = session->connection;
+    if (!sent) {
+        // Closed, reset, or no room for a short line: the server is gone or takes nothing, and
+        // part of the line may have left. Waiting for replies, or a NOOP before the next
+        // command, would only spend the time-out again.
+        FtpChannelDrop(session);
+        return;
+    }
     constexpr int MAX_ABOR_SENDS = 5;  // a server that answers every ABOR with 500
     bool complete = false;
     bool transferReplySeen = false;
     int sends = 1;
-    while (sent && !complete) {
+    while (!complete) {
         int32_t code = 0;
-        if (ReadRaw(session, Left(startTick, limitMs), &code) != 1) {
+        const int32_t read = ReadRaw(session, Left(startTick, limitMs), &code);
+        if (read != 1) {
+            if (read != NET_TIMEOUT) {
+                FtpChannelDrop(session);  // closed or reset: nothing more will come
+                return;
+            }
             break;
         }
         if (code == 200 && c.keepalivesOwed > 0) {

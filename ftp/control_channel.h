@@ -33,6 +33,10 @@ int32_t FtpChannelSend(FtpSession* session, const char* line);
 // closed or reset the connection (both close it).
 int32_t FtpChannelReply(FtpSession* session, int32_t flags, int32_t* code);
 
+// FtpChannelReply within at most limitMs (< 0: the time-out; never longer than it), for reads
+// that share a deadline with what went before them.
+int32_t FtpChannelReplyWithin(FtpSession* session, int32_t flags, int32_t* code, int32_t limitMs);
+
 // FtpChannelSend, then FtpChannelReply for its final reply.
 int32_t FtpChannelExchange(FtpSession* session, const char* line, int32_t* code);
 
@@ -44,6 +48,9 @@ void FtpChannelKeepalive(FtpSession* session);
 void FtpChannelOpened(FtpSession* session);
 // Closes the control connection (TLS included) and forgets what it owed. The data side is left.
 void FtpChannelClose(FtpSession* session);
+// FtpChannelClose for a connection whose server is gone (closed, reset, or taking nothing):
+// close_notify goes out only if there is room now, so that the close costs no wait.
+void FtpChannelDrop(FtpSession* session);
 // True when nothing is owed and nothing uncertain.
 bool FtpChannelInStep(const FtpSession* session);
 

@@ -70,6 +70,9 @@ int32_t FtpConnectSession(FtpSession* session, const char* host, const PlatAddre
 // USER, PASS when asked for, and what the features option adds after a login. The results of
 // FtpLogin after its connect.
 int32_t FtpLoginSession(FtpSession* session, const char* user, const char* password);
+// FtpCloseDataChannel whose close_notify (TLS) waits at most waitMs for room (< 0: the usual
+// wait).
+void FtpCloseDataChannelWithin(FtpSession* session, int32_t waitMs);
 // Closes the data side and the control connection of session, without QUIT.
 void FtpCloseControl(FtpSession* session);
 // The smaller of the connection's time-out and limit, in seconds (limit when there is none).

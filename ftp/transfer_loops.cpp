@@ -80,16 +80,60 @@ constexpr uint32_t TLS_CLOSE_LIMIT_SECONDS = 5;
 // Ends a transfer normally: close the data side, then read the server's completion reply.
 int32_t FinishTransfer(FtpSession* session, bool upload) {
     FtpConnection& c = session->connection;
+    int32_t replyLimitMs = -1;  // the time-out
     if (upload && c.tlsActive) {
         // The server takes the upload as complete only after our close_notify; a close with
         // its reply still unread would reset the connection under it.
-        TcpShutdown(c.dataSocket, static_cast<int32_t>(FtpBoundSeconds(c, TLS_CLOSE_LIMIT_SECONDS)));
+        const uint32_t start = PlatTickCount();
+        const uint32_t limit = FtpBoundSeconds(c, TLS_CLOSE_LIMIT_SECONDS);
+        if (TcpShutdown(c.dataSocket, static_cast<int32_t>(limit)) != NET_OK && limit != 0) {
+            // The server did not end its side: it has not moved since the last block, and its
+            // reply gets what is left of the time-out, not a time-out of its own.
+            const uint32_t spent = PlatTickCount() - start;
+            const uint32_t timeoutMs = c.timeoutSeconds * 1000u;
+            replyLimitMs = c.timeoutSeconds == 0 ? -1
+                           : spent >= timeoutMs ? 0
+                                                : static_cast<int32_t>(timeoutMs - spent);
+        }
     }
     FtpCloseDataChannel(session);
-    int32_t result = FtpExecCommand(CMD_TRANSFER_END, nullptr, session->sessionKey);
+    if (!FtpSessionIsValid(session)) {
+        return FTP_NOT_INITIALIZED;
+    }
+    int32_t code = 0;
+    int32_t result = FtpChannelReplyWithin(session, FTP_REPLY_FINAL, &code, replyLimitMs);
+    if (result == FTP_OK) {
+        result = FtpMapReply(CMD_TRANSFER_END, code);
+    }
     // An abort while the completion reply was awaited still ends the operation as aborted; the
     // reply is owed and read before the next command.
     return result != FTP_OK && FtpAbortWanted(session) ? FTP_ABORTED : result;
+}
+
+// How often a download looks at the control connection.
+constexpr uint32_t CONTROL_WATCH_MS = 200;
+
+// True when the server closed or reset the control connection during a download: the server is
+// gone, and the data it sent before may still take seconds to drain at a paced rate before the
+// data connection's end would show it. Looks once per CONTROL_WATCH_MS; *lastLook is its tick.
+// The transfer then cannot be confirmed: the caller ends it with FTP_NOT_CONNECTED.
+bool ServerGone(FtpSession* session, uint32_t* lastLook) {
+    const uint32_t now = PlatTickCount();
+    if (now - *lastLook < CONTROL_WATCH_MS) {
+        return false;
+    }
+    *lastLook = now;
+    return TcpPeerGone(session->connection.controlSocket) == 1;
+}
+
+// Ends a download whose server is gone: both connections closed at once.
+int32_t EndWithServerGone(FtpSession* session) {
+    if (session->connection.traceEnabled) {
+        FtpTrace("the server closed the control connection during the transfer");
+    }
+    FtpCloseDataChannelWithin(session, 0);
+    FtpChannelDrop(session);
+    return FTP_NOT_CONNECTED;
 }
 
 // At full speed over a plain data connection a download goes from socket to file inside the
@@ -140,6 +184,7 @@ int32_t DirectRecvLoop(FtpSession* session) {
         return USE_BLOCK_LOOP;
     }
     const int32_t timeout = static_cast<int32_t>(session->connection.timeoutSeconds);
+    uint32_t lastLook = PlatTickCount();
     for (;;) {
         int32_t n = PLAT_COPY_SOCKET_FAILED;
         if (!FtpAbortWanted(session)) {
@@ -164,6 +209,9 @@ int32_t DirectRecvLoop(FtpSession* session) {
             return FTP_DATA_CONNECTION_FAILED;
         }
         session->bytesTransferred.fetch_add(n);
+        if (ServerGone(session, &lastLook)) {
+            return EndWithServerGone(session);
+        }
         PauseRhythm(session);  // counts the block; nothing pauses at full speed
     }
 }
@@ -219,6 +267,7 @@ int32_t FtpRecvLoop(FtpSession* session) {
     }
     const int32_t timeout = static_cast<int32_t>(session->connection.timeoutSeconds);
     const Block block = BlockOf(session);
+    uint32_t lastLook = PlatTickCount();
     for (;;) {
         int32_t n = NET_ERROR;
         if (!FtpAbortWanted(session)) {
@@ -241,6 +290,9 @@ int32_t FtpRecvLoop(FtpSession* session) {
             return FTP_CANNOT_WRITE_FILE;
         }
         session->bytesTransferred.fetch_add(n);
+        if (ServerGone(session, &lastLook)) {
+            return EndWithServerGone(session);
+        }
         PauseRhythm(session);
     }
 }

@@ -85,7 +85,10 @@ int32_t NetResolveAll(const char* host, PlatAddress* out, int32_t capacity, int3
     const int32_t count = PlatResolveHost(host, out, capacity, NetWaitMilliseconds(timeout));
     if (count <= 0) {
         NetTrace(TRACE_ERROR, "getaddrinfo host %s", host);
-        return PlatLastSocketError() == NET_INTERRUPTED_ERROR ? NET_CANCELLED : NET_HOST_UNKNOWN;
+        const int32_t error = PlatLastSocketError();
+        return error == NET_INTERRUPTED_ERROR ? NET_CANCELLED
+               : error == PLAT_WSAETIMEDOUT   ? NET_LOOKUP_TIMEOUT
+                                              : NET_HOST_UNKNOWN;
     }
     Interleave(out, count);
     return count;
@@ -93,14 +96,19 @@ int32_t NetResolveAll(const char* host, PlatAddress* out, int32_t capacity, int3
 
 int32_t NetConnectAny(int32_t* socketVar, const PlatAddress* addresses, int32_t count,
                       uint16_t networkPort, int32_t timeout) {
+    return NetConnectAnyWithin(socketVar, addresses, count, networkPort,
+                               timeout > 0 ? NetWaitMilliseconds(timeout) : -1);
+}
+
+int32_t NetConnectAnyWithin(int32_t* socketVar, const PlatAddress* addresses, int32_t count,
+                            uint16_t networkPort, int32_t totalMs) {
     *socketVar = -1;
     const uint32_t start = PlatTickCount();
-    const int32_t totalMs = NetWaitMilliseconds(timeout);
     bool allTimedOut = true;
     int32_t result = NET_CONNECT_FAILED;
     for (int32_t i = 0; i < count; ++i) {
         int32_t waitMs = -1;
-        if (timeout > 0) {
+        if (totalMs >= 0) {
             const uint32_t elapsed = PlatTickCount() - start;
             if (elapsed >= static_cast<uint32_t>(totalMs)) {
                 break;
@@ -117,7 +125,7 @@ int32_t NetConnectAny(int32_t* socketVar, const PlatAddress* addresses, int32_t 
     if (result == NET_NO_SOCKET) {
         return result;
     }
-    return timeout > 0 && allTimedOut ? NET_TIMEOUT : NET_CONNECT_FAILED;
+    return totalMs >= 0 && allTimedOut ? NET_TIMEOUT : NET_CONNECT_FAILED;
 }
 
 int32_t TcpConnectAddress(int32_t* socketVar, const PlatAddress& address, uint16_t port,

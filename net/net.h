@@ -32,6 +32,8 @@ inline constexpr int32_t NET_TLS_FAILED = -14;        // the handshake failed
 inline constexpr int32_t NET_TLS_UNTRUSTED = -15;     // the server's certificate is not trusted
 inline constexpr int32_t NET_TLS_NAME_MISMATCH = -16; // the certificate is not for that host
 inline constexpr int32_t NET_TLS_TRUNCATED = -17;     // the stream ended without close_notify
+// TcpConnect:
+inline constexpr int32_t NET_LOOKUP_TIMEOUT = -18;    // the host name's look-up ran out of time
 
 // The socket error that marks an interrupted (cancelled) blocking call.
 inline constexpr int32_t NET_INTERRUPTED_ERROR = PLAT_WSAEINTR;
@@ -98,6 +100,13 @@ int32_t TcpClose(int32_t* socketVar);
 int32_t TcpShutdown(int32_t s, int32_t timeout);
 // TcpClose without the pause that goes before closing a listening socket.
 int32_t TcpCloseWithoutPause(int32_t* socketVar);
+// TcpCloseWithoutPause whose close_notify (TLS) waits at most waitMs for room (0: goes out only
+// if there is room now; < 0: the usual wait): for a connection that failed or an operation
+// whose time is up, where a peer that takes nothing must not hold the close.
+int32_t TcpCloseWithin(int32_t* socketVar, int32_t waitMs);
+// True (1) when the peer has ended the stream on s or reset it and nothing unread waits before
+// that end (TLS: no decrypted data); 0 while the connection stands or data waits. Never waits.
+int32_t TcpPeerGone(int32_t s);
 // Discards what has already arrived on s, normal and urgent data, without waiting: at most what
 // was waiting when it began, so a peer that keeps sending cannot hold it. 1 when the last read
 // took data, NET_CLOSED when it met the end, else the failure code (also when nothing was there).
@@ -114,8 +123,9 @@ int32_t TcpIsOOBDataAvail(int32_t s);
 // Connects to host (name or dotted address) on the service's port, or *portVar when service is
 // null or unknown; writes the port used back to *portVar. NET_OK, NET_BAD_PORT (checked before
 // the host is resolved), NET_HOST_UNKNOWN, NET_NO_SOCKET, NET_CONNECT_FAILED, NET_BAD_POINTER,
-// NET_CANCELLED when the connect was cancelled, or NET_TIMEOUT when timeout seconds (0: without
-// limit) passed first.
+// NET_CANCELLED when the look-up or connect was cancelled, or NET_TIMEOUT when timeout seconds
+// (0: without limit) passed first; NET_LOOKUP_TIMEOUT when they passed in the name's look-up.
+// The look-up and the connect share the one time-out.
 int32_t TcpConnect(int32_t* socketVar, const char* host, const char* service, uint16_t* portVar,
                    int32_t timeout = 0);
 // Connects to address at port (host order), within timeout seconds (0: without limit). The

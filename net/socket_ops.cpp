@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr uint16_t ACCEPTED_LINGER_SECONDS = 5;
 constexpr int32_t MAX_WAIT_SECONDS = INT32_MAX / 1000;
 
 uint16_t PortToHostOrder(uint16_t port) {
@@ -258,13 +257,22 @@ int32_t TcpConnect(int32_t* socketVar, const char* host, const char* service, ui
     // A dotted IPv4 address is connected to exactly as it always was; anything else may name
     // addresses of both families.
     if (host != nullptr && PlatInetAddr(host) == PLAT_INADDR_NONE) {
+        // One time-out for the look-up and the connect together: the connect gets what the
+        // look-up left.
         PlatAddress addresses[PLAT_MAX_ADDRESSES];
+        const uint32_t start = PlatTickCount();
         const int32_t count = NetResolveAll(host, addresses, PLAT_MAX_ADDRESSES, timeout);
+        int32_t totalMs = -1;
+        if (timeout > 0) {
+            const uint32_t spent = PlatTickCount() - start;
+            const uint32_t limit = static_cast<uint32_t>(NetWaitMilliseconds(timeout));
+            totalMs = spent >= limit ? 0 : static_cast<int32_t>(limit - spent);
+        }
         int32_t s = -1;
-        int32_t result = count > 0 ? NetConnectAny(&s, addresses, count, networkPort, timeout)
-                         : count == NET_CANCELLED ? NET_CANCELLED
-                                                  : NET_HOST_UNKNOWN;
-        if (result == NET_HOST_UNKNOWN) {
+        int32_t result = count > 0 ? NetConnectAnyWithin(&s, addresses, count, networkPort, totalMs)
+                         : count == NET_CANCELLED || count == NET_LOOKUP_TIMEOUT ? count
+                                                                                 : NET_HOST_UNKNOWN;
+        if (result == NET_HOST_UNKNOWN || result == NET_LOOKUP_TIMEOUT) {
             return result;
         }
         if (PlatIsWritable(port, sizeof *port)) {
@@ -406,8 +414,12 @@ int32_t TcpAccept(int32_t* acceptedVar, int32_t listenSocket, int32_t timeout) {
         return failure;
     }
     NetRegisterSocket(s, SOCKET_KIND_ACCEPTED);
+    // Linger off, which also undoes the listening socket's zero linger that the accepted socket
+    // inherits (a close would reset the connection). A lingering close sends the same bytes but
+    // holds the caller until the peer has taken everything: seconds against a peer that stopped
+    // reading, far beyond the time-out the caller works within.
     NetTrace(TRACE_CALL, "setsockopt SOL_LINGER on socket %d", s);
-    PlatSetLinger(s, true, ACCEPTED_LINGER_SECONDS);
+    PlatSetLinger(s, false, 0);
 
     if (!PlatIsWritable(acceptedVar, sizeof *acceptedVar)) {
         NetTrace(TRACE_ERROR, "TcpAccept. invalid pointer");
@@ -504,12 +516,14 @@ int32_t TcpShutdown(int32_t s, int32_t timeout) {
     if (s == -1) {
         return NET_ERROR;
     }
+    // One limit for the close_notify and the wait for the peer's end, so that a peer that
+    // stopped costs the time-out once.
+    const uint32_t start = PlatTickCount();
+    const uint32_t limitMs = static_cast<uint32_t>(NetWaitMilliseconds(timeout));
     if (PlatTls* tls = NetTlsOf(s)) {
         PlatTlsShutdown(tls, NetWaitMilliseconds(timeout));
     }
     PlatShutdownSend(s);
-    const uint32_t start = PlatTickCount();
-    const uint32_t limitMs = static_cast<uint32_t>(NetWaitMilliseconds(timeout));
     char scratch[4096];
     int32_t result;
     for (;;) {
@@ -518,8 +532,9 @@ int32_t TcpShutdown(int32_t s, int32_t timeout) {
             result = NET_TIMEOUT;
             break;
         }
-        const int32_t left = static_cast<int32_t>((limitMs - elapsed + 999) / 1000);
-        result = TcpRecv(s, scratch, sizeof scratch, left, -1);
+        // In milliseconds: whole seconds rounded up would overrun the limit by up to one.
+        const int32_t left = static_cast<int32_t>(limitMs - elapsed);
+        result = TcpRecvStepMs(s, scratch, sizeof scratch, left, -1);
         if (result <= 0) {
             break;
         }

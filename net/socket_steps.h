@@ -63,7 +63,7 @@ int32_t NetPeek(int32_t s, char* buffer, int32_t len);
 // The addresses of host for a connection: an IPv6 literal (bare or in brackets, as in
 // "[::1]"), or a name resolved to addresses of both families within timeout seconds (0:
 // without limit), ordered so that the families take turns, starting with the resolver's first.
-// Returns the count, NET_HOST_UNKNOWN, or NET_CANCELLED.
+// Returns the count, NET_HOST_UNKNOWN, NET_LOOKUP_TIMEOUT, or NET_CANCELLED.
 int32_t NetResolveAll(const char* host, PlatAddress* out, int32_t capacity, int32_t timeout);
 
 // Connects to each address in turn, at networkPort, until one connection stands; within timeout
@@ -73,3 +73,7 @@ int32_t NetResolveAll(const char* host, PlatAddress* out, int32_t capacity, int3
 // (every attempt ran out of time) or NET_CONNECT_FAILED.
 int32_t NetConnectAny(int32_t* socketVar, const PlatAddress* addresses, int32_t count,
                       uint16_t networkPort, int32_t timeout);
+// NetConnectAny within totalMs milliseconds (< 0: without limit; 0: the time is up already,
+// NET_TIMEOUT without an attempt).
+int32_t NetConnectAnyWithin(int32_t* socketVar, const PlatAddress* addresses, int32_t count,
+                            uint16_t networkPort, int32_t totalMs);

@@ -164,7 +164,7 @@ int32_t NetCleanup() {
 
 namespace {
 
-int32_t CloseSocket(int32_t* socketVar, bool pauseBeforeListenClose) {
+int32_t CloseSocket(int32_t* socketVar, bool pauseBeforeListenClose, int32_t closeNotifyWaitMs) {
     if (socketVar == nullptr) {
         NetTrace(TRACE_ERROR, "TcpClose: Invalid pointer");
         return NET_ERROR;
@@ -200,7 +200,7 @@ int32_t CloseSocket(int32_t* socketVar, bool pauseBeforeListenClose) {
         // The peer learns that the stream ended here and was not cut off. Whether the
         // close_notify got out changes nothing for the close.
         NetTrace(TRACE_CALL, "TLS close_notify on socket %d", s);
-        PlatTlsShutdown(tls, CLOSE_NOTIFY_WAIT_MS);
+        PlatTlsShutdown(tls, closeNotifyWaitMs);
         PlatTlsFree(NetTlsDetach(s));
     }
 
@@ -223,9 +223,17 @@ int32_t CloseSocket(int32_t* socketVar, bool pauseBeforeListenClose) {
 
 }  // namespace
 
-int32_t TcpClose(int32_t* socketVar) { return CloseSocket(socketVar, true); }
+int32_t TcpClose(int32_t* socketVar) { return CloseSocket(socketVar, true, CLOSE_NOTIFY_WAIT_MS); }
 
-int32_t TcpCloseWithoutPause(int32_t* socketVar) { return CloseSocket(socketVar, false); }
+int32_t TcpCloseWithoutPause(int32_t* socketVar) {
+    return CloseSocket(socketVar, false, CLOSE_NOTIFY_WAIT_MS);
+}
+
+int32_t TcpCloseWithin(int32_t* socketVar, int32_t waitMs) {
+    const int32_t wait =
+        waitMs < 0 || waitMs > CLOSE_NOTIFY_WAIT_MS ? CLOSE_NOTIFY_WAIT_MS : waitMs;
+    return CloseSocket(socketVar, false, wait);
+}
 
 int32_t TcpFlush(int32_t s) {
     NetTrace(TRACE_ENTER, "TcpFlush on socket %d", s);
@@ -311,4 +319,15 @@ int32_t TcpIsOOBDataAvail(int32_t s) {
     const bool waiting = PlatAtMark(s, &noUrgentData) == 0 && !noUrgentData;
     NetTrace(TRACE_EXIT, "TcpIsOOBDataAvail");
     return waiting ? 1 : 0;
+}
+
+int32_t TcpPeerGone(int32_t s) {
+    // Readable without data means the end of the stream or an error; only then is the peek
+    // needed, so a standing connection costs one poll.
+    if (s == -1 || PlatWaitReadable(s, 0) != 1) {
+        return 0;
+    }
+    char byte = 0;
+    const int32_t peeked = NetPeek(s, &byte, 1);
+    return peeked == NET_CLOSED || peeked == NET_TLS_TRUNCATED || peeked == NET_ERROR ? 1 : 0;
 }

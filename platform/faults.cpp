@@ -9,7 +9,7 @@
 
 namespace {
 
-std::atomic<int32_t> faults[7];
+std::atomic<int32_t> faults[8];
 std::atomic<int32_t> sendsToPass{0};
 
 bool TakeOne(std::atomic<int32_t>& counter) {
@@ -39,6 +39,7 @@ void PlatSetFaults(const PlatFaults& f) {
     faults[static_cast<int>(PlatFault::FileCreate)] = f.failFileCreates;
     faults[static_cast<int>(PlatFault::WindowCreate)] = f.failWindowCreates;
     faults[static_cast<int>(PlatFault::ClassRegister)] = f.failClassRegisters;
+    faults[static_cast<int>(PlatFault::SlowLookup)] = f.slowLookups;
 }
 
 void PlatSetThreadCreateFailures(int32_t count) {

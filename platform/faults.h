@@ -8,7 +8,8 @@ enum class PlatFault {
     WindowCreate,
     ClassRegister,
     ThreadCreate,
-    FileCreate
+    FileCreate,
+    SlowLookup
 };
 
 // True when a fault of this kind is due now; counts it down.

@@ -311,6 +311,8 @@ struct PlatFaults {
     int32_t failFileCreates = 0;  // PlatFileCreate fails
     int32_t failWindowCreates = 0;
     int32_t failClassRegisters = 0;
+    int32_t slowLookups = 0;      // PlatResolveHost's look-up takes PLAT_SLOW_LOOKUP_MS longer
 };
+inline constexpr int32_t PLAT_SLOW_LOOKUP_MS = 3000;
 // Sets the fault counters (all zero turns injection off).
 void PlatSetFaults(const PlatFaults& faults);

@@ -19,6 +19,7 @@
 #include <new>
 #include <string>
 
+#include "faults.h"
 #include "platform.h"
 #include "socket_addresses.h"
 #include "threads.h"
@@ -51,6 +52,7 @@ int32_t NameOf(NameFunction function, PlatSocket s, PlatAddress* addr, uint16_t*
 // record to finish into.
 struct Lookup {
     std::string name;
+    uint32_t delayMs = 0;  // the test seam's slow look-up
     int wakeFd = -1;  // eventfd, written once the look-up has ended
     std::mutex lock;
     bool done = false;
@@ -67,6 +69,9 @@ struct Lookup {
 uint32_t RunLookup(void* parameter) {
     std::unique_ptr<std::shared_ptr<Lookup>> holder(static_cast<std::shared_ptr<Lookup>*>(parameter));
     const std::shared_ptr<Lookup>& lookup = *holder;
+    if (lookup->delayMs > 0) {
+        PlatPause(lookup->delayMs);
+    }
     PlatAddress found[PLAT_MAX_ADDRESSES];
     const int32_t count =
         PlatSystemAddresses(lookup->name.c_str(), AI_ADDRCONFIG, found, PLAT_MAX_ADDRESSES);
@@ -166,6 +171,7 @@ int32_t PlatResolveHost(const char* name, PlatAddress* out, int32_t capacity, in
         return -1;
     }
     lookup->name = name;
+    lookup->delayMs = PlatTakeFault(PlatFault::SlowLookup) ? PLAT_SLOW_LOOKUP_MS : 0;
     lookup->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (lookup->wakeFd < 0) {
         return Fail(errno);

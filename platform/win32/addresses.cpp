@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "faults.h"
 #include "platform.h"
 #include "socket_addresses.h"
 #include "threads.h"
@@ -42,6 +43,7 @@ int32_t NameOf(NameFunction function, PlatSocket s, PlatAddress* addr, uint16_t*
 // last frees it, so a caller that gave up leaves the thread a live record to finish into.
 struct Lookup {
     std::string name;
+    uint32_t delayMs = 0;  // the test seam's slow look-up
     std::mutex lock;
     bool done = false;
     int32_t count = 0;
@@ -52,6 +54,9 @@ uint32_t RunLookup(void* parameter) {
     std::unique_ptr<std::shared_ptr<Lookup>> holder(
         static_cast<std::shared_ptr<Lookup>*>(parameter));
     const std::shared_ptr<Lookup>& lookup = *holder;
+    if (lookup->delayMs > 0) {
+        Sleep(lookup->delayMs);
+    }
     PlatAddress found[PLAT_MAX_ADDRESSES];
     const int32_t count =
         PlatSystemAddresses(lookup->name.c_str(), AI_ADDRCONFIG, found, PLAT_MAX_ADDRESSES);
@@ -179,6 +184,7 @@ int32_t PlatResolveHost(const char* name, PlatAddress* out, int32_t capacity, in
         return -1;
     }
     lookup->name = name;
+    lookup->delayMs = PlatTakeFault(PlatFault::SlowLookup) ? PLAT_SLOW_LOOKUP_MS : 0;
     // getaddrinfo cannot be interrupted: it runs on a thread of the module's own while the
     // caller waits in short cancellable waits; a caller that stops waiting leaves it to finish.
     auto* holder = new (std::nothrow) std::shared_ptr<Lookup>(lookup);
