@@ -109,6 +109,9 @@ class Run:
                     ("throttle", str(self.options.throttle))]
         if tls:
             settings += [("tls", "1"), ("tlsVerify", "0")]
+        for extra in self.options.option:
+            name, _, value = extra.partition("=")
+            settings.append((name, value))
         for name, value in settings:
             if host.call(f"ftpSetOption a {quoted(name)} {quoted(value)}") != 0:
                 raise RuntimeError(f"option {name} {value} not taken")
@@ -283,6 +286,8 @@ def main():
                         help="MiB of the file of the signal cases")
     parser.add_argument("--test-servers", default=os.environ.get(
         "KESTREL_TEST_SERVERS", os.path.join(REPO, "build", "test-servers")))
+    parser.add_argument("--option", action="append", default=[], metavar="NAME=VALUE",
+                        help="one more ftpSetOption for every object (repeatable)")
     parser.add_argument("--work")
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
     options = parser.parse_args()
