@@ -45,8 +45,8 @@ Scenario TransferUnderway(bool passive, const std::string& command) {
 TEST_F(EngineTest, FaultsEndTheTransferWithinTheTimeoutAndASecond) {
     TempDir dir;
     WriteFile(dir.path("up"), PatternBytes(32 << 20));
-    // Downloads read at a slow pace, 4 KiB every 250 ms, so that the 32 KiB a server sent take
-    // 2 s to drain; uploads fill the buffers at once.
+    // Downloads read at a slow pace, 4 KiB every 250 ms, so that the 64 KiB a server sent take
+    // 4 s to drain; uploads fill the buffers at once.
     const auto pace = [this](bool upload) {
         session->blocksPerPauseAlone = session->blocksPerPauseShared = 1;
         session->pauseMilliseconds = upload ? 0 : 250;
@@ -57,13 +57,15 @@ TEST_F(EngineTest, FaultsEndTheTransferWithinTheTimeoutAndASecond) {
          {FTP_DATA_CONNECTION_FAILED}, From::LastProgress, 2000ms},
         {"upload stalls", true, 0, [](Scenario& s) { s.stall(15s); }, {FTP_SEND_FAILED},
          From::LastProgress, 2000ms},
-        // A server that went away: its data is still to drain at the paced rate.
-        {"server closes both connections", false, 32768,
+        // A server that went away: its data would take 4 s to drain at the paced rate. The
+        // bound counts from the first byte, before the server's close, and leaves room for a
+        // busy machine.
+        {"server closes both connections", false, 65536,
          [](Scenario& s) { s.closeControl().dataClose(); }, {FTP_NOT_CONNECTED},
-         From::FirstProgress, 1000ms},
-        {"server resets both connections", false, 32768,
+         From::FirstProgress, 2000ms},
+        {"server resets both connections", false, 65536,
          [](Scenario& s) { s.dataReset().resetControl(); },
-         {FTP_DATA_CONNECTION_FAILED, FTP_NOT_CONNECTED}, From::FirstProgress, 1000ms},
+         {FTP_DATA_CONNECTION_FAILED, FTP_NOT_CONNECTED}, From::FirstProgress, 2000ms},
         {"server closes both connections during an upload", true, 0,
          [](Scenario& s) { s.closeControl().dataClose(); }, {FTP_SEND_FAILED}, From::FirstProgress,
          1000ms},
