@@ -314,9 +314,7 @@ int32_t DownloadAttempt(FtpSession* session, TransferJob& job, FtpAttempt& attem
                               attempt.number == 1 ? t.callerFile : -1, job.remoteStart, t.verbFormat,
                               0, &moved);
     } else {
-        const int32_t file = job.path != nullptr
-                                 ? OpenAt(job.path, true, job.localBase + job.remoteDone)
-                                 : -1;
+        const int32_t file = OpenAt(job.path, true, job.localBase + job.remoteDone);
         if (file == -1) {
             attempt.stop = true;
             return FTP_CANNOT_OPEN_FILE;
@@ -325,8 +323,8 @@ int32_t DownloadAttempt(FtpSession* session, TransferJob& job, FtpAttempt& attem
                               job.remoteDone - job.remoteStart, &moved);
     }
     job.remoteDone += moved;
-    if (result == FTP_TRANSFER_SHORT && job.path == nullptr) {
-        attempt.stop = true;  // the file cannot be opened again to go on
+    if (job.path == nullptr) {
+        attempt.stop = true;  // the caller's handle alone: the file cannot be opened again
     }
     return result;
 }
@@ -339,14 +337,12 @@ int32_t UploadAttempt(FtpSession* session, TransferJob& job, FtpAttempt& attempt
     const TransferSpec& t = job.spec;
     int64_t moved = 0;
     if (attempt.number == 1) {
+        // With the caller's handle alone the file cannot be opened again to go on.
+        attempt.stop = job.path == nullptr;
         return TransferOnce(session, job, t.localPath, t.openMode, t.callerFile, t.position,
                             t.verbFormat, 0, &moved);
     }
     HoldProgress(session);
-    if (job.path == nullptr) {
-        attempt.stop = true;
-        return FTP_CANNOT_OPEN_FILE;
-    }
     const bool appending = t.verbFormat[0] == 'A';
     int64_t held = -1;
     int32_t result = FtpServerSize(session, job.remote, &held);
