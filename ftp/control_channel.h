@@ -25,9 +25,15 @@ inline constexpr int32_t FTP_REPLY_PRELIMINARY = 1;  // return a 1xx; its final 
 // could not be brought in step (then closed); FTP_SEND_FAILED when the line could not go out
 // within the time-out (the connection is closed).
 int32_t FtpChannelSend(FtpSession* session, const char* line);
+// FtpChannelSend for a command of the command table: entry's list of replies tells the reply
+// reader which replies cannot be the command's (see FtpReplyCannotAnswer).
+int32_t FtpChannelSendFor(FtpSession* session, const char* line, int32_t entry);
 
 // Reads replies up to the final reply of the command sent last (or to the greeting after a
-// connect), within the connection's time-out in all. FTP_OK with the reply's code in *code and
+// connect), within the connection's time-out in all. A final reply that cannot be the command's
+// (FtpReplyCannotAnswer) proves the channel out of step: it is dropped, a NOOP goes out, and
+// the next final reply is taken as the command's, the NOOP's answer read after it; at most once
+// per command. FTP_OK with the reply's code in *code and
 // its text in connection.replyText; FTP_ABORTED when cancelled (the reply stays owed);
 // FTP_NO_ANSWER when no reply came in time or it never ended, FTP_NOT_CONNECTED when the server
 // closed or reset the connection (both close it).
