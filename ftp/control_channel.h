@@ -4,7 +4,8 @@
 // preliminary (1xx) reply to a caller that waits for one (the 150 of a transfer) and absorbing
 // it otherwise. Replies owed for reads that ended early (a cancellation), and the unknown number
 // of replies an abort may leave, are dealt with before the next command goes out: NOOP, and
-// everything before its 200 is dropped. A 421 reply, a server that closed or reset the
+// everything before its answer (200, or a refusal of NOOP) is dropped. A reply that cannot be
+// the waiting command's is dealt with the same way while its command waits. A 421 reply, a server that closed or reset the
 // connection, a reply that never ends (1 MB) and a reply that never came (the time-out) close
 // the connection: later commands get FTP_NOT_CONNECTED and nothing more is sent.
 //
