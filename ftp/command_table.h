@@ -34,5 +34,16 @@ struct CommandEntry {
 
 extern const CommandEntry CommandTable[20];
 
-// The result that entry's list gives for code: the first matching pair, or 3001.
+// The result that entry's list gives for code: the first matching pair; else, for a command,
+// 3003 for the refusals 500 to 504; else 3001.
 int32_t FtpMapReply(int32_t entry, int32_t code);
+
+// True when code cannot be the final reply of the command with table entry entry (-1: none)
+// and verb (in capitals): proof that the reply belongs to another command, so that the channel
+// is out of step. It is when code is neither in the entry's list nor a refusal any command may
+// get (421, 500 to 504, 530), and either only another command is given it (225 and 226, 257
+// outside the directory commands, 227 and 229 outside PASV and EPSV, 213 outside SIZE, MDTM and
+// STAT, 221, 350 outside REST and RNFR, 331 and 332 outside the login) or, after an abort, a
+// transfer's end left it (426, 451, ...), which counts only for commands with an entry. Never
+// for transfer commands and verbs whose replies are not known (SITE, extensions).
+bool FtpReplyCannotAnswer(int32_t entry, const char* verb, int32_t code, bool afterAbort);

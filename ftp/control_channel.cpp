@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "command_table.h"
 #include "names.h"
 #include "session_internal.h"
 
@@ -19,6 +20,9 @@ constexpr int32_t STEP_LIMIT_MS = 10000;
 constexpr int32_t STEP_MAX_STALE = 16;
 
 bool IsPreliminary(int32_t code) { return code >= 100 && code <= 199; }
+
+// The longest a send that failed on a TLS connection waits for the server's last words.
+constexpr int32_t LAST_WORDS_MS = 200;
 
 bool ReplyOfNoop(int32_t code, bool uncertain) {
     if (code == 200) {
@@ -127,11 +131,62 @@ int32_t ReadRaw(FtpSession* session, int32_t waitMs, int32_t* code) {
     return result;
 }
 
+// After an abort, whether code is one of the replies the transfer and the abort may still owe
+// (the transfer's end, ABOR's answer or refusal) rather than the answer to a NOOP, which is 200
+// or the server's refusal of NOOP (500, 502, 530, ...). A 500 to 502 is ABOR's refusal only while
+// ABOR has had no answer.
+bool LeftByAbort(FtpConnection& c, int32_t code) {
+    if (code == 225 || code == 226) {
+        c.aborUnanswered = false;
+        return true;
+    }
+    if (c.aborUnanswered && code >= 500 && code <= 502) {
+        c.aborUnanswered = false;
+        return true;
+    }
+    return code == 250 || (code >= 400 && code <= 499) || (code >= 550 && code <= 553);
+}
+
+// A send failed on a TLS connection: the server may have closed it after a last reply (421 on
+// its idle time-out) that has not been read, since the failure came first. It is read, within
+// a short bound, so that ftpLastReply shows it. True when the server is known to be gone (the
+// reply was 421, or the stream ended).
+bool ReadLastWords(FtpSession* session) {
+    FtpConnection& c = session->connection;
+    if (!c.tlsActive || c.controlSocket == -1) {
+        return false;
+    }
+    PlatCancelScope uncancellable(nullptr);
+    const uint32_t start = PlatTickCount();
+    for (int32_t i = 0; i < STEP_MAX_STALE; ++i) {
+        int32_t code = 0;
+        const int32_t result = ReadRaw(session, Left(start, LAST_WORDS_MS), &code);
+        if (result != 1) {
+            return result == NET_CLOSED || result == NET_TLS_TRUNCATED;
+        }
+        if (code == 421) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A command or probe line could not be sent: the connection is closed. FTP_NOT_CONNECTED when
+// the server had gone (a plain connection shows it the same way: its 421 is read before the
+// send), else failure.
+int32_t SendFailed(FtpSession* session, int32_t failure) {
+    const bool gone = ReadLastWords(session);
+    FtpChannelClose(session);
+    return gone ? FTP_NOT_CONNECTED : failure;
+}
+
 // Sends NOOP and reads up to its reply. The replies come in the server's order: first those owed
 // for commands whose reads were cut short (any code), then the replies of NOOPs sent before
 // (keep-alives, earlier attempts of this one), then this NOOP's. After an abort an unknown number
-// of the transfer's replies comes first, none of them a 200. FTP_OK when in step again;
-// FTP_ABORTED when cancelled (what is still owed is kept); otherwise the connection is closed and
+// of the transfer's replies comes first, none of them an answer to NOOP. Any final reply that is
+// not owed otherwise answers the NOOP: 200, or the refusal of a server that does not take NOOP
+// (502, 500), which is in step all the same. FTP_OK when in step again; FTP_ABORTED when
+// cancelled (what is still owed is kept); otherwise the connection is closed and
 // FTP_NOT_CONNECTED.
 int32_t BringInStep(FtpSession* session) {
     FtpConnection& c = session->connection;
@@ -153,8 +208,7 @@ int32_t BringInStep(FtpSession* session) {
     const int32_t limit = Smaller(TimeoutMs(c), STEP_LIMIT_MS);
     const uint32_t start = PlatTickCount();
     if (!SendLine(session, "NOOP", limit)) {
-        FtpChannelClose(session);
-        return FTP_NOT_CONNECTED;
+        return SendFailed(session, FTP_NOT_CONNECTED);
     }
     ++c.noopsOwed;
     int32_t dropped = 0;
@@ -164,7 +218,7 @@ int32_t BringInStep(FtpSession* session) {
         if (result == NET_CANCELLED) {
             return FTP_ABORTED;
         }
-        if (result != 1) {
+        if (result != 1 || code == 421) {
             break;
         }
         if (IsPreliminary(code)) {
@@ -174,18 +228,16 @@ int32_t BringInStep(FtpSession* session) {
             --c.repliesOwed;  // a reply to a command whose read was cut short
             continue;
         }
-        if (ReplyOfNoop(code, c.stepUncertain)) {
-            // Everything an abort left came before the first NOOP's reply.
-            c.stepUncertain = false;
-            if (--c.noopsOwed == 0) {
-                return FTP_OK;
-            }
+        if (c.stepUncertain && LeftByAbort(c, code)) {
+            ++dropped;
             continue;
         }
-        if (!c.stepUncertain) {
-            break;  // neither owed nor a NOOP's: the account is wrong, the connection useless
+        // A NOOP's answer. Everything an abort left came before the first one.
+        c.stepUncertain = false;
+        c.aborUnanswered = false;
+        if (--c.noopsOwed == 0) {
+            return FTP_OK;
         }
-        ++dropped;
     }
     FtpChannelClose(session);
     return FTP_NOT_CONNECTED;
@@ -245,6 +297,10 @@ void FtpChannelOpened(FtpSession* session) {
     session->connection.keepalivesOwed = 0;
     session->connection.noopsOwed = 0;
     session->connection.restartPending = false;
+    session->connection.abortUnconfirmed = false;
+    session->connection.aborUnanswered = false;
+    session->connection.pendingVerb[0] = '\0';
+    session->connection.pendingEntry = -1;
     session->connection.lastControlTick = PlatTickCount();
 }
 
@@ -274,6 +330,8 @@ void CloseControl(FtpSession* session, int32_t waitMs) {
     c.stepUncertain = false;
     c.keepalivesOwed = 0;
     c.noopsOwed = 0;
+    c.abortUnconfirmed = false;
+    c.aborUnanswered = false;
     c.tlsActive = false;
 }
 
@@ -288,7 +346,29 @@ bool FtpChannelInStep(const FtpSession* session) {
     return c.repliesOwed == 0 && !c.stepUncertain && c.keepalivesOwed == 0 && c.noopsOwed == 0;
 }
 
+namespace {
+
+// Notes the verb of line in capitals, "" when it does not fit (no known verb is that long).
+void NotePendingVerb(FtpConnection& c, const char* line) {
+    const char* verb = line + strspn(line, " ");
+    size_t n = strcspn(verb, " ");
+    if (n >= sizeof c.pendingVerb) {
+        n = 0;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        const char ch = verb[i];
+        c.pendingVerb[i] = ch >= 'a' && ch <= 'z' ? static_cast<char>(ch - 'a' + 'A') : ch;
+    }
+    c.pendingVerb[n] = '\0';
+}
+
+}  // namespace
+
 int32_t FtpChannelSend(FtpSession* session, const char* line) {
+    return FtpChannelSendFor(session, line, -1);
+}
+
+int32_t FtpChannelSendFor(FtpSession* session, const char* line, int32_t entry) {
     FtpConnection& c = session->connection;
     if (c.controlSocket == -1) {
         return FTP_NOT_CONNECTED;
@@ -307,16 +387,73 @@ int32_t FtpChannelSend(FtpSession* session, const char* line) {
     const std::string wire =
         c.featureUtf8 && !PlatHostTextIsUtf8() ? PlatHostToUtf8(line) : std::string(line);
     if (!SendLine(session, wire.c_str(), TimeoutMs(c))) {
-        FtpChannelClose(session);
-        return FTP_SEND_FAILED;
+        return SendFailed(session, FTP_SEND_FAILED);
     }
     ++c.repliesOwed;
+    NotePendingVerb(c, line);
+    c.pendingEntry = entry;
+    c.pendingResynced = false;
     return FTP_OK;
 }
 
 int32_t FtpChannelReply(FtpSession* session, int32_t flags, int32_t* code) {
     return FtpChannelReplyWithin(session, flags, code, -1);
 }
+
+namespace {
+
+// A reply that cannot answer the command waiting for it came: the channel is out of step, as
+// after a time-out. The reply is dropped and a NOOP probe goes out; the server answers the
+// command first and the probe after it, so the next final reply is the command's own. Nothing
+// is sent again. FTP_OK, or FTP_NOT_CONNECTED with the connection closed.
+int32_t Resync(FtpSession* session, int32_t waitMs) {
+    FtpConnection& c = session->connection;
+    if (c.traceEnabled) {
+        FtpTrace("dropped a reply that %s cannot be given; bringing the control connection in step",
+                 c.pendingVerb);
+    }
+    c.pendingResynced = true;
+    if (!SendLine(session, "NOOP", waitMs)) {
+        return SendFailed(session, FTP_NOT_CONNECTED);
+    }
+    ++c.noopsOwed;
+    return FTP_OK;
+}
+
+// Reads the answer of the probe that Resync sent, after the command's own reply: any final reply
+// (200, or a refusal of NOOP). The command's reply stays in replyText and in ftpLastReply. An
+// answer that does not come in time stays owed, for the NOOP before the next command.
+void ReadProbeAnswer(FtpSession* session, int32_t waitMs) {
+    FtpConnection& c = session->connection;
+    const uint32_t start = PlatTickCount();
+    const int32_t limit = Smaller(waitMs, STEP_LIMIT_MS);
+    char answer[FTP_REPLY_SIZE];
+    while (c.noopsOwed > 0) {
+        const int32_t result =
+            TnReadReply(c.controlSocket, answer, FTP_REPLY_SIZE, Left(start, limit), c.logFile);
+        if (result != 1) {
+            if (result != NET_TIMEOUT && result != NET_CANCELLED) {
+                FtpChannelClose(session);  // closed or reset: nothing more will come
+            }
+            return;
+        }
+        c.lastControlTick = PlatTickCount();
+        if (c.traceEnabled) {
+            PlatDebugOutput(answer);
+            PlatDebugOutput("\r\n");
+        }
+        const int32_t code = NetAtoi(answer);
+        if (code == 421) {
+            FtpChannelClose(session);
+            return;
+        }
+        if (!IsPreliminary(code)) {
+            --c.noopsOwed;
+        }
+    }
+}
+
+}  // namespace
 
 int32_t FtpChannelReplyWithin(FtpSession* session, int32_t flags, int32_t* code, int32_t limitMs) {
     FtpConnection& c = session->connection;
@@ -340,13 +477,24 @@ int32_t FtpChannelReplyWithin(FtpSession* session, int32_t flags, int32_t* code,
                 }
                 continue;
             }
+            if (c.repliesOwed > 0 && !c.pendingResynced &&
+                FtpReplyCannotAnswer(c.pendingEntry, c.pendingVerb, reply, c.abortUnconfirmed)) {
+                const int32_t resynced = Resync(session, Left(start, limit));
+                if (resynced != FTP_OK) {
+                    return resynced;
+                }
+                continue;
+            }
             if (c.repliesOwed > 0) {
                 --c.repliesOwed;
             }
+            c.abortUnconfirmed = false;
             *code = reply;
             if (reply == 421) {
                 // The server is closing the connection: nothing more may be sent on it.
                 FtpChannelClose(session);
+            } else if (c.pendingResynced && c.noopsOwed > 0) {
+                ReadProbeAnswer(session, Left(start, limit));
             }
             return FTP_OK;
         }
@@ -403,6 +551,8 @@ bool FtpChannelSendAbort(FtpSession* session, int32_t limitMs, uint32_t startTic
     FtpConnection& c = session->connection;
     // The replies still owed for the transfer command are read with those of the abort.
     c.repliesOwed = 0;
+    c.abortUnconfirmed = true;
+    c.aborUnanswered = true;
     // Urgent data cannot travel inside TLS: there ABOR goes alone, as a command.
     const bool sent =
         (c.tlsActive || TnSendInterrupt(c.controlSocket, c.logFile, Left(startTick, limitMs)) ==
@@ -444,7 +594,9 @@ void FtpChannelAbortReplies(FtpSession* session, bool sent, int32_t limitMs, uin
             --c.keepalivesOwed;
         } else if (code == 225) {
             complete = true;
+            c.aborUnanswered = false;
         } else if (code == 226) {
+            c.aborUnanswered = false;
             // After the transfer's failure reply this answers ABOR. Alone it may answer ABOR
             // (the transfer had ended) or be the transfer's end with the answer still to come.
             complete = transferReplySeen;

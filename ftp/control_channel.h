@@ -4,7 +4,8 @@
 // preliminary (1xx) reply to a caller that waits for one (the 150 of a transfer) and absorbing
 // it otherwise. Replies owed for reads that ended early (a cancellation), and the unknown number
 // of replies an abort may leave, are dealt with before the next command goes out: NOOP, and
-// everything before its 200 is dropped. A 421 reply, a server that closed or reset the
+// everything before its answer (200, or a refusal of NOOP) is dropped. A reply that cannot be
+// the waiting command's is dealt with the same way while its command waits. A 421 reply, a server that closed or reset the
 // connection, a reply that never ends (1 MB) and a reply that never came (the time-out) close
 // the connection: later commands get FTP_NOT_CONNECTED and nothing more is sent.
 //
@@ -25,9 +26,15 @@ inline constexpr int32_t FTP_REPLY_PRELIMINARY = 1;  // return a 1xx; its final 
 // could not be brought in step (then closed); FTP_SEND_FAILED when the line could not go out
 // within the time-out (the connection is closed).
 int32_t FtpChannelSend(FtpSession* session, const char* line);
+// FtpChannelSend for a command of the command table: entry's list of replies tells the reply
+// reader which replies cannot be the command's (see FtpReplyCannotAnswer).
+int32_t FtpChannelSendFor(FtpSession* session, const char* line, int32_t entry);
 
 // Reads replies up to the final reply of the command sent last (or to the greeting after a
-// connect), within the connection's time-out in all. FTP_OK with the reply's code in *code and
+// connect), within the connection's time-out in all. A final reply that cannot be the command's
+// (FtpReplyCannotAnswer) proves the channel out of step: it is dropped, a NOOP goes out, and
+// the next final reply is taken as the command's, the NOOP's answer read after it; at most once
+// per command. FTP_OK with the reply's code in *code and
 // its text in connection.replyText; FTP_ABORTED when cancelled (the reply stays owed);
 // FTP_NO_ANSWER when no reply came in time or it never ended, FTP_NOT_CONNECTED when the server
 // closed or reset the connection (both close it).

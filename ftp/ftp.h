@@ -61,6 +61,19 @@ struct FtpConnection {
     // NOOPs sent to bring the connection back in step whose replies have not been read (their
     // read was cancelled): the next attempt waits for all of them.
     int32_t noopsOwed = 0;
+    // An abort went out and no command has taken a reply since: a reply that a transfer or its
+    // abort leaves (226, 426, ...) and that the waiting command could not have been given is
+    // taken for a late one of theirs.
+    bool abortUnconfirmed = false;
+    // ABOR went out and neither 225 nor 226 has come since: a 500 to 502 that comes before the
+    // NOOP's reply may still be ABOR's refusal rather than NOOP's.
+    bool aborUnanswered = false;
+    // The command whose final reply is awaited: its verb in capitals ("" when unknown or too
+    // long), its command table entry (-1: none), and whether its read has re-synced already
+    // (at most once per command). They decide which replies cannot be its answer.
+    char pendingVerb[8] = {};
+    int32_t pendingEntry = -1;
+    bool pendingResynced = false;
     uint32_t lastControlTick = 0;  // when a line last went out or a reply came in
     // Option "features": FEAT after each login, OPTS UTF8 ON when offered, SIZE before
     // downloads. What FEAT said holds for the connection it was asked on.

@@ -59,12 +59,13 @@ constexpr MessageRow kMessages[] = {
     {4002, "TLS handshake failed"},
     {4003, "Server certificate is not trusted"},
     {4004, "Server certificate does not match the host name"},
+    {4005, "Server requires TLS"},
     {2010, "Transfer ended short"},
     {2011, "Host name look-up timed out"},
     {3006, "Transfer verification failed"},
 };
-// The 44 rows of the classic catalogue, the four of TLS and the three of whole transfers.
-static_assert(sizeof kMessages / sizeof kMessages[0] == 51);
+// The 44 rows of the classic catalogue, the five of TLS and the three of whole transfers.
+static_assert(sizeof kMessages / sizeof kMessages[0] == 52);
 
 }  // namespace
 

@@ -51,6 +51,9 @@ inline constexpr int32_t FTP_TLS_REFUSED = 4001;
 inline constexpr int32_t FTP_TLS_HANDSHAKE_FAILED = 4002;
 inline constexpr int32_t FTP_TLS_UNTRUSTED = 4003;
 inline constexpr int32_t FTP_TLS_NAME_MISMATCH = 4004;
+// The server refused the login because the connection is not secured (530, 534 or 550 to USER
+// or PASS saying that TLS is required).
+inline constexpr int32_t FTP_TLS_REQUIRED = 4005;
 inline constexpr int32_t FTP_NO_RESOURCES = 5002;
 inline constexpr int32_t FTP_NO_MEMORY = 5003;
 inline constexpr int32_t FTP_NO_SOCKET = 5004;

@@ -116,6 +116,9 @@ std::string FailureHint(int32_t code, const std::string& object) {
                    object + " \"port\")";
         case 3005:
             return "the server has no passive mode: ftpSetOption " + object + " \"passive\" \"0\"";
+        case 4005:
+            return "the server takes logins only over TLS: ftpSetOption " + object +
+                   " \"tls\" \"1\", then log in again";
         case 4003:
         case 4004:
             return "the certificate was not accepted: name a trusted one with ftpSetOption " +

@@ -192,6 +192,150 @@ TEST_F(EngineTest, WaitsEndWithinTheirBounds) {
     }
 }
 
+// A reply that cannot answer the command waiting for it (a late 225 or 226 to PWD) proves the
+// channel out of step: it is dropped, a NOOP probe goes out, and PWD takes its own 257. A
+// server that refuses the probe (502, 500) is in step all the same. Replies that are the
+// command's own, odd as they are, never start a probe.
+TEST_F(EngineTest, RepliesOfAnotherCommandAreDroppedAndTheStepRestored) {
+    using Steps = std::vector<std::pair<std::string, std::string>>;
+    struct Case {
+        const char* what;
+        std::vector<std::string> abortReplies;  // empty: no download is aborted first
+        Steps steps;                            // after the abort, up to and with SYST
+        int32_t pwd;
+        const char* lastReply;  // ftpLastReply after PWD
+    };
+    const Case cases[] = {
+        {"ftp-srv: ABOR's 225 after the probe's 200",
+         {"226 transfer complete"},
+         {{"NOOP", "200 in step"},
+          {"PWD", "225 ABOR done\r\n257 \"/home\""},
+          {"NOOP", "200 in step again"},
+          {"SYST", "215 UNIX"}},
+         FTP_OK,
+         "257 \"/home\""},
+        {"aioftp: the probe refused with 502 after an abort",
+         {"226 transfer complete"},
+         {{"NOOP", "502 not implemented"}, {"PWD", "257 \"/home\""}, {"SYST", "215 UNIX"}},
+         FTP_OK,
+         "257 \"/home\""},
+        {"a stray 226 and the probe refused with 500",
+         {},
+         {{"PWD", "226 Transfer complete\r\n257 \"/home\""},
+          {"NOOP", "500 unknown command"},
+          {"SYST", "215 UNIX"}},
+         FTP_OK,
+         "257 \"/home\""},
+        {"after an abort, odd replies of PWD's own",
+         {"426 aborted", "226 ABOR ok"},
+         {{"PWD", "200 \"/home\" is the current directory"}, {"SYST", "215 UNIX"}},
+         FTP_OK,
+         "200 \"/home\" is the current directory"},
+        {"PWD refused, not a stranger's reply",
+         {},
+         {{"PWD", "550 no directory"}, {"SYST", "120 soon\r\n215 UNIX"}},
+         FTP_ACTION_NOT_TAKEN,
+         "550 no directory"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        ScriptedServer server;
+        Scenario scenario;
+        scenario.reply("220 ready");
+        std::vector<std::string> expectedLines;
+        if (!c.abortReplies.empty()) {
+            scenario.command("TYPE I", "200 ok")
+                .expectPrefix("PORT ")
+                .reply("200 ok")
+                .command("RETR big", "150 go")
+                .dataConnect()
+                .dataSend(PatternBytes(1000000),
+                          {.chunkSize = 4096, .pause = 5ms, .stopOnControlInput = true})
+                .expectAbort(c.abortReplies)
+                .dataClose();
+        }
+        for (const auto& [line, reply] : c.steps) {
+            scenario.command(line, reply);
+            expectedLines.push_back(line);
+        }
+        server.start(scenario);
+        ASSERT_EQ(Connect(server), FTP_OK);
+        if (!c.abortReplies.empty()) {
+            FtpResetCounters(key);
+            auto worker = std::async(std::launch::async, [&] {
+                return FtpRecvFile("big", dir.path("big").c_str(), 'I', key);
+            });
+            ASSERT_TRUE(WaitFor([&] { return FtpBytesTransferred(key) > 0; }));
+            FtpCancel(key);
+            EXPECT_EQ(worker.get(), FTP_ABORTED);
+        }
+        char text[64] = {};
+        EXPECT_EQ(FtpPWD(text, sizeof text, key), c.pwd);
+        if (c.pwd == FTP_OK) {
+            EXPECT_STREQ(text, "/home");
+        }
+        char last[FTP_REPLY_SIZE] = {};
+        FtpLastReply(last, sizeof last, key);
+        EXPECT_STREQ(last, c.lastReply);
+        EXPECT_EQ(FtpCommand("SYST", nullptr, 0, key), 215);
+        ASSERT_TRUE(server.waitDone()) << server.report();
+        EXPECT_TRUE(server.ok()) << server.report();
+        // Exactly the expected lines after the abort: one probe at most, nothing sent twice.
+        const std::vector<std::string> lines = server.lines();
+        ASSERT_GE(lines.size(), expectedLines.size());
+        EXPECT_EQ(std::vector<std::string>(lines.end() - static_cast<long>(expectedLines.size()),
+                                           lines.end()),
+                  expectedLines);
+        EXPECT_NE(session->connection.controlSocket.load(), -1);
+        FtpDisconnect(key);
+    }
+}
+
+// Refusals that hide behind codes: "not implemented" and its kin are 3003 for every command
+// whose list does not say otherwise, and a login refused for want of TLS is 4005.
+TEST_F(EngineTest, RefusalCodesMapAlikeAndALoginThatWantsTlsSaysSo) {
+    const struct {
+        int32_t entry;
+        const char* argument;
+        const char* line;
+        const char* reply;
+        int32_t expected;
+    } cases[] = {
+        {2, "secret", "PASS secret", "502 not implemented", 3003},
+        {1, "anna", "USER anna", "500 unknown", 3003},
+        {17, nullptr, "NOOP", "502 not implemented", 3003},
+        {15, "b", "RNTO b", "503 RNFR first", 3003},
+        {16, nullptr, "SYST", "501 no arguments", 3003},
+        {13, "I", "TYPE I", "530 not logged in", 3002},  // the table's own mapping stays
+        {1, "anna", "USER anna", "530 Non-anonymous sessions must use encryption.", 4005},
+        {1, "anna", "USER anna", "550 SSL/TLS required on the control channel", 4005},
+        {2, "secret", "PASS secret",
+         "534 Sorry, cleartext sessions are not accepted. Please reconnect using TLS security "
+         "mechanisms.",
+         4005},
+        {2, "secret", "PASS secret", "530 Login authentication failed", 1009},
+        {1, "anna", "USER anna", "530 Login incorrect.", 3001},
+    };
+    ScriptedServer server;
+    Scenario scenario;
+    scenario.reply("220 ready");
+    for (const auto& c : cases) {
+        scenario.command(c.line, c.reply);
+    }
+    server.start(scenario);
+    ASSERT_EQ(Connect(server), FTP_OK);
+    for (const auto& c : cases) {
+        EXPECT_EQ(FtpExecCommand(c.entry, c.argument, key), c.expected) << c.reply;
+        char last[FTP_REPLY_SIZE] = {};
+        FtpLastReply(last, sizeof last, key);
+        EXPECT_STREQ(last, c.reply);
+    }
+    ASSERT_TRUE(server.waitDone()) << server.report();
+    EXPECT_TRUE(server.ok()) << server.report();
+    EXPECT_STREQ(FtpErrorMessage(FTP_TLS_REQUIRED), "Server requires TLS");
+}
+
 // A server behind a middlebox that drops a control connection idle for 1.5 s, sending a slow
 // download for 3 s. It answers keep-alive NOOPs at once, or only after its 226.
 struct IdleDroppingServer {
