@@ -32,6 +32,9 @@ struct FtpConnection {
     uint16_t port = 21;
     uint32_t timeoutSeconds = 30;  // replies, accepts, connects and transfers
     bool passive = false;          // data connections through EPSV or PASV instead of PORT
+    // Active mode: 0 takes a data connection only from the control connection's peer address,
+    // 1 from any address (servers with several addresses that connect from another one).
+    int32_t dataPeer = 0;
     bool portGiven = false;        // port was set as an option (else implicit TLS uses 990)
     // TLS: 0 none, 1 explicit (AUTH TLS after the greeting), 2 implicit (from the first byte).
     int32_t tlsMode = 0;
