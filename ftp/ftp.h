@@ -275,7 +275,7 @@ int32_t FtpRestartSendFileFrom(int32_t file, const char* localPath, const char* 
 int32_t FtpDir(const char* filter, const char* localPath, int32_t moreDetails, int32_t key);
 // The facts of one remote name as one fact line ("type=file;size=5;modify=20240229131415; a"),
 // into output (at most capacity - 1 characters). From MLST when FEAT offers it, else from SIZE
-// and MDTM, a directory being recognised by CWD into it and back. FTP_OK; FTP_BAD_PARAMETERS
+// and MDTM, a directory being recognised first by CWD into it and back (then no SIZE). FTP_OK; FTP_BAD_PARAMETERS
 // for an empty name or one that cannot be sent; the server's refusal as FTP_ACTION_NOT_TAKEN
 // (550) or FTP_COMMAND_NOT_EXECUTED (500 to 504); what the exchange gave otherwise.
 int32_t FtpFileInfo(const char* name, char* output, int32_t capacity, int32_t key);

@@ -59,17 +59,19 @@ TEST_F(EngineTest, WindowsFormatServerGivesFactsThroughListAndSizeAndMdtm) {
                      .reply("226 Transfer complete.")
                      // LIST gives minutes: a file's second comes from MDTM.
                      .command("MDTM d.bin", "213 20240229000512")
+                     // A directory is recognised first (CWD), a file's size asked after.
+                     .command("PWD", "257 \"/media\" is current directory.")
+                     .command("CWD d.bin", "550 The directory name is invalid.")
                      .command("TYPE I", "200 Type set to I.")
                      .command("SIZE d.bin", "213 1048576")
                      .command("MDTM d.bin", "213 20240229000512")
-                     .command("SIZE My Pictures", "550 Access is denied.")
                      .command("PWD", "257 \"/media\" is current directory.")
                      .command("CWD My Pictures", "250 CWD command successful.")
                      .command("CWD /media", "250 CWD command successful.")
                      .command("MDTM My Pictures", "550 Access is denied.")
-                     .command("SIZE gone", "550 The system cannot find the file specified.")
                      .command("PWD", "257 \"/media\" is current directory.")
-                     .command("CWD gone", "550 The system cannot find the file specified."));
+                     .command("CWD gone", "550 The system cannot find the file specified.")
+                     .command("SIZE gone", "550 The system cannot find the file specified."));
     ASSERT_EQ(Connect(server), FTP_OK);
     char text[FTP_REPLY_SIZE] = "unchanged";
     // Names that cannot be sent as they are: refused before anything goes out.
