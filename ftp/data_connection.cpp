@@ -96,13 +96,14 @@ void CloseFile(int32_t* file) {
 // How often the wait for the server's data connection looks at the control connection.
 constexpr int32_t CONTROL_LOOK_MS = 50;
 
-// True when the control connection holds something to read (a reply, or the server's close)
-// within waitMs (0: only what is there now). Only looks: the reply stays for the channel.
+// True when a reply waits on the control connection within waitMs (0: only what is there now).
+// Only looks: the reply stays for the channel. A control connection that the server closed
+// counts as no reply here; the wait it interrupts goes on as before and reports its own end.
 bool ControlSpoke(FtpSession* session, int32_t waitMs) {
     const int32_t control = session->connection.controlSocket;
     const uint32_t start = PlatTickCount();
     for (;;) {
-        if (TcpIsDataAvail(control) == 1 || TcpPeerGone(control) == 1) {
+        if (TcpIsDataAvail(control) == 1) {
             return true;
         }
         const uint32_t elapsed = PlatTickCount() - start;
@@ -192,13 +193,13 @@ int32_t AcceptFromServer(FtpSession* session, int32_t listenSocket, int32_t* acc
         if (!checkPeer || (known && PlatSameAddress(peer, serverAddress))) {
             return FTP_OK;
         }
-        char text[PLAT_ADDRESS_TEXT_SIZE] = "an unknown address";
-        if (known) {
-            PlatFormatAddress(peer, text, sizeof text);
-        }
-        refused = text;
-        if (c.traceEnabled) {
-            FtpTrace("data connection from %s refused: not the server's address", text);
+        // One whose address cannot be read was reset before it was taken: closed, not named.
+        char text[PLAT_ADDRESS_TEXT_SIZE];
+        if (known && PlatFormatAddress(peer, text, sizeof text)) {
+            refused = text;
+            if (c.traceEnabled) {
+                FtpTrace("data connection from %s refused: not the server's address", text);
+            }
         }
         TcpClose(accepted);
     }
