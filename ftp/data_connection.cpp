@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "command_table.h"
 #include "session_internal.h"
@@ -92,32 +93,113 @@ void CloseFile(int32_t* file) {
     }
 }
 
+// How often the wait for the server's data connection looks at the control connection.
+constexpr int32_t CONTROL_LOOK_MS = 50;
+
+// True when a reply waits on the control connection within waitMs (0: only what is there now).
+// Only looks: the reply stays for the channel. A control connection that the server closed
+// counts as no reply here; the wait it interrupts goes on as before and reports its own end.
+bool ControlSpoke(FtpSession* session, int32_t waitMs) {
+    const int32_t control = session->connection.controlSocket;
+    const uint32_t start = PlatTickCount();
+    for (;;) {
+        if (TcpIsDataAvail(control) == 1) {
+            return true;
+        }
+        const uint32_t elapsed = PlatTickCount() - start;
+        if (elapsed >= static_cast<uint32_t>(waitMs)) {
+            return false;
+        }
+        const int32_t left = waitMs - static_cast<int32_t>(elapsed);
+        // Raw bytes that make no TLS data yet would wake the wait at once: a short pause then.
+        const int32_t ready =
+            PlatWaitReadable(control, left < CONTROL_LOOK_MS ? left : CONTROL_LOOK_MS);
+        if (ready < 0 || (ready > 0 && PlatPause(5) != 0)) {
+            return false;  // cancelled
+        }
+    }
+}
+
+// Reads the final reply that came on the control connection instead of the data connection
+// into *reply. FTP_OK, or what the read gave (no answer, not connected, aborted).
+int32_t ReadFinalInstead(FtpSession* session, int32_t* reply) {
+    int32_t code = 0;
+    const int32_t read = FtpChannelReply(session, FTP_REPLY_FINAL, &code);
+    if (read == FTP_OK) {
+        *reply = code;
+    }
+    return read;
+}
+
 // Accepts the server's data connection within the session's time-out. Anyone can connect to an
-// announced port first, so a connection from another address than the control connection's
-// peer is closed and the wait goes on.
-int32_t AcceptFromServer(FtpSession* session, int32_t listenSocket, int32_t* accepted) {
+// announced port first, so unless the dataPeer option allows any address, a connection from
+// another address than the control connection's peer is closed and the wait goes on. A server
+// that gives up on the transfer (150, then 450) never connects: the control connection is
+// watched too, and a final reply there ends the wait with its code in *reply. FTP_OK with
+// *accepted; the final reply's read result with *reply; FTP_ABORTED; or
+// FTP_DATA_CONNECTION_FAILED (the time-out, or a failed accept).
+int32_t AcceptFromServer(FtpSession* session, int32_t listenSocket, int32_t* accepted,
+                         int32_t* reply) {
     const FtpConnection& c = session->connection;
+    *accepted = -1;
+    *reply = 0;
     PlatAddress serverAddress;
-    bool checkPeer = PlatGetPeerAddress(c.controlSocket, &serverAddress, nullptr) == 0;
+    const bool checkPeer =
+        c.dataPeer == 0 && PlatGetPeerAddress(c.controlSocket, &serverAddress, nullptr) == 0;
+    std::string refused;  // the address of the last connection refused
+    auto noteRefused = [&] {
+        if (!refused.empty()) {
+            FtpSetDetail(session, "data connection from " + refused +
+                                      " refused: not the server's address");
+        }
+    };
     const uint32_t limitMs = c.timeoutSeconds * 1000u;
     const uint32_t start = PlatTickCount();
     for (;;) {
-        int32_t wait = 0;  // no limit
+        int32_t slice = CONTROL_LOOK_MS;
         if (c.timeoutSeconds != 0) {
-            uint32_t elapsed = PlatTickCount() - start;
+            const uint32_t elapsed = PlatTickCount() - start;
             if (elapsed >= limitMs) {
-                return NET_TIMEOUT;
+                noteRefused();
+                return FTP_DATA_CONNECTION_FAILED;
             }
-            wait = static_cast<int32_t>((limitMs - elapsed + 999) / 1000);
+            if (limitMs - elapsed < static_cast<uint32_t>(slice)) {
+                slice = static_cast<int32_t>(limitMs - elapsed);
+            }
         }
-        int32_t result = TcpAccept(accepted, listenSocket, wait);
+        const int32_t ready = PlatWaitReadable(listenSocket, slice);
+        if (ready < 0) {
+            return FtpAbortWanted(session) ? FTP_ABORTED : FTP_DATA_CONNECTION_FAILED;
+        }
+        if (ready == 0) {
+            if (ControlSpoke(session, 0)) {
+                const int32_t read = ReadFinalInstead(session, reply);
+                noteRefused();
+                return read;
+            }
+            continue;
+        }
+        const int32_t result = TcpAccept(accepted, listenSocket, -1);
+        if (result == NET_TIMEOUT) {
+            continue;  // the connection went away before it was taken
+        }
         if (result != NET_OK) {
-            return result;
+            *accepted = -1;
+            return result == NET_CANCELLED || FtpAbortWanted(session) ? FTP_ABORTED
+                                                                      : FTP_DATA_CONNECTION_FAILED;
         }
         PlatAddress peer;
-        if (!checkPeer || (PlatGetPeerAddress(*accepted, &peer, nullptr) == 0 &&
-                           PlatSameAddress(peer, serverAddress))) {
-            return NET_OK;
+        const bool known = PlatGetPeerAddress(*accepted, &peer, nullptr) == 0;
+        if (!checkPeer || (known && PlatSameAddress(peer, serverAddress))) {
+            return FTP_OK;
+        }
+        // One whose address cannot be read was reset before it was taken: closed, not named.
+        char text[PLAT_ADDRESS_TEXT_SIZE];
+        if (known && PlatFormatAddress(peer, text, sizeof text)) {
+            refused = text;
+            if (c.traceEnabled) {
+                FtpTrace("data connection from %s refused: not the server's address", text);
+            }
         }
         TcpClose(accepted);
     }
@@ -288,6 +370,52 @@ bool FtpParsePasvPort(const char* text, uint16_t* port) {
     return false;
 }
 
+int32_t FtpTransferRefusalResult(int32_t code) {
+    // 425: the server could not open the data connection; 426: it was closed under it; 522: the
+    // server wants TLS on it other than it was offered.
+    return code == 550                                 ? FTP_CANNOT_OPEN_REMOTE
+           : code == 553                               ? FTP_TRANSFER_REFUSED
+           : code == 425 || code == 426 || code == 522 ? FTP_DATA_CONNECTION_FAILED
+                                                       : FTP_UNEXPECTED_ANSWER;
+}
+
+namespace {
+
+// Reads the reply that starts a transfer: the 125 or 150 comes to the caller, other preliminary
+// replies (120) are passed over, a final reply is the command's answer. FTP_OK with *code, or
+// the read's failure with *code NET_CANCELLED or NET_ERROR.
+int32_t ReadPreliminary(FtpSession* session, int32_t* code) {
+    int32_t read;
+    do {
+        read = FtpChannelReply(session, FTP_REPLY_PRELIMINARY, code);
+    } while (read == FTP_OK && *code >= 100 && *code <= 199 && *code != 125 && *code != 150);
+    if (read != FTP_OK) {
+        *code = read == FTP_ABORTED ? NET_CANCELLED : NET_ERROR;
+    }
+    return read;
+}
+
+// How long a failed data handshake after a 150 looks for the final reply of a server that gave
+// up on the transfer; such a server sent it before it closed the data connection.
+constexpr int32_t REFUSAL_LOOK_MS = 250;
+
+// After a 150 and a failed handshake on the data connection: true when the server's final reply
+// is there, read, with *result the outcome (a 4xx or 5xx as the refusal of the command, else
+// failure); false when none came, the transfer still to be stopped.
+bool FinalReplyAfterFailure(FtpSession* session, int32_t failure, int32_t* result) {
+    if (!ControlSpoke(session, REFUSAL_LOOK_MS)) {
+        return false;
+    }
+    int32_t code = 0;
+    *result = ReadFinalInstead(session, &code);
+    if (*result == FTP_OK) {
+        *result = code >= 400 ? FtpTransferRefusalResult(code) : failure;
+    }
+    return true;
+}
+
+}  // namespace
+
 int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mode, char type,
                          int64_t restartPosition, const char* commandLine) {
     PlatCancelScope scope(session->cancelTarget);
@@ -373,28 +501,31 @@ int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mod
             closeEndpoints();
             return failed(result);
         }
-        // From here the server may start the transfer: an abort tells it to stop. The 125 or
-        // 150 that starts it comes to us; other preliminary replies (120) are passed over.
+        // Passive over TLS: the handshake starts at once, before the reply is read. Some servers
+        // (ftp-srv) answer the command only once its data connection is secured; the others
+        // send their 150 first and find the handshake waiting. Not before the command: a server
+        // may drop a data connection on which bytes arrive before the command that uses it.
+        const bool earlyHandshake = passiveSocket != -1 && c.tlsActive;
+        const int32_t handshake =
+            earlyHandshake ? FtpSecureDataConnection(session, passiveSocket) : FTP_OK;
         int32_t code = 0;
-        int32_t read;
-        do {
-            read = FtpChannelReply(session, FTP_REPLY_PRELIMINARY, &code);
-        } while (read == FTP_OK && code >= 100 && code <= 199 && code != 125 && code != 150);
-        if (read != FTP_OK) {
-            code = read == FTP_ABORTED ? NET_CANCELLED : NET_ERROR;
-        }
+        const int32_t read = ReadPreliminary(session, &code);
         const bool started = code == 125 || code == 150;
         if (started) {
             c.restartPending = false;  // this transfer takes the marker
         }
         int32_t accepted = -1;
+        int32_t instead = 0;  // a final reply that came instead of the server's connection
+        int32_t waited = FTP_OK;
         if (started && passiveSocket != -1) {
             accepted = passiveSocket;
             passiveSocket = -1;
-        } else if (started && AcceptFromServer(session, listenSocket, &accepted) != NET_OK) {
-            accepted = -1;
+        } else if (started) {
+            waited = AcceptFromServer(session, listenSocket, &accepted, &instead);
         }
-        if (FtpAbortWanted(session) && c.tlsActive && (started || code < 100) && accepted == -1) {
+        // A transfer the server may still run, which an abort must stop.
+        const bool running = (started && instead == 0) || code < 100;
+        if (FtpAbortWanted(session) && c.tlsActive && running && accepted == -1) {
             // Aborted before the reply to the command or the server's connection came: the
             // server may be in its handshake on the passive connection, or on one it made to us
             // (vsftpd connects before its 150); it is taken if it is there, without waiting.
@@ -412,8 +543,8 @@ int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mod
         if (FtpAbortWanted(session)) {
             CloseFile(&file);
             // A final reply to the command means there is no transfer to stop.
-            if (started || code < 100) {
-                if (accepted != -1 && c.tlsActive) {
+            if (running) {
+                if (accepted != -1 && c.tlsActive && !earlyHandshake) {
                     // The server is in its handshake already: it ends (briefly, despite the
                     // abort) before the data connection is closed, since a server whose handshake
                     // is cut off may end the whole session.
@@ -427,10 +558,18 @@ int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mod
             return FTP_ABORTED;
         }
         if (accepted != -1 && c.tlsActive) {
-            // The server has begun its side of the handshake with the 150; a failed one still
-            // leaves a transfer to stop.
-            int32_t secured = FtpSecureDataConnection(session, accepted);
+            // Active: the server has begun its side of the handshake with the 150. A failed one
+            // still leaves a transfer to stop, unless the server gave up on it (150, then 450,
+            // and the data connection closed): then its final reply says why.
+            const int32_t secured =
+                earlyHandshake ? handshake : FtpSecureDataConnection(session, accepted);
             if (secured != FTP_OK) {
+                int32_t ended = FTP_OK;
+                if (!FtpAbortWanted(session) && FinalReplyAfterFailure(session, secured, &ended)) {
+                    CloseFile(&file);
+                    TcpClose(&accepted);
+                    return ended;
+                }
                 CloseFile(&file);
                 c.dataSocket = accepted;
                 const bool wanted = FtpAbortWanted(session);
@@ -450,20 +589,20 @@ int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mod
             return FTP_OK;
         }
         CloseFile(&file);
+        if (instead != 0) {
+            // The server ended the transfer before it connected: a refusal after its 150.
+            return instead >= 400 ? FtpTransferRefusalResult(instead) : FTP_DATA_CONNECTION_FAILED;
+        }
         if (started) {
             // The server still owes the transfer's final reply (425, say); the channel reads it
-            // before the next command.
-            return FTP_DATA_CONNECTION_FAILED;
+            // before the next command. A read of it that failed says so instead.
+            return waited == FTP_OK || waited == FTP_DATA_CONNECTION_FAILED ? FTP_DATA_CONNECTION_FAILED
+                                                                            : waited;
         }
         if (read != FTP_OK) {
             return read;
         }
-        // 425: the server could not open the data connection; 426: it was closed under it;
-        // 522: the server wants TLS on it other than it was offered.
-        return code == 550                                ? FTP_CANNOT_OPEN_REMOTE
-               : code == 553                              ? FTP_TRANSFER_REFUSED
-               : code == 425 || code == 426 || code == 522 ? FTP_DATA_CONNECTION_FAILED
-                                                          : FTP_UNEXPECTED_ANSWER;
+        return FtpTransferRefusalResult(code);
     }
     CloseFile(&file);
     closeEndpoints();

@@ -25,3 +25,8 @@ bool FtpParseEpsvPort(const char* text, uint16_t* port);
 // ("227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)"). The address in it is not returned: the
 // data connection always goes to the control connection's peer. False when there is none.
 bool FtpParsePasvPort(const char* text, uint16_t* port);
+
+// The result of a 4xx or 5xx final reply to a transfer command, whether it came at once or after
+// the 150: 550 FTP_CANNOT_OPEN_REMOTE, 553 FTP_TRANSFER_REFUSED, 425, 426 and 522
+// FTP_DATA_CONNECTION_FAILED, any other FTP_UNEXPECTED_ANSWER.
+int32_t FtpTransferRefusalResult(int32_t code);

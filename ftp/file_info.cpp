@@ -1,4 +1,4 @@
-// The facts of one remote name: MLST where the server offers it, else SIZE and MDTM.
+// The facts of one remote name: MLST where the server offers it, else CWD, SIZE and MDTM.
 
 #include <cstring>
 #include <string>
@@ -101,23 +101,23 @@ int32_t FtpFileInfo(const char* name, char* output, int32_t capacity, int32_t ke
             return result;
         }
     } else {
-        result = FtpRemoteSize(session, name, &facts.size);
-        if (result == FTP_OK) {
-            facts.type = "file";
-            facts.hasSize = true;
-        } else if (result == FTP_ACTION_NOT_TAKEN || result == FTP_COMMAND_NOT_EXECUTED ||
-                   result == FTP_UNEXPECTED_ANSWER) {
-            // No size: a directory, or no such name (then the SIZE refusal is the answer).
-            int32_t checked = FTP_OK;
-            if (!IsDirectory(session, name, &checked)) {
-                return checked != FTP_OK ? checked : result;
-            }
-            if (checked != FTP_OK) {
-                return checked;
-            }
+        // A directory first: some servers (ftp-srv, Twisted) answer SIZE of a directory with
+        // a size of their own, so a size alone does not make a file.
+        int32_t checked = FTP_OK;
+        const bool directory = IsDirectory(session, name, &checked);
+        if (checked != FTP_OK) {
+            return checked;
+        }
+        if (directory) {
             facts.type = "dir";
         } else {
-            return result;
+            // Not a directory: a file has a size; a refusal (no such name) is the answer.
+            result = FtpRemoteSize(session, name, &facts.size);
+            if (result != FTP_OK) {
+                return result;
+            }
+            facts.type = "file";
+            facts.hasSize = true;
         }
         result = FtpRemoteTime(session, name, &facts.modify);
         if (result != FTP_OK) {

@@ -32,6 +32,9 @@ struct FtpConnection {
     uint16_t port = 21;
     uint32_t timeoutSeconds = 30;  // replies, accepts, connects and transfers
     bool passive = false;          // data connections through EPSV or PASV instead of PORT
+    // Active mode: 0 takes a data connection only from the control connection's peer address,
+    // 1 from any address (servers with several addresses that connect from another one).
+    int32_t dataPeer = 0;
     bool portGiven = false;        // port was set as an option (else implicit TLS uses 990)
     // TLS: 0 none, 1 explicit (AUTH TLS after the greeting), 2 implicit (from the first byte).
     int32_t tlsMode = 0;
@@ -285,7 +288,7 @@ int32_t FtpRestartSendFileFrom(int32_t file, const char* localPath, const char* 
 int32_t FtpDir(const char* filter, const char* localPath, int32_t moreDetails, int32_t key);
 // The facts of one remote name as one fact line ("type=file;size=5;modify=20240229131415; a"),
 // into output (at most capacity - 1 characters). From MLST when FEAT offers it, else from SIZE
-// and MDTM, a directory being recognised by CWD into it and back. FTP_OK; FTP_BAD_PARAMETERS
+// and MDTM, a directory being recognised first by CWD into it and back (then no SIZE). FTP_OK; FTP_BAD_PARAMETERS
 // for an empty name or one that cannot be sent; the server's refusal as FTP_ACTION_NOT_TAKEN
 // (550) or FTP_COMMAND_NOT_EXECUTED (500 to 504); what the exchange gave otherwise.
 int32_t FtpFileInfo(const char* name, char* output, int32_t capacity, int32_t key);

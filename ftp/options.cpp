@@ -89,6 +89,11 @@ const OptionRow kOptions[] = {
          s.verify = v;
          return true;
      }},
+    {"dataPeer", 0, 1, 0,
+     [](FtpSession& s, int32_t v) {
+         s.connection.dataPeer = v;
+         return true;
+     }},
     {"caFile", 0, kMaxOptionText, 0, nullptr,
      [](FtpSession& s, const char* text) { s.connection.caFile = text; }},
 };

@@ -104,6 +104,11 @@ int32_t FinishTransfer(FtpSession* session, bool upload) {
     int32_t result = FtpChannelReplyWithin(session, FTP_REPLY_FINAL, &code, replyLimitMs);
     if (result == FTP_OK) {
         result = FtpMapReply(CMD_TRANSFER_END, code);
+        if (result == FTP_UNEXPECTED_ANSWER && code >= 400) {
+            // A server that gives up after its 150 (proftpd: 150, then 450 for a missing path)
+            // means what the same refusal without the 150 would mean.
+            result = FtpTransferRefusalResult(code);
+        }
     }
     // An abort while the completion reply was awaited still ends the operation as aborted; the
     // reply is owed and read before the next command.

@@ -171,6 +171,27 @@ struct TransferJob {
     int64_t expected;      // the size of the job in bytes once known, for the counters
 };
 
+// The byte count a download attempt from position expects, counted from the job's start: the
+// size its 150 announced, else SIZE's (sized), less what lies before the position; 0 unknown.
+int64_t ExpectedTotal(const TransferJob& job, int64_t position, int64_t announced, bool sized,
+                      uint64_t remoteSize) {
+    int64_t total = announced;
+    if (total <= 0 && sized) {
+        total = static_cast<int64_t>(remoteSize > INT64_MAX / 2 ? INT64_MAX / 2 : remoteSize);
+    }
+    if (position > 0 && position == job.remoteStart) {
+        // What is left after the restart position; a size that does not reach beyond the
+        // position says nothing usable, and the expected count is never negative.
+        return total > position ? total - position : 0;
+    }
+    if (position > 0 && total > 0) {
+        // A later attempt's: the whole file's size when it reaches beyond the position
+        // (servers name the whole file's), else the rest's; counted from the job's start.
+        return total > position ? total - job.remoteStart : total + position - job.remoteStart;
+    }
+    return total;
+}
+
 // One file transfer: the data connection, the counters, the loop and, for a binary download,
 // the count checked against the size the server announced. progressBase is what the job had
 // moved before this attempt; *moved gets what this one moves.
@@ -189,6 +210,11 @@ int32_t TransferOnce(FtpSession* session, TransferJob& job, const char* localPat
     int32_t result = FTP_OK;
     if (t.direction == Direction::Download) {
         result = AskDownloadSize(session, job.remote, localPath, job.type, &remoteSize, &sized);
+        if (result == FTP_OK && sized && job.expected < 0) {
+            // Known from SIZE before the data connection: progress has the total from the
+            // start. The 150's size, where it names one, takes over below.
+            session->bytesToBeTransferred = ExpectedTotal(job, position, 0, sized, remoteSize);
+        }
     }
     if (result == FTP_OK) {
         result = FtpStartTransfer(session, localPath, openMode, job.type, position, line);
@@ -217,20 +243,7 @@ int32_t TransferOnce(FtpSession* session, TransferJob& job, const char* localPat
 
     const int64_t announced = FtpParseTransferSize(session->sessionKey);
     if (job.expected < 0) {
-        int64_t total = announced;
-        if (total <= 0 && sized) {
-            total = static_cast<int64_t>(remoteSize > INT64_MAX / 2 ? INT64_MAX / 2 : remoteSize);
-        }
-        if (position > 0 && position == job.remoteStart) {
-            // What is left after the restart position; a size that does not reach beyond the
-            // position says nothing usable, and the expected count is never negative.
-            total = total > position ? total - position : 0;
-        } else if (position > 0 && total > 0) {
-            // A later attempt's: the whole file's size when it reaches beyond the position
-            // (servers name the whole file's), else the rest's; counted from the job's start.
-            total = total > position ? total - job.remoteStart
-                                     : total + position - job.remoteStart;
-        }
+        const int64_t total = ExpectedTotal(job, position, announced, sized, remoteSize);
         session->bytesToBeTransferred = total;
         if (total > 0) {
             job.expected = total;

@@ -115,6 +115,9 @@ const OptionHelp kOptionHelp[] = {
      "milliseconds before the first try again; doubled each time, at most 60000"},
     {"verify", false, 0, 2, "0",
      "1: the server's SIZE checked after each transfer; 2: its checksum too, when it offers one"},
+    {"dataPeer", false, 0, 1, "0",
+     "active mode: 0 takes data connections from the server's address only; 1 from any "
+     "address, for servers that connect from another of theirs"},
     {"caFile", true, 0, 1024, "\"\"", "a PEM file of trusted certificates instead of the system's"},
 };
 const size_t kOptionHelpCount = sizeof kOptionHelp / sizeof kOptionHelp[0];

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <mutex>
 
 #include "engine_fixture.h"
 
@@ -429,6 +430,115 @@ TEST_F(EngineTest, OnlyAForeignDataConnectionEndsInTimeOut) {
     ASSERT_EQ(Connect(server), FTP_OK);
     EXPECT_EQ(FtpRecvFile("f", dir.path("f").c_str(), 'I', key), FTP_DATA_CONNECTION_FAILED);
     EXPECT_EQ(ReadFile(dir.path("f")), "");
+}
+
+// Option dataPeer: 0 refuses a data connection from another address than the server's, names
+// it in the trace at once and in the result message when no good connection comes; 1 takes it.
+TEST_F(EngineTest, DataPeerOptionDecidesWhichAddressMayConnect) {
+    struct Case {
+        const char* dataPeer;
+        const char* afterConnect;  // the server's final reply after its data, "" for none
+        int32_t expected;
+        const char* detail;
+    };
+    const char* refused = "data connection from 127.0.0.6 refused: not the server's address";
+    const Case cases[] = {{"0", "", FTP_DATA_CONNECTION_FAILED, refused},
+                          {"0", "425 no data connection", FTP_DATA_CONNECTION_FAILED, refused},
+                          {"1", "226 done", FTP_OK, ""}};
+    for (const Case& c : cases) {
+        TempDir dir;
+        static std::mutex traceLock;
+        static std::string captured;
+        captured.clear();
+        ScriptedServer server;
+        Scenario s = TransferStart("TYPE I", "RETR f", "150 go");
+        s.dataConnect({.fromAddress = "127.0.0.6", .thiefAddress = ""}).dataSend("from .6");
+        if (c.afterConnect[0] != '\0') {
+            s.dataClose().reply(c.afterConnect);
+        }
+        server.start(s.stall(3000ms));
+        ASSERT_EQ(Connect(server), FTP_OK);
+        ASSERT_EQ(FtpSetOption("dataPeer", c.dataPeer, key), FTP_OK);
+        ASSERT_EQ(FtpSetOption("trace", "1", key), FTP_OK);
+        PlatSetDebugSink(
+            [](const char* text, void*) {
+                std::lock_guard<std::mutex> guard(traceLock);
+                captured += text;
+            },
+            nullptr);
+        const auto start = std::chrono::steady_clock::now();
+        auto done = std::async(std::launch::async, [&] {
+            return FtpRecvFile("f", dir.path("f").c_str(), 'I', key);
+        });
+        if (c.detail[0] != '\0' && c.afterConnect[0] == '\0') {
+            // Named while the wait still goes on (the time-out is 2 s).
+            EXPECT_TRUE(WaitFor([&] {
+                std::lock_guard<std::mutex> guard(traceLock);
+                return captured.find(refused) != std::string::npos;
+            }, 1500ms)) << c.dataPeer;
+            EXPECT_EQ(done.wait_for(0ms), std::future_status::timeout);
+        }
+        EXPECT_EQ(done.get(), c.expected) << c.dataPeer << c.afterConnect;
+        PlatSetDebugSink(nullptr, nullptr);
+        // The 425 ends the wait at once; without a reply it lasts the time-out.
+        EXPECT_LT(std::chrono::steady_clock::now() - start,
+                  c.afterConnect[0] == '\0' ? 2900ms : 1500ms);
+        char detail[256];
+        ASSERT_EQ(FtpResultDetail(detail, sizeof detail, key), FTP_OK);
+        EXPECT_STREQ(detail, c.detail) << c.dataPeer << c.afterConnect;
+        EXPECT_EQ(ReadFile(dir.path("f")), c.expected == FTP_OK ? "from .6" : "");
+        FtpDisconnect(key);
+    }
+}
+
+// A 4xx or 5xx final reply after the 150 ends a transfer or listing at once with the code of the
+// same refusal without the 150, also while active mode still waits for the server's connection;
+// the reply is read once, so the next command gets its own.
+TEST_F(EngineTest, RefusalAfterThePreliminaryReplyEndsTheTransferAtOnce) {
+    struct Case {
+        bool passive;
+        const char* command;
+        const char* refusal;
+        int32_t expected;
+    };
+    const Case cases[] = {
+        {false, "LIST gone", "450 No such file or directory", FTP_UNEXPECTED_ANSWER},
+        {false, "RETR gone", "550 No such file", FTP_CANNOT_OPEN_REMOTE},
+        {false, "RETR gone", "553 Not allowed", FTP_TRANSFER_REFUSED},
+        {false, "RETR gone", "425 Cannot open data connection", FTP_DATA_CONNECTION_FAILED},
+        {true, "RETR gone", "550 No such file", FTP_CANNOT_OPEN_REMOTE},
+        {true, "LIST gone", "450 No such file or directory", FTP_UNEXPECTED_ANSWER},
+    };
+    session->connection.timeoutSeconds = 5;
+    for (const Case& c : cases) {
+        TempDir dir;
+        ScriptedServer server;
+        Scenario s;
+        s.reply("220 ready");
+        if (c.command[0] == 'R') {
+            s.command("TYPE I", "200 ok");
+        }
+        if (c.passive) {
+            s.expect("EPSV").passiveListen("229 ok (|||{port}|)").command(c.command, "150 go");
+            s.passiveAccept().reply(c.refusal).dataClose();
+        } else {
+            s.expectPrefix("PORT ").reply("200 ok").command(c.command, "150 go").reply(c.refusal);
+        }
+        server.start(s.command("NOOP", "200 in step"));
+        ASSERT_EQ(Connect(server), FTP_OK);
+        session->connection.passive = c.passive;
+        const auto start = std::chrono::steady_clock::now();
+        const int32_t result = c.command[0] == 'R'
+                                   ? FtpRecvFile("gone", dir.path("f").c_str(), 'I', key)
+                                   : FtpDir("gone", dir.path("f").c_str(), 1, key);
+        EXPECT_EQ(result, c.expected) << c.command << " " << c.refusal;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms) << c.refusal;
+        EXPECT_EQ(FtpCommand("NOOP", nullptr, 0, key), 200) << c.refusal;
+        ASSERT_TRUE(server.waitDone()) << server.report();
+        EXPECT_TRUE(server.failures().empty()) << server.report();
+        FtpDisconnect(key);
+        session->connection.currentType = 0;
+    }
 }
 
 TEST_F(EngineTest, StalledDownloadAbortsWith2006) {
