@@ -372,10 +372,12 @@ bool FtpParsePasvPort(const char* text, uint16_t* port) {
 
 int32_t FtpTransferRefusalResult(int32_t code) {
     // 425: the server could not open the data connection; 426: it was closed under it; 522: the
-    // server wants TLS on it other than it was offered.
+    // server wants TLS on it other than it was offered; 500 to 504: not understood or not
+    // implemented, as for every other command.
     return code == 550                                 ? FTP_CANNOT_OPEN_REMOTE
            : code == 553                               ? FTP_TRANSFER_REFUSED
            : code == 425 || code == 426 || code == 522 ? FTP_DATA_CONNECTION_FAILED
+           : code >= 500 && code <= 504                ? FTP_COMMAND_NOT_EXECUTED
                                                        : FTP_UNEXPECTED_ANSWER;
 }
 

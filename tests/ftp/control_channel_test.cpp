@@ -323,6 +323,9 @@ TEST_F(EngineTest, RefusalCodesMapAlikeAndALoginThatWantsTlsSaysSo) {
     for (const auto& c : cases) {
         scenario.command(c.line, c.reply);
     }
+    // A transfer command that is not implemented says so as every other command does.
+    scenario.command("TYPE I", "200 ok").expectPrefix("PORT ").reply("200 ok");
+    scenario.command("APPE f", "502 not implemented");
     server.start(scenario);
     ASSERT_EQ(Connect(server), FTP_OK);
     for (const auto& c : cases) {
@@ -331,6 +334,9 @@ TEST_F(EngineTest, RefusalCodesMapAlikeAndALoginThatWantsTlsSaysSo) {
         FtpLastReply(last, sizeof last, key);
         EXPECT_STREQ(last, c.reply);
     }
+    TempDir dir;
+    WriteFile(dir.path("f"), "data");
+    EXPECT_EQ(FtpAppendToRemoteFile(dir.path("f").c_str(), "f", 'I', key), 3003);
     ASSERT_TRUE(server.waitDone()) << server.report();
     EXPECT_TRUE(server.ok()) << server.report();
     EXPECT_STREQ(FtpErrorMessage(FTP_TLS_REQUIRED), "Server requires TLS");
