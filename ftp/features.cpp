@@ -79,6 +79,26 @@ int32_t FtpAskFeatures(FtpSession* session) {
     return FTP_OK;
 }
 
+bool FtpFeatureOffered(const FtpConnection& connection, const char* feature) {
+    const std::string& text = connection.featureText;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        std::string line = text.substr(at, end - at);
+        at = end + 1;
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (!line.empty() && line[0] == ' ' && Names(line, feature)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 int32_t FtpFeaturesAfterLogin(FtpSession* session) {
     int32_t result = FtpAskFeatures(session);
     if (result != FTP_OK || !session->connection.featureUtf8) {

@@ -48,6 +48,9 @@ inline bool FtpAbortWanted(const FtpSession* session) {
 // Asks FEAT once per connection and keeps what it offers in the connection. FTP_OK when it was
 // answered or refused; what the exchange gave when it failed (no answer, not connected, -1).
 int32_t FtpAskFeatures(FtpSession* session);
+// True when the FEAT reply of the connection has a line for feature (capitals, e.g.
+// "XSHA256"), in any letter case.
+bool FtpFeatureOffered(const FtpConnection& connection, const char* feature);
 // After a login, with the features option: FEAT, then OPTS UTF8 ON when offered. Refusals are
 // not failures; FTP_OK or what an exchange gave when it failed.
 int32_t FtpFeaturesAfterLogin(FtpSession* session);
@@ -60,6 +63,12 @@ int32_t FtpRemoteTime(FtpSession* session, const char* remote, std::string* stam
 // MLST of name: FTP_OK with its facts; the refusal's result (FtpRefusalResult), 3001 for a reply
 // without an entry, FTP_BAD_PARAMETERS for a name that cannot be sent, or the exchange's failure.
 int32_t FtpAskMlst(FtpSession* session, const char* name, FtpFacts* facts);
+// True for results that leave the connection unusable or the operation cancelled, as opposed
+// to a refusal that the next command can live with.
+inline bool FtpIsExchangeFailure(int32_t result) {
+    return result == FTP_ABORTED || result == FTP_NO_ANSWER || result == FTP_NOT_CONNECTED ||
+           result == FTP_SEND_FAILED;
+}
 // The result of a refusing reply code: 450, 550, 553 as FTP_ACTION_NOT_TAKEN, 500 to 504 as
 // FTP_COMMAND_NOT_EXECUTED, anything else as FTP_UNEXPECTED_ANSWER.
 int32_t FtpRefusalResult(int32_t code);

@@ -55,13 +55,6 @@ bool IsBeyondEnd(int32_t file, int64_t position) {
     return end >= 0 && position > end;
 }
 
-// True for results that leave the connection unusable or the operation cancelled, as opposed to
-// a refusal that the next command can live with.
-bool IsFailure(int32_t result) {
-    return result == FTP_ABORTED || result == FTP_NO_ANSWER || result == FTP_NOT_CONNECTED ||
-           result == FTP_SEND_FAILED;
-}
-
 // With the features option, the size of a binary download asked with SIZE beforehand, for the
 // servers whose 150 reply names none. *known false when the server gave none. Nothing is asked
 // for a local file that cannot be written: its refusal sends no more than it would without the
@@ -80,7 +73,7 @@ int32_t AskDownloadSize(FtpSession* session, const char* remote, const char* loc
     result = FtpRemoteSize(session, remote, size);
     *known = result == FTP_OK;
     // A refusal (no such file, say) is left for the transfer command to meet.
-    return IsFailure(result) ? result : FTP_OK;
+    return FtpIsExchangeFailure(result) ? result : FTP_OK;
 }
 
 // LIST lines give a file's time to the minute at best, and only the day for older files: each

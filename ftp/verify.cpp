@@ -48,41 +48,6 @@ int32_t FtpServerSize(FtpSession* session, const char* remote, int64_t* size) {
 
 namespace {
 
-bool IsExchangeFailure(int32_t result) {
-    return result == FTP_ABORTED || result == FTP_NO_ANSWER || result == FTP_NOT_CONNECTED ||
-           result == FTP_SEND_FAILED;
-}
-
-// True when a line of the FEAT reply text names feature alone ("XSHA256"), in any case.
-bool Offers(const std::string& featText, const char* feature) {
-    size_t at = 0;
-    const size_t n = strlen(feature);
-    while (at < featText.size()) {
-        size_t end = featText.find('\n', at);
-        if (end == std::string::npos) {
-            end = featText.size();
-        }
-        size_t first = at;
-        while (first < end && featText[first] == ' ') {
-            ++first;
-        }
-        size_t last = end;
-        while (last > first && (featText[last - 1] == '\r' || featText[last - 1] == ' ')) {
-            --last;
-        }
-        bool same = first != at && last - first == n;
-        for (size_t k = 0; same && k < n; ++k) {
-            const char ch = featText[first + k];
-            same = (ch >= 'a' && ch <= 'z' ? static_cast<char>(ch - 'a' + 'A') : ch) == feature[k];
-        }
-        if (same) {
-            return true;
-        }
-        at = end + 1;
-    }
-    return false;
-}
-
 // The server's digest of remote in *hex and its kind in *kind, through HASH (choosing the
 // strongest algorithm it offers with OPTS HASH when another is selected) or the first of
 // XSHA256, XSHA1, XMD5 and XCRC it offers. FTP_OK, with *hex empty when the server offers no
@@ -133,7 +98,7 @@ int32_t ServerDigest(FtpSession* session, const char* remote, FtpDigestKind* kin
     for (const Command& command :
          {Command{"XSHA256", FtpDigestKind::Sha256}, Command{"XSHA1", FtpDigestKind::Sha1},
           Command{"XMD5", FtpDigestKind::Md5}, Command{"XCRC", FtpDigestKind::Crc32}}) {
-        if (!Offers(c.featureText, command.name)) {
+        if (!FtpFeatureOffered(c, command.name)) {
             continue;
         }
         const std::string format = std::string(command.name) + " %s";
@@ -188,7 +153,7 @@ int32_t FtpVerifyTransfer(FtpSession* session, const FtpVerifyTarget& target) {
     if (target.size >= 0) {
         int64_t size = 0;
         const int32_t result = FtpServerSize(session, target.remote, &size);
-        if (IsExchangeFailure(result)) {
+        if (FtpIsExchangeFailure(result)) {
             return result;
         }
         if (result == FTP_OK) {
