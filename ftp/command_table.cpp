@@ -256,7 +256,7 @@ int32_t FtpExecCommand(int32_t entry, const char* argument, int32_t key) {
     const int32_t result = FtpMapReply(entry, code);
     if ((entry == CMD_USER || entry == CMD_PASS) &&
         (result == FTP_LOGIN_REJECTED || result == FTP_UNEXPECTED_ANSWER) &&
-        RefusedForWantOfTls(op->connection.replyText)) {
+        RefusedForWantOfTls(op->connection.channel.replyText())) {
         return FTP_TLS_REQUIRED;
     }
     return result;

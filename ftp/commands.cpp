@@ -226,12 +226,12 @@ int32_t FtpHelp(const char* topic, char* output, int32_t capacity, int32_t key) 
     if (result != FTP_OK) {
         return result;
     }
-    char* reply = op->connection.replyText;
-    char* lastCr = strrchr(reply, '\r');
-    if (lastCr != nullptr) {
-        *lastCr = '\0';
+    std::string reply = op->connection.channel.replyText();
+    const size_t lastCr = reply.rfind('\r');
+    if (lastCr != std::string::npos) {
+        reply.resize(lastCr);
     }
-    FtpCopyText(output, capacity, FtpReplyTail(reply));
+    FtpCopyText(output, capacity, FtpReplyTail(reply.c_str()));
     return FTP_OK;
 }
 
@@ -271,7 +271,7 @@ int32_t FtpCreateDirectory(const char* name, char* output, int32_t capacity, int
     if (result != FTP_OK || output == nullptr || capacity <= 0) {
         return result;
     }
-    if (!CopyQuotedDirectory(op->connection.replyText, output, capacity)) {
+    if (!CopyQuotedDirectory(op->connection.channel.replyText(), output, capacity)) {
         output[0] = '\0';
     }
     return FTP_OK;
@@ -286,10 +286,10 @@ int32_t FtpPWD(char* output, int32_t capacity, int32_t key) {
     if (result != FTP_OK) {
         return result;
     }
-    if (CopyQuotedDirectory(op->connection.replyText, output, capacity)) {
+    if (CopyQuotedDirectory(op->connection.channel.replyText(), output, capacity)) {
         return FTP_OK;
     }
-    FtpCopyText(output, capacity, FtpReplyTail(op->connection.replyText));
+    FtpCopyText(output, capacity, FtpReplyTail(op->connection.channel.replyText()));
     return FTP_PWD_NO_DIRECTORY;
 }
 
@@ -376,7 +376,7 @@ int32_t FtpCommand(const char* line, char* output, int32_t capacity, int32_t key
         if (!text.empty()) {
             text += '\n';
         }
-        text += c.replyText;
+        text += c.channel.replyText();
         if (code < 100 || code > 199) {
             FtpCopyText(output, capacity, text.c_str());
             return code;

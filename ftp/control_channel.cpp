@@ -11,7 +11,24 @@
 #include "names.h"
 #include "session_internal.h"
 
+// The channel's own access to its state.
+struct FtpChannelAccess {
+    static FtpChannelState::State& Of(FtpSession* session) { return session->connection.channel.s_; }
+    static const FtpChannelState::State& Of(const FtpSession* session) {
+        return session->connection.channel.s_;
+    }
+    static FtpChannelState::State& Of(FtpChannelState& channel) { return channel.s_; }
+};
+
+void FtpChannelState::copyLastReply(char* output, int32_t capacity) {
+    std::lock_guard<std::mutex> guard(s_.lastReplyLock);
+    FtpCopyText(output, capacity, s_.lastReply);
+}
+
 namespace {
+
+auto& Channel(FtpSession* session) { return FtpChannelAccess::Of(session); }
+const auto& Channel(const FtpSession* session) { return FtpChannelAccess::Of(session); }
 
 // The longest a NOOP that brings the connection back in step may wait for its reply, stale
 // replies before it included. A server that needs longer loses its connection instead.
@@ -96,12 +113,13 @@ void EchoLine(const char* line, int32_t hideFrom) {
 bool SendLine(FtpSession* session, const char* line, int32_t waitMs) {
     PlatCancelScope uncancellable(nullptr);
     FtpConnection& c = session->connection;
+    auto& ch = Channel(session);
     const int32_t hideFrom = SecretOffset(line);
     const int32_t result = TnSendLine(c.controlSocket, line, 0, c.logFile, waitMs, hideFrom);
     if (c.traceEnabled) {
         EchoLine(line, hideFrom);
     }
-    c.lastControlTick = PlatTickCount();
+    ch.lastControlTick = PlatTickCount();
     return result == NET_OK;
 }
 
@@ -109,22 +127,23 @@ bool SendLine(FtpSession* session, const char* line, int32_t waitMs) {
 // code in *code when it is 1 (a complete reply).
 int32_t ReadRaw(FtpSession* session, int32_t waitMs, int32_t* code) {
     FtpConnection& c = session->connection;
+    auto& ch = Channel(session);
     const int32_t result =
-        TnReadReply(c.controlSocket, c.replyText, FTP_REPLY_SIZE, waitMs, c.logFile);
+        TnReadReply(c.controlSocket, ch.replyText, FTP_REPLY_SIZE, waitMs, c.logFile);
     if (result == 1) {
         if (c.featureUtf8 && !PlatHostTextIsUtf8()) {
             // Names in replies (PWD, MKD, MLST) reach the host in its own code page.
-            const std::string host = PlatUtf8ToHost(c.replyText);
-            FtpCopyText(c.replyText, FTP_REPLY_SIZE, host.c_str());
+            const std::string host = PlatUtf8ToHost(ch.replyText);
+            FtpCopyText(ch.replyText, FTP_REPLY_SIZE, host.c_str());
         }
-        *code = NetAtoi(c.replyText);
-        c.lastControlTick = PlatTickCount();
+        *code = NetAtoi(ch.replyText);
+        ch.lastControlTick = PlatTickCount();
         {
-            std::lock_guard<std::mutex> guard(c.lastReplyLock);
-            memcpy(c.lastReply, c.replyText, sizeof c.lastReply);
+            std::lock_guard<std::mutex> guard(ch.lastReplyLock);
+            memcpy(ch.lastReply, ch.replyText, sizeof ch.lastReply);
         }
         if (c.traceEnabled) {
-            PlatDebugOutput(c.replyText);
+            PlatDebugOutput(ch.replyText);
             PlatDebugOutput("\r\n");
         }
     }
@@ -135,13 +154,14 @@ int32_t ReadRaw(FtpSession* session, int32_t waitMs, int32_t* code) {
 // (the transfer's end, ABOR's answer or refusal) rather than the answer to a NOOP, which is 200
 // or the server's refusal of NOOP (500, 502, 530, ...). A 500 to 502 is ABOR's refusal only while
 // ABOR has had no answer.
-bool LeftByAbort(FtpConnection& c, int32_t code) {
+bool LeftByAbort(FtpSession* session, int32_t code) {
+    auto& ch = Channel(session);
     if (code == 225 || code == 226) {
-        c.aborUnanswered = false;
+        ch.aborUnanswered = false;
         return true;
     }
-    if (c.aborUnanswered && code >= 500 && code <= 502) {
-        c.aborUnanswered = false;
+    if (ch.aborUnanswered && code >= 500 && code <= 502) {
+        ch.aborUnanswered = false;
         return true;
     }
     return code == 250 || (code >= 400 && code <= 499) || (code >= 550 && code <= 553);
@@ -190,29 +210,26 @@ int32_t SendFailed(FtpSession* session, int32_t failure) {
 // FTP_NOT_CONNECTED.
 int32_t BringInStep(FtpSession* session) {
     FtpConnection& c = session->connection;
+    auto& ch = Channel(session);
     if (c.traceEnabled) {
         FtpTrace("bringing the control connection in step, %d replies and %d NOOPs owed%s",
-                 static_cast<int>(c.repliesOwed), static_cast<int>(c.noopsOwed + c.keepalivesOwed),
-                 c.stepUncertain ? ", more uncertain" : "");
+                 static_cast<int>(ch.repliesOwed), static_cast<int>(ch.noopsOwed + ch.keepalivesOwed),
+                 ch.stepUncertain ? ", more uncertain" : "");
     }
-    if (c.keepalivesOwed > 0) {
-        // Keep-alive replies may have come before or after the transfer's final reply, which is
-        // never a 200: only the 200s can still be counted.
-        c.noopsOwed += c.keepalivesOwed;
-        c.keepalivesOwed = 0;
-        if (c.repliesOwed > 0) {
-            c.stepUncertain = true;
-            c.repliesOwed = 0;
-        }
+    if (ch.keepalivesOwed > 0 && ch.repliesOwed > 0) {
+        // Keep-alive replies may have come before or after the transfer's final reply: which
+        // reply is the owed one can no longer be told by counting.
+        ch.stepUncertain = true;
+        ch.repliesOwed = 0;
     }
     const int32_t limit = Smaller(TimeoutMs(c), STEP_LIMIT_MS);
     const uint32_t start = PlatTickCount();
     if (!SendLine(session, "NOOP", limit)) {
         return SendFailed(session, FTP_NOT_CONNECTED);
     }
-    ++c.noopsOwed;
+    ++ch.noopsOwed;
     int32_t dropped = 0;
-    while (dropped <= STEP_MAX_STALE + c.repliesOwed) {
+    while (dropped <= STEP_MAX_STALE + ch.repliesOwed) {
         int32_t code = 0;
         const int32_t result = ReadRaw(session, Left(start, limit), &code);
         if (result == NET_CANCELLED) {
@@ -224,18 +241,24 @@ int32_t BringInStep(FtpSession* session) {
         if (IsPreliminary(code)) {
             continue;  // the start of a transfer whose final reply is among those owed
         }
-        if (!c.stepUncertain && c.repliesOwed > 0) {
-            --c.repliesOwed;  // a reply to a command whose read was cut short
+        if (!ch.stepUncertain && ch.repliesOwed > 0) {
+            --ch.repliesOwed;  // a reply to a command whose read was cut short
             continue;
         }
-        if (c.stepUncertain && LeftByAbort(c, code)) {
+        if (ch.stepUncertain && LeftByAbort(session, code)) {
             ++dropped;
             continue;
         }
+        if (ch.keepalivesOwed > 0) {
+            // A keep-alive's answer (200, or a refusal of NOOP). Keep-alives went out before
+            // this NOOP, so theirs come first; they say nothing of what an abort left.
+            --ch.keepalivesOwed;
+            continue;
+        }
         // A NOOP's answer. Everything an abort left came before the first one.
-        c.stepUncertain = false;
-        c.aborUnanswered = false;
-        if (--c.noopsOwed == 0) {
+        ch.stepUncertain = false;
+        ch.aborUnanswered = false;
+        if (--ch.noopsOwed == 0) {
             return FTP_OK;
         }
     }
@@ -247,19 +270,20 @@ int32_t BringInStep(FtpSession* session) {
 // all were the NOOPs' own (200, or a refusal); anything else leaves the step uncertain.
 bool ReadKeepaliveReplies(FtpSession* session) {
     FtpConnection& c = session->connection;
+    auto& ch = Channel(session);
     const int32_t limit = TimeoutMs(c);
     const uint32_t start = PlatTickCount();
-    while (c.keepalivesOwed > 0) {
+    while (ch.keepalivesOwed > 0) {
         int32_t code = 0;
         const int32_t result = ReadRaw(session, Left(start, limit), &code);
         if (result != 1 || !ReplyOfNoop(code, false)) {
             if (result == 1) {
-                --c.keepalivesOwed;  // read, though not the expected one
+                --ch.keepalivesOwed;  // read, though not the expected one
             }
-            c.stepUncertain = true;
+            ch.stepUncertain = true;
             return false;
         }
-        --c.keepalivesOwed;
+        --ch.keepalivesOwed;
     }
     return true;
 }
@@ -292,29 +316,31 @@ int32_t DropUnsolicited(FtpSession* session) {
 }  // namespace
 
 void FtpChannelOpened(FtpSession* session) {
-    session->connection.repliesOwed = 1;
-    session->connection.stepUncertain = false;
-    session->connection.keepalivesOwed = 0;
-    session->connection.noopsOwed = 0;
+    auto& ch = Channel(session);
+    ch.repliesOwed = 1;
+    ch.stepUncertain = false;
+    ch.keepalivesOwed = 0;
+    ch.noopsOwed = 0;
     session->connection.restartPending = false;
-    session->connection.abortUnconfirmed = false;
-    session->connection.aborUnanswered = false;
-    session->connection.pendingVerb[0] = '\0';
-    session->connection.pendingEntry = -1;
-    session->connection.lastControlTick = PlatTickCount();
+    ch.abortUnconfirmed = false;
+    ch.aborUnanswered = false;
+    ch.pendingVerb[0] = '\0';
+    ch.pendingEntry = -1;
+    ch.lastControlTick = PlatTickCount();
 }
 
 void FtpChannelKeepalive(FtpSession* session) {
     FtpConnection& c = session->connection;
+    auto& ch = Channel(session);
     if (c.keepaliveSeconds == 0 || c.controlSocket == -1 ||
-        PlatTickCount() - c.lastControlTick < c.keepaliveSeconds * 1000u) {
+        PlatTickCount() - ch.lastControlTick < c.keepaliveSeconds * 1000u) {
         return;
     }
     if (!SendLine(session, "NOOP", TimeoutMs(c))) {
         FtpChannelClose(session);
         return;
     }
-    ++c.keepalivesOwed;
+    ++ch.keepalivesOwed;
 }
 
 namespace {
@@ -323,15 +349,16 @@ namespace {
 // wait), and forgets what it owed.
 void CloseControl(FtpSession* session, int32_t waitMs) {
     FtpConnection& c = session->connection;
+    auto& ch = Channel(session);
     int32_t control = c.controlSocket;
     TcpCloseWithin(&control, waitMs);
     c.controlSocket = control;
-    c.repliesOwed = 0;
-    c.stepUncertain = false;
-    c.keepalivesOwed = 0;
-    c.noopsOwed = 0;
-    c.abortUnconfirmed = false;
-    c.aborUnanswered = false;
+    ch.repliesOwed = 0;
+    ch.stepUncertain = false;
+    ch.keepalivesOwed = 0;
+    ch.noopsOwed = 0;
+    ch.abortUnconfirmed = false;
+    ch.aborUnanswered = false;
     c.tlsActive = false;
 }
 
@@ -342,24 +369,26 @@ void FtpChannelClose(FtpSession* session) { CloseControl(session, -1); }
 void FtpChannelDrop(FtpSession* session) { CloseControl(session, 0); }
 
 bool FtpChannelInStep(const FtpSession* session) {
-    const FtpConnection& c = session->connection;
-    return c.repliesOwed == 0 && !c.stepUncertain && c.keepalivesOwed == 0 && c.noopsOwed == 0;
+    const auto& ch = Channel(session);
+    return ch.repliesOwed == 0 && !ch.stepUncertain && ch.keepalivesOwed == 0 && ch.noopsOwed == 0;
 }
 
 namespace {
 
 // Notes the verb of line in capitals, "" when it does not fit (no known verb is that long).
-void NotePendingVerb(FtpConnection& c, const char* line) {
+void NotePendingVerb(FtpSession* session, const char* line) {
+    auto& ch = Channel(session);
     const char* verb = line + strspn(line, " ");
     size_t n = strcspn(verb, " ");
-    if (n >= sizeof c.pendingVerb) {
+    if (n >= sizeof ch.pendingVerb) {
         n = 0;
     }
     for (size_t i = 0; i < n; ++i) {
-        const char ch = verb[i];
-        c.pendingVerb[i] = ch >= 'a' && ch <= 'z' ? static_cast<char>(ch - 'a' + 'A') : ch;
+        const char letter = verb[i];
+        ch.pendingVerb[i] =
+            letter >= 'a' && letter <= 'z' ? static_cast<char>(letter - 'a' + 'A') : letter;
     }
-    c.pendingVerb[n] = '\0';
+    ch.pendingVerb[n] = '\0';
 }
 
 }  // namespace
@@ -370,13 +399,14 @@ int32_t FtpChannelSend(FtpSession* session, const char* line) {
 
 int32_t FtpChannelSendFor(FtpSession* session, const char* line, int32_t entry) {
     FtpConnection& c = session->connection;
+    auto& ch = Channel(session);
     if (c.controlSocket == -1) {
         return FTP_NOT_CONNECTED;
     }
     if (FtpAbortWanted(session)) {
         return FTP_ABORTED;  // cancelled before it went out: it never goes
     }
-    if (c.keepalivesOwed > 0 && c.repliesOwed == 0 && c.noopsOwed == 0 && !c.stepUncertain) {
+    if (ch.keepalivesOwed > 0 && ch.repliesOwed == 0 && ch.noopsOwed == 0 && !ch.stepUncertain) {
         ReadKeepaliveReplies(session);
     }
     const int32_t step = FtpChannelInStep(session) ? DropUnsolicited(session) : BringInStep(session);
@@ -389,10 +419,10 @@ int32_t FtpChannelSendFor(FtpSession* session, const char* line, int32_t entry) 
     if (!SendLine(session, wire.c_str(), TimeoutMs(c))) {
         return SendFailed(session, FTP_SEND_FAILED);
     }
-    ++c.repliesOwed;
-    NotePendingVerb(c, line);
-    c.pendingEntry = entry;
-    c.pendingResynced = false;
+    ++ch.repliesOwed;
+    NotePendingVerb(session, line);
+    ch.pendingEntry = entry;
+    ch.pendingResynced = false;
     return FTP_OK;
 }
 
@@ -408,15 +438,16 @@ namespace {
 // is sent again. FTP_OK, or FTP_NOT_CONNECTED with the connection closed.
 int32_t Resync(FtpSession* session, int32_t waitMs) {
     FtpConnection& c = session->connection;
+    auto& ch = Channel(session);
     if (c.traceEnabled) {
         FtpTrace("dropped a reply that %s cannot be given; bringing the control connection in step",
-                 c.pendingVerb);
+                 ch.pendingVerb);
     }
-    c.pendingResynced = true;
+    ch.pendingResynced = true;
     if (!SendLine(session, "NOOP", waitMs)) {
         return SendFailed(session, FTP_NOT_CONNECTED);
     }
-    ++c.noopsOwed;
+    ++ch.noopsOwed;
     return FTP_OK;
 }
 
@@ -425,10 +456,11 @@ int32_t Resync(FtpSession* session, int32_t waitMs) {
 // answer that does not come in time stays owed, for the NOOP before the next command.
 void ReadProbeAnswer(FtpSession* session, int32_t waitMs) {
     FtpConnection& c = session->connection;
+    auto& ch = Channel(session);
     const uint32_t start = PlatTickCount();
     const int32_t limit = Smaller(waitMs, STEP_LIMIT_MS);
     char answer[FTP_REPLY_SIZE];
-    while (c.noopsOwed > 0) {
+    while (ch.noopsOwed > 0) {
         const int32_t result =
             TnReadReply(c.controlSocket, answer, FTP_REPLY_SIZE, Left(start, limit), c.logFile);
         if (result != 1) {
@@ -437,7 +469,7 @@ void ReadProbeAnswer(FtpSession* session, int32_t waitMs) {
             }
             return;
         }
-        c.lastControlTick = PlatTickCount();
+        ch.lastControlTick = PlatTickCount();
         if (c.traceEnabled) {
             PlatDebugOutput(answer);
             PlatDebugOutput("\r\n");
@@ -448,7 +480,7 @@ void ReadProbeAnswer(FtpSession* session, int32_t waitMs) {
             return;
         }
         if (!IsPreliminary(code)) {
-            --c.noopsOwed;
+            --ch.noopsOwed;
         }
     }
 }
@@ -457,6 +489,7 @@ void ReadProbeAnswer(FtpSession* session, int32_t waitMs) {
 
 int32_t FtpChannelReplyWithin(FtpSession* session, int32_t flags, int32_t* code, int32_t limitMs) {
     FtpConnection& c = session->connection;
+    auto& ch = Channel(session);
     if (c.controlSocket == -1) {
         return FTP_NOT_CONNECTED;
     }
@@ -466,8 +499,8 @@ int32_t FtpChannelReplyWithin(FtpSession* session, int32_t flags, int32_t* code,
         int32_t reply = 0;
         const int32_t result = ReadRaw(session, Left(start, limit), &reply);
         if (result == 1) {
-            if (reply == 200 && c.keepalivesOwed > 0) {
-                --c.keepalivesOwed;  // a keep-alive NOOP answered before the final reply
+            if (reply == 200 && ch.keepalivesOwed > 0) {
+                --ch.keepalivesOwed;  // a keep-alive NOOP answered before the final reply
                 continue;
             }
             if (IsPreliminary(reply)) {
@@ -477,23 +510,23 @@ int32_t FtpChannelReplyWithin(FtpSession* session, int32_t flags, int32_t* code,
                 }
                 continue;
             }
-            if (c.repliesOwed > 0 && !c.pendingResynced &&
-                FtpReplyCannotAnswer(c.pendingEntry, c.pendingVerb, reply, c.abortUnconfirmed)) {
+            if (ch.repliesOwed > 0 && !ch.pendingResynced &&
+                FtpReplyCannotAnswer(ch.pendingEntry, ch.pendingVerb, reply, ch.abortUnconfirmed)) {
                 const int32_t resynced = Resync(session, Left(start, limit));
                 if (resynced != FTP_OK) {
                     return resynced;
                 }
                 continue;
             }
-            if (c.repliesOwed > 0) {
-                --c.repliesOwed;
+            if (ch.repliesOwed > 0) {
+                --ch.repliesOwed;
             }
-            c.abortUnconfirmed = false;
+            ch.abortUnconfirmed = false;
             *code = reply;
             if (reply == 421) {
                 // The server is closing the connection: nothing more may be sent on it.
                 FtpChannelClose(session);
-            } else if (c.pendingResynced && c.noopsOwed > 0) {
+            } else if (ch.pendingResynced && ch.noopsOwed > 0) {
                 ReadProbeAnswer(session, Left(start, limit));
             }
             return FTP_OK;
@@ -549,17 +582,18 @@ int32_t FtpChannelQuit(FtpSession* session, int32_t limitMs) {
 bool FtpChannelSendAbort(FtpSession* session, int32_t limitMs, uint32_t startTick) {
     PlatCancelScope uncancellable(nullptr);
     FtpConnection& c = session->connection;
+    auto& ch = Channel(session);
     // The replies still owed for the transfer command are read with those of the abort.
-    c.repliesOwed = 0;
-    c.abortUnconfirmed = true;
-    c.aborUnanswered = true;
+    ch.repliesOwed = 0;
+    ch.abortUnconfirmed = true;
+    ch.aborUnanswered = true;
     // Urgent data cannot travel inside TLS: there ABOR goes alone, as a command.
     const bool sent =
         (c.tlsActive || TnSendInterrupt(c.controlSocket, c.logFile, Left(startTick, limitMs)) ==
                             NET_OK) &&
         SendLine(session, "ABOR", Left(startTick, limitMs));
     if (!sent) {
-        c.stepUncertain = true;
+        ch.stepUncertain = true;
     }
     return sent;
 }
@@ -568,7 +602,7 @@ void FtpChannelAbortReplies(FtpSession* session, bool sent, int32_t limitMs, uin
     // A second ftpAbort, or forget's cancellation, must not cut the abort's own exchange short
     // and leave its replies to the next command. It is bounded instead.
     PlatCancelScope uncancellable(nullptr);
-    FtpConnection& c = session->connection;
+    auto& ch = Channel(session);
     if (!sent) {
         // Closed, reset, or no room for a short line: the server is gone or takes nothing, and
         // part of the line may have left. Waiting for replies, or a NOOP before the next
@@ -590,13 +624,13 @@ void FtpChannelAbortReplies(FtpSession* session, bool sent, int32_t limitMs, uin
             }
             break;
         }
-        if (code == 200 && c.keepalivesOwed > 0) {
-            --c.keepalivesOwed;
+        if (code == 200 && ch.keepalivesOwed > 0) {
+            --ch.keepalivesOwed;
         } else if (code == 225) {
             complete = true;
-            c.aborUnanswered = false;
+            ch.aborUnanswered = false;
         } else if (code == 226) {
-            c.aborUnanswered = false;
+            ch.aborUnanswered = false;
             // After the transfer's failure reply this answers ABOR. Alone it may answer ABOR
             // (the transfer had ended) or be the transfer's end with the answer still to come.
             complete = transferReplySeen;
@@ -617,48 +651,11 @@ void FtpChannelAbortReplies(FtpSession* session, bool sent, int32_t limitMs, uin
             transferReplySeen = true;  // 426, 451 or another failure of the transfer itself
         }
     }
-    c.repliesOwed = 0;
+    ch.repliesOwed = 0;
     // A 225 that came before any reply of the transfer leaves it open whether the transfer's
     // own (a 426) is still on its way: pyftpdlib sends it after the 225 at times. The NOOP
     // before the next command finds out.
-    c.stepUncertain = !complete || !transferReplySeen;
-}
-
-// ---------------------------------------------------------------------------------------------
-// The older names, kept for the engine files that use them; both go through the channel.
-
-int32_t FtpSendCommand(FtpSession* session, const char* line) {
-    return FtpChannelSend(session, line);
-}
-
-int32_t FtpReadReply(FtpConnection* connection, int32_t key) {
-    FtpSessionRef session = FtpAcquireSession(key);
-    if (!session || &session->connection != connection) {
-        return NET_ERROR;
-    }
-    int32_t code = 0;
-    switch (FtpChannelReply(session.get(), FTP_REPLY_FINAL, &code)) {
-        case FTP_OK: return code;
-        case FTP_ABORTED: return NET_CANCELLED;
-        case FTP_NOT_CONNECTED: return NET_CLOSED;
-        default: return NET_ERROR;
-    }
-}
-
-bool FtpInStep(const FtpConnection& connection) {
-    return connection.repliesOwed == 0 && !connection.stepUncertain &&
-           connection.keepalivesOwed == 0 && connection.noopsOwed == 0;
-}
-
-int32_t FtpSendLine(int32_t socket, const char* line, int32_t urgent, int32_t logFile,
-                    int32_t key) {
-    const int32_t hideFrom = SecretOffset(line);
-    const int32_t result = TnSendLine(socket, line, urgent, logFile, -1, hideFrom);
-    FtpSessionRef session = FtpAcquireSession(key);
-    if (session && session->connection.traceEnabled) {
-        EchoLine(line, hideFrom);
-    }
-    return result;
+    ch.stepUncertain = !complete || !transferReplySeen;
 }
 
 uint32_t FtpBoundSeconds(const FtpConnection& connection, uint32_t limit) {

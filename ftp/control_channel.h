@@ -13,8 +13,63 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 
 struct FtpSession;
+
+inline constexpr int32_t FTP_REPLY_SIZE = 2048;
+
+// What the channel keeps of a connection's conversation. It lives in the session's connection,
+// and only the channel's functions below change it; the rest of the engine reads the reply
+// through replyText() and ftpLastReply through copyLastReply().
+class FtpChannelState {
+public:
+    // The reply the channel read last (the waiting command's, after FtpChannelReply), as it
+    // came, CR LF between its lines; valid until the next read.
+    const char* replyText() const { return s_.replyText; }
+    // Copies the last complete reply, for ftpLastReply; any thread may ask.
+    void copyLastReply(char* output, int32_t capacity);
+
+private:
+    friend struct FtpChannelAccess;  // the channel's functions, in control_channel.cpp
+    struct State {
+        // Final replies the server owes for the commands sent (the greeting after a connect).
+        // One still owed when the next command goes out was cut short (a cancellation): it is
+        // read and dropped first.
+        int32_t repliesOwed = 0;
+        // Replies of an aborted transfer may still come, in a number nobody knows; none of
+        // them is a 200, so the next command first sends NOOP and drops what comes before its
+        // 200.
+        bool stepUncertain = false;
+        // Keep-alive NOOPs sent during a transfer whose replies have not been read. They may
+        // come before or after the transfer's final reply, and always before the reply of any
+        // NOOP sent after them.
+        int32_t keepalivesOwed = 0;
+        // NOOPs sent to bring the connection back in step whose replies have not been read
+        // (their read was cancelled): the next attempt waits for all of them.
+        int32_t noopsOwed = 0;
+        // An abort went out and no command has taken a reply since: a reply that a transfer or
+        // its abort leaves (226, 426, ...) and that the waiting command could not have been
+        // given is taken for a late one of theirs.
+        bool abortUnconfirmed = false;
+        // ABOR went out and neither 225 nor 226 has come since: a 500 to 502 that comes before
+        // the NOOP's reply may still be ABOR's refusal rather than NOOP's.
+        bool aborUnanswered = false;
+        // The command whose final reply is awaited: its verb in capitals ("" when unknown or
+        // too long), its command table entry (-1: none), and whether its read has re-synced
+        // already (at most once per command). They decide which replies cannot be its answer.
+        char pendingVerb[8] = {};
+        int32_t pendingEntry = -1;
+        bool pendingResynced = false;
+        uint32_t lastControlTick = 0;  // when a line last went out or a reply came in
+        char replyText[FTP_REPLY_SIZE] = {};
+        // The last complete reply, for ftpLastReply; read from the script thread, hence the
+        // lock.
+        std::mutex lastReplyLock;
+        char lastReply[FTP_REPLY_SIZE] = {};
+    };
+    State s_;
+};
 
 // How FtpChannelReply treats preliminary replies.
 inline constexpr int32_t FTP_REPLY_FINAL = 0;        // read past them to the final reply

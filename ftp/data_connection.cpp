@@ -226,7 +226,7 @@ int32_t AskPassivePort(FtpSession* session, bool ipv6, uint16_t* port, bool* ext
             return result;
         }
         if (code == 229) {
-            return FtpParseEpsvPort(c.replyText, port) ? FTP_OK : FTP_NO_PASSIVE_MODE;
+            return FtpParseEpsvPort(c.channel.replyText(), port) ? FTP_OK : FTP_NO_PASSIVE_MODE;
         }
         if (code < 500 || code > 599 || ipv6) {
             return FTP_NO_PASSIVE_MODE;
@@ -239,7 +239,7 @@ int32_t AskPassivePort(FtpSession* session, bool ipv6, uint16_t* port, bool* ext
         return result;
     }
     if (code == 227) {
-        return FtpParsePasvPort(c.replyText, port) ? FTP_OK : FTP_NO_PASSIVE_MODE;
+        return FtpParsePasvPort(c.channel.replyText(), port) ? FTP_OK : FTP_NO_PASSIVE_MODE;
     }
     return FTP_NO_PASSIVE_MODE;
 }

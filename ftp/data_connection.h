@@ -14,9 +14,9 @@ bool FtpFormatPort(char* out, size_t size, uint32_t addressNetworkOrder, uint16_
 // byte order. Returns false when out is too small or the address has no family.
 bool FtpFormatEprt(char* out, size_t size, const PlatAddress& address, uint16_t port);
 
-// The size a 125 or 150 reply announces ("... (512 bytes)"), lower-casing text in place; 0 when
-// the reply has another code, announces no size, or a size beyond signed 64 bits.
-int64_t FtpParseSizeText(char* text);
+// The size a 125 or 150 reply announces ("... (512 bytes)", in any case); 0 when the reply
+// has another code, announces no size, or a size beyond signed 64 bits.
+int64_t FtpParseSizeText(const char* reply);
 
 // The port of a 229 reply, "229 text (|||port|)" with any delimiter character. False when the
 // reply holds none.

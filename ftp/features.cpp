@@ -55,7 +55,7 @@ int32_t FtpAskFeatures(FtpSession* session) {
         return FTP_OK;  // a server without FEAT offers nothing beyond RFC 959
     }
     // One feature per inner line, each starting with a blank.
-    const std::string text = c.replyText;
+    const std::string text = c.channel.replyText();
     c.featureText = text;
     size_t at = 0;
     while (at < text.size()) {
@@ -130,7 +130,7 @@ int32_t FtpRemoteSize(FtpSession* session, const char* remote, uint64_t* size) {
         return Refusal(code);
     }
     // "213 5000000000": every digit counts, at any size.
-    const char* p = FtpReplyTail(session->connection.replyText);
+    const char* p = FtpReplyTail(session->connection.channel.replyText());
     uint64_t value = 0;
     int digits = 0;
     for (; *p >= '0' && *p <= '9'; ++p, ++digits) {
@@ -161,7 +161,7 @@ int32_t FtpRemoteTime(FtpSession* session, const char* remote, std::string* stam
     // "213 20240229131415", perhaps with a fraction of a second: read as the fact it is.
     FtpFacts facts;
     const std::string fact =
-        std::string("modify=") + FtpReplyTail(session->connection.replyText) + "; x";
+        std::string("modify=") + FtpReplyTail(session->connection.channel.replyText()) + "; x";
     if (FtpParseFactLine(fact.c_str(), &facts)) {
         *stamp = facts.modify;
     }

@@ -72,7 +72,7 @@ int32_t FtpAskMlst(FtpSession* session, const char* name, FtpFacts* facts) {
     if (code != 250) {
         return FtpRefusalResult(code);
     }
-    return MlstFacts(session->connection.replyText, facts) ? FTP_OK : FTP_UNEXPECTED_ANSWER;
+    return MlstFacts(session->connection.channel.replyText(), facts) ? FTP_OK : FTP_UNEXPECTED_ANSWER;
 }
 
 int32_t FtpFileInfo(const char* name, char* output, int32_t capacity, int32_t key) {

@@ -11,11 +11,11 @@
 #include <mutex>
 #include <string>
 
+#include "control_channel.h"
 #include "net.h"
 #include "platform.h"
 #include "result_codes.h"
 
-inline constexpr int32_t FTP_REPLY_SIZE = 2048;
 inline constexpr int32_t FTP_BLOCK_SIZE = 4096;
 inline constexpr int32_t FTP_COMMAND_SIZE = 256;
 // Blocks of a transfer at full speed (the throttle option off). An upload reads and sends a
@@ -49,35 +49,9 @@ struct FtpConnection {
     // between them): the server would start the next whole-file transfer at that offset.
     bool restartPending = false;
     int32_t logFile = -1;          // copy of all control traffic, -1 = none
-    // Final replies the server owes for the commands sent (the greeting after a connect). One
-    // still owed when the next command goes out was cut short (a cancellation): the channel
-    // reads and drops it first. Kept by the control channel alone.
-    int32_t repliesOwed = 0;
-    // Replies of an aborted transfer may still come, in a number nobody knows; none of them is
-    // a 200, so the next command first sends NOOP and drops what comes before its 200.
-    bool stepUncertain = false;
     // During a transfer, a NOOP after every keepaliveSeconds without control traffic (0: off),
-    // so that a middlebox does not drop the idle control connection. The NOOPs' replies, owed
-    // apart from the transfer's own, may come before or after its final reply.
+    // so that a middlebox does not drop the idle control connection.
     uint32_t keepaliveSeconds = 0;
-    int32_t keepalivesOwed = 0;
-    // NOOPs sent to bring the connection back in step whose replies have not been read (their
-    // read was cancelled): the next attempt waits for all of them.
-    int32_t noopsOwed = 0;
-    // An abort went out and no command has taken a reply since: a reply that a transfer or its
-    // abort leaves (226, 426, ...) and that the waiting command could not have been given is
-    // taken for a late one of theirs.
-    bool abortUnconfirmed = false;
-    // ABOR went out and neither 225 nor 226 has come since: a 500 to 502 that comes before the
-    // NOOP's reply may still be ABOR's refusal rather than NOOP's.
-    bool aborUnanswered = false;
-    // The command whose final reply is awaited: its verb in capitals ("" when unknown or too
-    // long), its command table entry (-1: none), and whether its read has re-synced already
-    // (at most once per command). They decide which replies cannot be its answer.
-    char pendingVerb[8] = {};
-    int32_t pendingEntry = -1;
-    bool pendingResynced = false;
-    uint32_t lastControlTick = 0;  // when a line last went out or a reply came in
     // Option "features": FEAT after each login, OPTS UTF8 ON when offered, SIZE before
     // downloads. What FEAT said holds for the connection it was asked on.
     bool featuresWanted = false;
@@ -87,10 +61,9 @@ struct FtpConnection {
     bool featureMdtm = false;
     bool featureUtf8 = false;    // the server speaks UTF-8 in names
     std::string featureText;     // FEAT's reply as it came, for the features read on demand
-    char replyText[FTP_REPLY_SIZE] = {};
-    // The last complete reply, kept for ftpLastReply; read from the script thread, hence the lock.
-    std::mutex lastReplyLock;
-    char lastReply[FTP_REPLY_SIZE] = {};
+    // What the control channel knows of the conversation: replies owed, the command waiting,
+    // the reply read last. Only the channel's functions change it.
+    FtpChannelState channel;
 };
 
 // One client. Created by FtpCreateSession, destroyed by FtpDestroySession; an operation that is
@@ -200,16 +173,6 @@ inline constexpr int32_t FTP_COMMAND_TABLE_SIZE = 20;
 
 // Sends entry's command (with argument for a "%s" entry), reads one reply, maps its code.
 int32_t FtpExecCommand(int32_t entry, const char* argument, int32_t key);
-// Sends one command line (CR LF appended) and echoes it when the session traces.
-int32_t FtpSendLine(int32_t socket, const char* line, int32_t urgent, int32_t logFile, int32_t key);
-// Reads, through the control channel (control_channel.h), up to the final reply of the command
-// sent last, into connection->replyText: its code, or NET_CANCELLED (the reply stays owed),
-// NET_CLOSED (closed by the server) or NET_ERROR (no reply in time; the connection is closed).
-int32_t FtpReadReply(FtpConnection* connection, int32_t key);
-// Sends a command through the control channel: FtpChannelSend.
-int32_t FtpSendCommand(FtpSession* session, const char* line);
-// True when no reply is owed or uncertain on the control connection.
-bool FtpInStep(const FtpConnection& connection);
 
 // Opens an operation of session key on behalf of the thread that will run it: from now until
 // FtpEndOperation, FtpCancel marks and interrupts it, and a cancellation stays in force until

@@ -183,9 +183,7 @@ int32_t FtpLastReply(char* output, int32_t capacity, int32_t key) {
         FtpCopyText(output, capacity, "");
         return FTP_NOT_INITIALIZED;
     }
-    FtpConnection& c = session->connection;
-    std::lock_guard<std::mutex> guard(c.lastReplyLock);
-    FtpCopyText(output, capacity, c.lastReply);
+    session->connection.channel.copyLastReply(output, capacity);
     return FTP_OK;
 }
 

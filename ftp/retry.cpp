@@ -14,7 +14,7 @@ constexpr int64_t RETRY_DELAY_LIMIT_MS = 60000;
 
 // The code of the reply read last, 0 when its text starts with no code.
 int32_t LastReplyCode(const FtpSession* session) {
-    const char* text = session->connection.replyText;
+    const char* text = session->connection.channel.replyText();
     for (int i = 0; i < 3; ++i) {
         if (text[i] < '0' || text[i] > '9') {
             return 0;
@@ -95,7 +95,7 @@ void LearnDirectory(FtpSession* session) {
     }
     int32_t code = 0;
     if (FtpChannelExchange(session, "PWD", &code) == FTP_OK && code == 257) {
-        QuotedDirectory(session->connection.replyText, &session->directory);
+        QuotedDirectory(session->connection.channel.replyText(), &session->directory);
     }
 }
 

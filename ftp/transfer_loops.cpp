@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <string>
 
 #include "command_table.h"
 #include "data_connection.h"
@@ -302,15 +303,17 @@ int32_t FtpRecvLoop(FtpSession* session) {
     }
 }
 
-int64_t FtpParseSizeText(char* text) {
-    if (strncmp(text, "150", 3) != 0 && strncmp(text, "125", 3) != 0) {
+int64_t FtpParseSizeText(const char* reply) {
+    if (strncmp(reply, "150", 3) != 0 && strncmp(reply, "125", 3) != 0) {
         return 0;
     }
-    for (char* p = text; *p != '\0'; ++p) {
-        if (*p >= 'A' && *p <= 'Z') {
-            *p = static_cast<char>(*p - 'A' + 'a');
+    std::string lowered = reply;
+    for (char& ch : lowered) {
+        if (ch >= 'A' && ch <= 'Z') {
+            ch = static_cast<char>(ch - 'A' + 'a');
         }
     }
+    const char* text = lowered.c_str();
     const char* match = strstr(text, " bytes");
     if (match == nullptr) {
         return 0;
@@ -335,5 +338,5 @@ int64_t FtpParseSizeText(char* text) {
 
 int64_t FtpParseTransferSize(int32_t key) {
     FtpSessionRef session = FtpAcquireSession(key);
-    return session ? FtpParseSizeText(session->connection.replyText) : 0;
+    return session ? FtpParseSizeText(session->connection.channel.replyText()) : 0;
 }

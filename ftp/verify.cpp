@@ -84,7 +84,7 @@ int32_t ServerDigest(FtpSession* session, const char* remote, FtpDigestKind* kin
             return result;
         }
         FtpHashFacts facts;
-        *hex = FtpParseHashReply(c.replyText, &facts);
+        *hex = FtpParseHashReply(c.channel.replyText(), &facts);
         *kind = facts.kind;
         if (!hex->empty() && facts.kind != chosen && facts.kind != best) {
             hex->clear();  // a digest of a kind nobody asked for is not trusted
@@ -110,7 +110,7 @@ int32_t ServerDigest(FtpSession* session, const char* remote, FtpDigestKind* kin
             return result;
         }
         *kind = command.kind;
-        *hex = FtpParseDigestReply(c.replyText, command.kind);
+        *hex = FtpParseDigestReply(c.channel.replyText(), command.kind);
         return FTP_OK;
     }
     return FTP_OK;

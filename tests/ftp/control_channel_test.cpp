@@ -434,3 +434,44 @@ TEST_F(EngineTest, KeepaliveHoldsAnIdleControlConnectionThroughASlowTransfer) {
 
 }  // namespace
 }  // namespace ktest
+
+namespace ktest {
+namespace {
+
+// A keep-alive NOOP whose 200 comes only after an abort is counted apart from the probe NOOP
+// sent after the abort: its 200 does not end the uncertainty, so the transfer's 426 and ABOR's
+// late 225 are dropped and the probe's own 200 restores the step; PWD gets its 257.
+TEST_F(EngineTest, KeepaliveRepliesAfterAnAbortDoNotEndTheProbe) {
+    ScriptedServer server;
+    Scenario scenario;
+    scenario.reply("220 ready")
+        .command("RETR big", "150 go")
+        .expect("NOOP")    // the keep-alive, answered late
+        .expectAbort({})   // nothing within the abort's limit
+        .expect("NOOP")    // the probe
+        .send("200 keep-alive\r\n426 aborted\r\n")
+        .stall(300ms)
+        .send("225 ABOR done\r\n200 probe\r\n")
+        .command("PWD", "257 \"/home\"");
+    server.start(scenario);
+    ASSERT_EQ(Connect(server), FTP_OK);
+    int32_t code = 0;
+    ASSERT_EQ(FtpChannelSend(session, "RETR big"), FTP_OK);
+    ASSERT_EQ(FtpChannelReply(session, FTP_REPLY_PRELIMINARY, &code), FTP_OK);
+    ASSERT_EQ(code, 150);
+    ASSERT_EQ(FtpSetOption("keepalive", "1", key), FTP_OK);
+    ASSERT_TRUE(WaitFor([&] {
+        FtpChannelKeepalive(session);
+        return server.lines().size() >= 2;
+    }));
+    const uint32_t start = PlatTickCount();
+    FtpChannelAbortReplies(session, FtpChannelSendAbort(session, 200, start), 200, start);
+    char text[64] = {};
+    EXPECT_EQ(FtpPWD(text, sizeof text, key), FTP_OK);
+    EXPECT_STREQ(text, "/home");
+    ASSERT_TRUE(server.waitDone()) << server.report();
+    EXPECT_TRUE(server.ok()) << server.report();
+}
+
+}  // namespace
+}  // namespace ktest
