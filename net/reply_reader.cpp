@@ -11,7 +11,9 @@
 #include <string>
 
 #include "net.h"
+#include "socket_registry.h"
 #include "socket_steps.h"
+#include "tls_stream.h"
 
 namespace {
 

@@ -8,7 +8,9 @@
 #include <new>
 
 #include "net.h"
+#include "socket_registry.h"
 #include "socket_steps.h"
+#include "tls_stream.h"
 
 namespace {
 

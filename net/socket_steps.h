@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cstdint>
 
-#include "tls.h"
 
 // port (host order) in network order.
 uint16_t NetPortToNetworkOrder(uint16_t port);
@@ -34,31 +33,6 @@ int32_t TcpRecvStepMs(int32_t s, void* buffer, uint32_t size, int32_t waitMs, in
 // exit line "TcpSend".
 int32_t TcpSendStep(int32_t s, const char* data, uint32_t length, int32_t urgent, int32_t logFile,
                     int32_t waitMs = -1);
-
-// Count of sockets with TLS: while it is 0, a socket operation knows without a look-up that its
-// socket is plain.
-extern std::atomic<int32_t> netTlsSocketCount;
-
-// The TLS connection attached to s, found under the registry's lock.
-PlatTls* NetTlsLookup(int32_t s);
-
-// The TLS connection attached to s, or null for a plain socket. A plain socket costs one atomic
-// load while no socket has TLS, and one short look-up under a lock otherwise.
-inline PlatTls* NetTlsOf(int32_t s) {
-    return netTlsSocketCount.load(std::memory_order_acquire) == 0 ? nullptr : NetTlsLookup(s);
-}
-
-// Takes the TLS connection off s and returns it (null when there was none); the caller shuts it
-// down and frees it.
-PlatTls* NetTlsDetach(int32_t s);
-
-// Result of a TLS failure (PLAT_TLS_*) as a network-layer code.
-int32_t NetTlsResult(int32_t platResult);
-
-// Looks at up to len bytes that have arrived on s without taking them out, without waiting
-// (TLS: decrypted bytes). Returns the count, NET_CLOSED at the end of the stream,
-// NET_TLS_TRUNCATED, or the failure code.
-int32_t NetPeek(int32_t s, char* buffer, int32_t len);
 
 // The addresses of host for a connection: an IPv6 literal (bare or in brackets, as in
 // "[::1]"), or a name resolved to addresses of both families within timeout seconds (0:

@@ -5,7 +5,9 @@
 #include <mutex>
 
 #include "net.h"
+#include "socket_registry.h"
 #include "socket_steps.h"
+#include "tls_stream.h"
 
 namespace {
 
@@ -19,27 +21,33 @@ constexpr uint32_t LISTEN_CLOSE_PAUSE_MS = 100;
 constexpr int32_t CLOSE_NOTIFY_WAIT_MS = 1000;
 
 // The registry. One lock, held only while entries are read or written, never across a socket
-// call, so that registrations from different threads never take the same free entry.
+// call, so that registrations from different threads never take the same free entry. A socket's
+// TLS stream lives on its entry.
+struct Slot {
+    SocketTableEntry entry;
+    PlatTls* tls;
+};
+
 struct SocketTable {
     std::mutex lock;
-    SocketTableEntry entries[SOCKET_TABLE_SIZE];
+    Slot slots[SOCKET_TABLE_SIZE];
     bool tableReady = false;
 
     SocketTable() {
         // Free from the start, so that nothing is found before the first NetInit.
-        for (SocketTableEntry& entry : entries) {
-            entry = SocketTableEntry{-1, 0, 0};
+        for (Slot& slot : slots) {
+            slot = Slot{SocketTableEntry{-1, 0, 0, nullptr}, nullptr};
         }
     }
 
-    // Index of the first entry holding s, or -1. The lock must be held.
-    int FindLocked(int32_t s) const {
-        for (int i = 0; i < SOCKET_TABLE_SIZE; ++i) {
-            if (entries[i].socket == s) {
-                return i;
+    // The slot holding s, or null. The lock must be held.
+    Slot* FindLocked(int32_t s) {
+        for (Slot& slot : slots) {
+            if (slot.entry.socket == s) {
+                return &slot;
             }
         }
-        return -1;
+        return nullptr;
     }
 };
 
@@ -48,13 +56,23 @@ SocketTable& Table() {
     return table;
 }
 
-// Frees entry index if it still holds s (the entry that TcpClose looked up before closing).
-void ReleaseEntry(int index, int32_t s) {
+// Frees slot if it still holds s (the slot that TcpClose looked up before closing).
+void ReleaseSlot(Slot* slot, int32_t s) {
     SocketTable& table = Table();
     std::lock_guard<std::mutex> guard(table.lock);
-    if (table.entries[index].socket == s) {
-        table.entries[index].socket = -1;
+    if (slot->entry.socket == s) {
+        slot->entry.socket = -1;
+        slot->tls = nullptr;
     }
+}
+
+// Whether the caller owns entry: the session whose operation the calling thread runs (its cancel
+// target is bound), or, outside any session, the thread itself.
+bool OwnedByCaller(const SocketTableEntry& entry) {
+    const PlatCancelTarget* target = PlatBoundCancelTarget();
+    return target != nullptr ? entry.ownerTarget == target
+                             : entry.ownerTarget == nullptr &&
+                                   entry.ownerThread == PlatCurrentThreadId();
 }
 
 }  // namespace
@@ -62,9 +80,9 @@ void ReleaseEntry(int index, int32_t s) {
 void NetRegisterSocket(int32_t s, int32_t kind) {
     SocketTable& table = Table();
     std::lock_guard<std::mutex> guard(table.lock);
-    int index = table.FindLocked(-1);
-    if (index >= 0) {
-        table.entries[index] = SocketTableEntry{s, kind, PlatCurrentThreadId()};
+    if (Slot* slot = table.FindLocked(-1)) {
+        *slot = Slot{SocketTableEntry{s, kind, PlatCurrentThreadId(), PlatBoundCancelTarget()},
+                     nullptr};
     }
 }
 
@@ -74,12 +92,12 @@ bool NetLookupSocket(int32_t s, SocketTableEntry* entry) {
     }
     SocketTable& table = Table();
     std::lock_guard<std::mutex> guard(table.lock);
-    int index = table.FindLocked(s);
-    if (index < 0) {
+    const Slot* slot = table.FindLocked(s);
+    if (slot == nullptr) {
         return false;
     }
     if (entry != nullptr) {
-        *entry = table.entries[index];
+        *entry = slot->entry;
     }
     return true;
 }
@@ -90,18 +108,64 @@ void NetReleaseSocket(int32_t s) {
     }
     SocketTable& table = Table();
     std::lock_guard<std::mutex> guard(table.lock);
-    int index = table.FindLocked(s);
-    if (index >= 0) {
-        table.entries[index].socket = -1;
+    if (Slot* slot = table.FindLocked(s)) {
+        if (slot->tls != nullptr) {
+            netTlsSocketCount.fetch_sub(1, std::memory_order_release);
+        }
+        slot->entry.socket = -1;
+        slot->tls = nullptr;
     }
+}
+
+std::atomic<int32_t> netTlsSocketCount{0};
+
+PlatTls* NetTlsLookup(int32_t s) {
+    if (s == -1) {
+        return nullptr;
+    }
+    SocketTable& table = Table();
+    std::lock_guard<std::mutex> guard(table.lock);
+    const Slot* slot = table.FindLocked(s);
+    return slot != nullptr ? slot->tls : nullptr;
+}
+
+bool NetTlsAttach(int32_t s, PlatTls* tls) {
+    if (s == -1 || tls == nullptr) {
+        return false;
+    }
+    SocketTable& table = Table();
+    std::lock_guard<std::mutex> guard(table.lock);
+    Slot* slot = table.FindLocked(s);
+    if (slot == nullptr || slot->tls != nullptr) {
+        return false;
+    }
+    slot->tls = tls;
+    netTlsSocketCount.fetch_add(1, std::memory_order_release);
+    return true;
+}
+
+PlatTls* NetTlsDetach(int32_t s) {
+    if (netTlsSocketCount.load(std::memory_order_acquire) == 0 || s == -1) {
+        return nullptr;
+    }
+    SocketTable& table = Table();
+    std::lock_guard<std::mutex> guard(table.lock);
+    Slot* slot = table.FindLocked(s);
+    if (slot == nullptr || slot->tls == nullptr) {
+        return nullptr;
+    }
+    PlatTls* tls = slot->tls;
+    slot->tls = nullptr;
+    netTlsSocketCount.fetch_sub(1, std::memory_order_release);
+    return tls;
 }
 
 int NetRegisteredSocketCount() {
     SocketTable& table = Table();
     std::lock_guard<std::mutex> guard(table.lock);
     int count = 0;
-    for (const SocketTableEntry& entry : table.entries) {
-        count += entry.socket != -1 ? 1 : 0;
+    for (const Slot& slot : table.slots) {
+        count += slot.entry.socket != -1 ? 1 : 0;
     }
     return count;
 }
@@ -111,12 +175,7 @@ int32_t NetInit() {
     {
         SocketTable& table = Table();
         std::lock_guard<std::mutex> guard(table.lock);
-        if (!table.tableReady) {
-            for (SocketTableEntry& entry : table.entries) {
-                entry.socket = -1;
-            }
-            table.tableReady = true;
-        }
+        table.tableReady = true;
     }
     NetTrace(TRACE_CALL, "WSAStartup, Winsock 1.1 required");
     const int32_t started = PlatSocketStartup();
@@ -141,16 +200,14 @@ int32_t NetCleanup() {
             PlatCancelBlockingCall(target);
             result = NET_ERROR;
         } else {
-            const uint32_t self = PlatCurrentThreadId();
-            for (int i = 0; i < SOCKET_TABLE_SIZE; ++i) {
+            for (Slot& slot : table.slots) {
                 int32_t s;
                 {
                     std::lock_guard<std::mutex> guard(table.lock);
-                    const SocketTableEntry& entry = table.entries[i];
-                    if (entry.socket == -1 || entry.ownerThread != self) {
+                    if (slot.entry.socket == -1 || !OwnedByCaller(slot.entry)) {
                         continue;
                     }
-                    s = entry.socket;
+                    s = slot.entry.socket;
                 }
                 // A close that fails leaves its entry; the others are still closed.
                 TcpClose(&s);
@@ -175,18 +232,17 @@ int32_t CloseSocket(int32_t* socketVar, bool pauseBeforeListenClose, int32_t clo
         return NET_OK;
     }
 
-    int index;
+    Slot* slot;
     int32_t kind = 0;
     {
         SocketTable& table = Table();
         std::lock_guard<std::mutex> guard(table.lock);
-        index = table.FindLocked(s);
-        if (index >= 0) {
-            kind = table.entries[index].kind;
+        slot = table.FindLocked(s);
+        if (slot != nullptr) {
+            kind = slot->entry.kind;
         }
     }
-    PlatTls* tls = NetTlsOf(s);
-    if (index >= 0) {
+    if (slot != nullptr) {
         if (kind == SOCKET_KIND_LISTEN) {
             if (pauseBeforeListenClose) {
                 PlatPause(LISTEN_CLOSE_PAUSE_MS);
@@ -196,12 +252,12 @@ int32_t CloseSocket(int32_t* socketVar, bool pauseBeforeListenClose, int32_t clo
             TcpFlush(s);
         }
     }
-    if (tls != nullptr) {
+    if (PlatTls* tls = NetTlsDetach(s)) {
         // The peer learns that the stream ended here and was not cut off. Whether the
         // close_notify got out changes nothing for the close.
         NetTrace(TRACE_CALL, "TLS close_notify on socket %d", s);
         PlatTlsShutdown(tls, closeNotifyWaitMs);
-        PlatTlsFree(NetTlsDetach(s));
+        PlatTlsFree(tls);
     }
 
     NetTrace(TRACE_CALL, "closesocket socket %d", s);
@@ -209,8 +265,8 @@ int32_t CloseSocket(int32_t* socketVar, bool pauseBeforeListenClose, int32_t clo
         NetTrace(TRACE_ERROR, "closesocket socket %d", s);
         return NET_ERROR;
     }
-    if (index >= 0) {
-        ReleaseEntry(index, s);
+    if (slot != nullptr) {
+        ReleaseSlot(slot, s);
     }
     if (PlatIsWritable(socketVar, sizeof *socketVar)) {
         *socketVar = -1;

@@ -1,86 +1,11 @@
-// TLS streams on sockets: starting TLS on a connected socket, and the registry that tells the
-// socket operations which sockets carry TLS. The operations themselves stay the same functions;
-// they ask NetTlsOf once per call and take the TLS path when it answers.
-
-#include <atomic>
-#include <cstdio>
-#include <mutex>
+// TLS streams on sockets: starting TLS on a connected socket and describing it. The stream hangs
+// on the socket's registry entry; the socket operations stay the same functions, ask NetTlsOf
+// once per call and take the TLS path when it answers.
 
 #include "net.h"
+#include "socket_registry.h"
 #include "socket_steps.h"
-
-namespace {
-
-struct TlsEntry {
-    int32_t socket;  // -1 = free
-    PlatTls* tls;
-};
-
-// One entry per socket with TLS; as many as the socket table can hold. netTlsSocketCount counts
-// them, so that plain traffic skips the look-up while no socket has TLS.
-struct TlsRegistry {
-    std::mutex lock;
-    TlsEntry entries[SOCKET_TABLE_SIZE];
-
-    TlsRegistry() {
-        for (TlsEntry& entry : entries) {
-            entry = TlsEntry{-1, nullptr};
-        }
-    }
-};
-
-TlsRegistry& Registry() {
-    static TlsRegistry registry;
-    return registry;
-}
-
-bool Attach(int32_t s, PlatTls* tls) {
-    TlsRegistry& registry = Registry();
-    std::lock_guard<std::mutex> guard(registry.lock);
-    for (TlsEntry& entry : registry.entries) {
-        if (entry.socket == -1) {
-            entry = TlsEntry{s, tls};
-            netTlsSocketCount.fetch_add(1, std::memory_order_release);
-            return true;
-        }
-    }
-    return false;
-}
-
-}  // namespace
-
-std::atomic<int32_t> netTlsSocketCount{0};
-
-PlatTls* NetTlsLookup(int32_t s) {
-    if (s == -1) {
-        return nullptr;
-    }
-    TlsRegistry& registry = Registry();
-    std::lock_guard<std::mutex> guard(registry.lock);
-    for (const TlsEntry& entry : registry.entries) {
-        if (entry.socket == s) {
-            return entry.tls;
-        }
-    }
-    return nullptr;
-}
-
-PlatTls* NetTlsDetach(int32_t s) {
-    if (netTlsSocketCount.load(std::memory_order_acquire) == 0 || s == -1) {
-        return nullptr;
-    }
-    TlsRegistry& registry = Registry();
-    std::lock_guard<std::mutex> guard(registry.lock);
-    for (TlsEntry& entry : registry.entries) {
-        if (entry.socket == s) {
-            PlatTls* tls = entry.tls;
-            entry = TlsEntry{-1, nullptr};
-            netTlsSocketCount.fetch_sub(1, std::memory_order_release);
-            return tls;
-        }
-    }
-    return nullptr;
-}
+#include "tls_stream.h"
 
 int32_t NetTlsResult(int32_t platResult) {
     switch (platResult) {
@@ -137,9 +62,9 @@ int32_t TcpStartTls(int32_t s, const NetTlsConfig* config, int32_t resumeFromSoc
         return code == NET_CLOSED || code == NET_ERROR || code == NET_TLS_TRUNCATED ? NET_TLS_FAILED
                                                                                     : code;
     }
-    if (!Attach(s, tls)) {
+    if (!NetTlsAttach(s, tls)) {
         PlatTlsFree(tls);
-        NetTrace(TRACE_ERROR, "TcpStartTls on socket %d: no room", s);
+        NetTrace(TRACE_ERROR, "TcpStartTls on socket %d: not registered", s);
         return NET_NO_MEMORY;
     }
     char description[128];

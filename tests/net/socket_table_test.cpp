@@ -3,6 +3,7 @@
 #include <atomic>
 #include <future>
 #include <latch>
+#include <memory>
 
 #include "net_test_helpers.h"
 
@@ -55,6 +56,39 @@ TEST_F(SocketTableTest, ParallelRegistrationsNeverShareAnEntry) {
         }
     }
     EXPECT_EQ(NetRegisteredSocketCount(), before);
+}
+
+// NetCleanup under a session's cancel target closes that session's sockets and nothing else:
+// not another session's, not those the thread opened outside any session.
+TEST_F(SocketTableTest, CleanupClosesOnlyTheCallersSockets) {
+    PlatCancelTarget* mine = PlatCancelTargetCreate();
+    PlatCancelTarget* other = PlatCancelTargetCreate();
+    ASSERT_NE(mine, nullptr);
+    ASSERT_NE(other, nullptr);
+    std::unique_ptr<SocketPair> ofMine, ofOther;
+    {
+        PlatCancelScope scope(mine);
+        ofMine = std::make_unique<SocketPair>();
+    }
+    {
+        PlatCancelScope scope(other);
+        ofOther = std::make_unique<SocketPair>();
+    }
+    SocketPair outside;
+    ASSERT_EQ(NetInit(), NET_OK);
+    {
+        PlatCancelScope scope(mine);
+        EXPECT_EQ(NetCleanup(), NET_OK);
+    }
+    EXPECT_FALSE(NetLookupSocket(ofMine->client, nullptr));
+    EXPECT_FALSE(NetLookupSocket(ofMine->server, nullptr));
+    ofMine->client = ofMine->server = -1;  // closed already: the numbers may be reused
+    for (int32_t s : {ofOther->client, ofOther->server, outside.client, outside.server}) {
+        EXPECT_TRUE(NetLookupSocket(s, nullptr)) << s;
+    }
+    ofOther.reset();
+    PlatCancelTargetDestroy(mine);
+    PlatCancelTargetDestroy(other);
 }
 
 TEST_F(SocketTableTest, FullTableLeavesNewSocketsWorkingButUnregistered) {
