@@ -51,7 +51,7 @@ struct SocketTableEntry {
     int32_t kind;
     uint32_t ownerThread;
     // The cancel target bound when s was registered: the session whose operation opened it;
-    // null outside any session, where the thread is the owner.
+    // null outside any session.
     const PlatCancelTarget* ownerTarget;
 };
 
@@ -91,9 +91,9 @@ void NetDump(const void* data, int32_t length, const char* label);
 // Starts the socket library once more; readies the registry on first use. NET_OK or NET_ERROR.
 int32_t NetInit();
 // Cancels a blocking call of the calling thread's cancel target and returns NET_ERROR if there is
-// one; otherwise closes the sockets that the caller owns (those registered under the same bound
-// cancel target, that is by the same session; with none bound, those the calling thread
-// registered outside any session), ends one start of the socket library and returns NET_OK.
+// one; otherwise closes the sockets that the calling thread registered for the same session (under
+// the cancel target bound now; with none bound, those it registered outside any session), ends
+// one start of the socket library and returns NET_OK.
 int32_t NetCleanup();
 // Closes *socketVar (registered kinds get their closing steps) and stores -1 there.
 int32_t TcpClose(int32_t* socketVar);

@@ -66,13 +66,12 @@ void ReleaseSlot(Slot* slot, int32_t s) {
     }
 }
 
-// Whether the caller owns entry: the session whose operation the calling thread runs (its cancel
-// target is bound), or, outside any session, the thread itself.
+// Whether the caller owns entry: the calling thread registered it, for the same session (the
+// cancel target bound then and now). Another session's sockets, and those a worker thread opened
+// and may still be using, are never the caller's to close.
 bool OwnedByCaller(const SocketTableEntry& entry) {
-    const PlatCancelTarget* target = PlatBoundCancelTarget();
-    return target != nullptr ? entry.ownerTarget == target
-                             : entry.ownerTarget == nullptr &&
-                                   entry.ownerThread == PlatCurrentThreadId();
+    return entry.ownerThread == PlatCurrentThreadId() &&
+           entry.ownerTarget == PlatBoundCancelTarget();
 }
 
 }  // namespace
