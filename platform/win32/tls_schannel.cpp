@@ -340,6 +340,81 @@ bool HasIpAddress(PCCERT_CONTEXT certificate, const void* address, DWORD length)
 }
 
 // The checks of the server's certificate after the handshake.
+// Whether chain ends at a trusted root: with a CA file, only its certificates are roots.
+// PLAT_TLS_OK or PLAT_TLS_UNTRUSTED, with the reason in errorText.
+int32_t CheckChainTrust(PCCERT_CHAIN_CONTEXT chain, HCERTSTORE trusted, char* errorText,
+                        size_t errorSize) {
+    DWORD errors = chain->TrustStatus.dwErrorStatus;
+    if (trusted != nullptr) {
+        const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
+        PCCERT_CONTEXT root = simple->rgpElement[simple->cElement - 1]->pCertContext;
+        PCCERT_CONTEXT listed = CertFindCertificateInStore(trusted, X509_ASN_ENCODING, 0,
+                                                           CERT_FIND_EXISTING, root, nullptr);
+        if (listed != nullptr) {
+            CertFreeCertificateContext(listed);
+            errors &= ~static_cast<DWORD>(CERT_TRUST_IS_UNTRUSTED_ROOT);
+        } else {
+            errors |= CERT_TRUST_IS_UNTRUSTED_ROOT;
+        }
+    }
+    if (errors != CERT_TRUST_NO_ERROR) {
+        SetStatusText(errorText, errorSize, "certificate chain not trusted",
+                      static_cast<SECURITY_STATUS>(errors));
+        return PLAT_TLS_UNTRUSTED;
+    }
+    return PLAT_TLS_OK;
+}
+
+// The SSL policy's checks of a trusted chain, and the host name: the policy checks a name; an
+// address, IPv4 in any form inet_addr takes or IPv6, is checked here against the certificate's
+// IP address entries. PLAT_TLS_OK, PLAT_TLS_UNTRUSTED or PLAT_TLS_NAME_MISMATCH.
+int32_t CheckPolicyAndName(PCCERT_CHAIN_CONTEXT chain, PCCERT_CONTEXT certificate,
+                           const char* hostName, bool ownRoots, char* errorText,
+                           size_t errorSize) {
+    const uint32_t address = PlatInetAddr(hostName);
+    PlatAddress literal;
+    const bool ipv6 = PlatParseAddress(hostName, &literal) == 0 &&
+                      literal.family == PLAT_AF_INET6;
+    const bool isAddress = address != PLAT_INADDR_NONE || ipv6;
+    // The chain policy checks the name (not for an address: that is ours, below).
+    std::wstring wideName;
+    if (!isAddress) {
+        const int length = MultiByteToWideChar(CP_ACP, 0, hostName, -1, nullptr, 0);
+        wideName.resize(length > 0 ? static_cast<size_t>(length) : 1);
+        MultiByteToWideChar(CP_ACP, 0, hostName, -1, wideName.data(), length);
+    }
+    SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
+    ssl.cbSize = sizeof ssl;
+    ssl.dwAuthType = AUTHTYPE_SERVER;
+    ssl.fdwChecks = ownRoots ? IGNORE_UNKNOWN_CA : 0;
+    ssl.pwszServerName = isAddress ? nullptr : wideName.data();
+    CERT_CHAIN_POLICY_PARA policyPara{};
+    policyPara.cbSize = sizeof policyPara;
+    policyPara.dwFlags = ownRoots ? CERT_CHAIN_POLICY_ALLOW_UNKNOWN_CA_FLAG : 0;
+    policyPara.pvExtraPolicyPara = &ssl;
+    CERT_CHAIN_POLICY_STATUS policy{};
+    policy.cbSize = sizeof policy;
+    if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policyPara, &policy)) {
+        SetText(errorText, errorSize, "certificate policy check failed");
+        return PLAT_TLS_UNTRUSTED;
+    }
+    if (policy.dwError == static_cast<DWORD>(CERT_E_CN_NO_MATCH)) {
+        SetText(errorText, errorSize, "certificate is for another name");
+        return PLAT_TLS_NAME_MISMATCH;
+    }
+    if (policy.dwError != 0) {
+        SetStatusText(errorText, errorSize, "certificate refused",
+                      static_cast<SECURITY_STATUS>(policy.dwError));
+        return PLAT_TLS_UNTRUSTED;
+    }
+    if (isAddress && !(ipv6 ? HasIpAddress(certificate, literal.bytes, 16)
+                                   : HasIpAddress(certificate, &address, 4))) {
+        SetText(errorText, errorSize, "certificate is for another address");
+        return PLAT_TLS_NAME_MISMATCH;
+    }
+    return PLAT_TLS_OK;
+}
+
 int32_t CheckCertificate(PlatTls* tls, const PlatTlsConfig& config, char* errorText,
                          size_t errorSize) {
     PCCERT_CONTEXT certificate = nullptr;
@@ -368,72 +443,14 @@ int32_t CheckCertificate(PlatTls* tls, const PlatTlsConfig& config, char* errorT
     const BOOL built = CertGetCertificateChain(nullptr, certificate, nullptr,
                                                pool != nullptr ? pool : certificate->hCertStore,
                                                &chainPara, 0, nullptr, &chain);
-    int32_t result = PLAT_TLS_OK;
+    int32_t result = PLAT_TLS_UNTRUSTED;
     if (!built || chain == nullptr || chain->cChain == 0) {
         SetText(errorText, errorSize, "no certificate chain");
-        result = PLAT_TLS_UNTRUSTED;
     } else {
-        DWORD errors = chain->TrustStatus.dwErrorStatus;
-        if (trusted != nullptr) {
-            // With a CA file, only its certificates are roots: the chain must end at one of them.
-            const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
-            PCCERT_CONTEXT root = simple->rgpElement[simple->cElement - 1]->pCertContext;
-            PCCERT_CONTEXT listed = CertFindCertificateInStore(trusted, X509_ASN_ENCODING, 0,
-                                                               CERT_FIND_EXISTING, root, nullptr);
-            if (listed != nullptr) {
-                CertFreeCertificateContext(listed);
-                errors &= ~static_cast<DWORD>(CERT_TRUST_IS_UNTRUSTED_ROOT);
-            } else {
-                errors |= CERT_TRUST_IS_UNTRUSTED_ROOT;
-            }
-        }
-        if (errors != CERT_TRUST_NO_ERROR) {
-            SetStatusText(errorText, errorSize, "certificate chain not trusted",
-                          static_cast<SECURITY_STATUS>(errors));
-            result = PLAT_TLS_UNTRUSTED;
-        }
-    }
-
-    // An address, IPv4 in any form inet_addr takes or IPv6, is checked against the certificate's
-    // IP address entries; anything else is a name.
-    const uint32_t address = PlatInetAddr(config.hostName);
-    PlatAddress literal;
-    const bool ipv6 = PlatParseAddress(config.hostName, &literal) == 0 &&
-                      literal.family == PLAT_AF_INET6;
-    const bool isAddress = address != PLAT_INADDR_NONE || ipv6;
-    if (result == PLAT_TLS_OK) {
-        // The chain policy checks the name (not for an address: that is ours, below).
-        std::wstring wideName;
-        if (!isAddress) {
-            const int length = MultiByteToWideChar(CP_ACP, 0, config.hostName, -1, nullptr, 0);
-            wideName.resize(length > 0 ? static_cast<size_t>(length) : 1);
-            MultiByteToWideChar(CP_ACP, 0, config.hostName, -1, wideName.data(), length);
-        }
-        SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
-        ssl.cbSize = sizeof ssl;
-        ssl.dwAuthType = AUTHTYPE_SERVER;
-        ssl.fdwChecks = trusted != nullptr ? IGNORE_UNKNOWN_CA : 0;
-        ssl.pwszServerName = isAddress ? nullptr : wideName.data();
-        CERT_CHAIN_POLICY_PARA policyPara{};
-        policyPara.cbSize = sizeof policyPara;
-        policyPara.dwFlags = trusted != nullptr ? CERT_CHAIN_POLICY_ALLOW_UNKNOWN_CA_FLAG : 0;
-        policyPara.pvExtraPolicyPara = &ssl;
-        CERT_CHAIN_POLICY_STATUS policy{};
-        policy.cbSize = sizeof policy;
-        if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policyPara, &policy)) {
-            SetText(errorText, errorSize, "certificate policy check failed");
-            result = PLAT_TLS_UNTRUSTED;
-        } else if (policy.dwError == static_cast<DWORD>(CERT_E_CN_NO_MATCH)) {
-            SetText(errorText, errorSize, "certificate is for another name");
-            result = PLAT_TLS_NAME_MISMATCH;
-        } else if (policy.dwError != 0) {
-            SetStatusText(errorText, errorSize, "certificate refused",
-                          static_cast<SECURITY_STATUS>(policy.dwError));
-            result = PLAT_TLS_UNTRUSTED;
-        } else if (isAddress && !(ipv6 ? HasIpAddress(certificate, literal.bytes, 16)
-                                       : HasIpAddress(certificate, &address, 4))) {
-            SetText(errorText, errorSize, "certificate is for another address");
-            result = PLAT_TLS_NAME_MISMATCH;
+        result = CheckChainTrust(chain, trusted, errorText, errorSize);
+        if (result == PLAT_TLS_OK) {
+            result = CheckPolicyAndName(chain, certificate, config.hostName, trusted != nullptr,
+                                        errorText, errorSize);
         }
     }
     if (chain != nullptr) {
