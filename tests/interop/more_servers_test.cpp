@@ -1,5 +1,5 @@
-// The everyday work on servers beyond the main four: ftp-srv, Twisted, aioftp and inetutils-ftpd,
-// on 127.0.0.80 to 127.0.0.83. One
+// The everyday work on servers beyond the main four: ftp-srv, Twisted, aioftp (also with implicit
+// TLS) and inetutils-ftpd, on 127.0.0.80 to 127.0.0.83. One
 // login per server and TLS mode does directories, both listings, an upload and a download
 // compared byte for byte, resumed transfers, an abort in the middle of a download and of an
 // upload after which the next command gets its own reply, in passive and in active mode, and
@@ -29,10 +29,12 @@ enum class AfterAbort {
     // The server ends the session when the client closes the data connection (aioftp; lftp
     // logs in again, curl fails): the next command gives FTP_NOT_CONNECTED.
     Closed,
-    // The server answers the Telnet IP and Synch bytes before ABOR as commands of their own, one
-    // 502 per segment that they arrive in (ftp-srv; lftp drops the "extra server response"): how
-    // many come is the network's choice, so the session is logged in again, unchecked.
-    StrayReplies,
+    // The server's replies after an abort do not follow its commands, in a number and an order
+    // that the timing decides, so the session is logged in again, unchecked. ftp-srv answers the
+    // Telnet IP and Synch bytes before ABOR as commands of their own, one 502 per segment that
+    // they arrive in (lftp drops them as an "extra server response"); aioftp with TLS answers
+    // ABOR after the commands that follow it, and NOOP with 502.
+    OutOfStep,
 };
 
 // What a server does not do, as the result of the case on it; FTP_OK where it does.
@@ -224,7 +226,7 @@ TEST_P(MoreServersTest, EverydayWork) {
 constexpr Limits kFtpSrv{.restartedUploadZeroesStart = true,
                          .active = FTP_DATA_CONNECTION_FAILED,
                          .activeFromElsewhere = true,
-                         .afterAbort = AfterAbort::StrayReplies};
+                         .afterAbort = AfterAbort::OutOfStep};
 constexpr Limits kTwisted{.nlst = FTP_COMMAND_NOT_EXECUTED,
                           .restart = FTP_COMMAND_NOT_EXECUTED,
                           .active = FTP_DATA_CONNECTION_FAILED,
@@ -233,6 +235,10 @@ constexpr Limits kAioftp{.nlst = FTP_COMMAND_NOT_EXECUTED,
                          .active = FTP_UNEXPECTED_ANSWER,
                          .afterAbort = AfterAbort::Closed,
                          .fileInfo = FTP_COMMAND_NOT_EXECUTED};
+constexpr Limits kAioftpTls{.nlst = kAioftp.nlst,
+                            .active = kAioftp.active,
+                            .afterAbort = AfterAbort::OutOfStep,
+                            .fileInfo = kAioftp.fileInfo};
 
 // ftp-srv with TLS is left out: its AUTH TLS answers 234 before it puts TLS on the connection,
 // so that a ClientHello sent at once (as curl and lftp send it too) is now and then read as a
@@ -243,6 +249,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(MoreParam{Kind::FtpSrv, Tls::Off, "127.0.0.80", kFtpSrv},
                       MoreParam{Kind::Twisted, Tls::Off, "127.0.0.81", kTwisted},
                       MoreParam{Kind::Aioftp, Tls::Off, "127.0.0.82", kAioftp},
+                      MoreParam{Kind::Aioftp, Tls::Implicit, "127.0.0.82", kAioftpTls},
                       MoreParam{Kind::InetutilsFtpd, Tls::Off, "127.0.0.83", {}}),
     ParamName);
 
