@@ -10,13 +10,14 @@ Runs with Debian's interpreter (/usr/bin/python3), which has python3-aioftp. Log
 error.
 """
 
-import argparse
 import asyncio
 import logging
 import ssl
 import sys
 
 import aioftp
+
+import server_options
 
 
 async def serve(options):
@@ -32,16 +33,7 @@ async def serve(options):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--address", required=True)
-    parser.add_argument("--port", type=int, required=True)
-    parser.add_argument("--root", required=True)
-    parser.add_argument("--user", required=True)
-    parser.add_argument("--password", required=True)
-    parser.add_argument("--cert")
-    parser.add_argument("--key")
-    parser.add_argument("--debug", action="store_true", help="log every command and reply")
-    options = parser.parse_args()
+    options = server_options.parse(__doc__)
     logging.basicConfig(stream=sys.stderr, level=logging.DEBUG if options.debug else logging.INFO)
     asyncio.run(serve(options))
 

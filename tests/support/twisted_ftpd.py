@@ -8,13 +8,14 @@ Runs with Debian's interpreter (/usr/bin/python3), which has python3-twisted. Lo
 error.
 """
 
-import argparse
 import sys
 
 from twisted.cred import checkers, portal
 from twisted.internet import reactor
 from twisted.protocols import ftp
 from twisted.python import filepath, log
+
+import server_options
 
 
 class OneDirectoryRealm(ftp.BaseFTPRealm):
@@ -25,14 +26,7 @@ class OneDirectoryRealm(ftp.BaseFTPRealm):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--address", required=True)
-    parser.add_argument("--port", type=int, required=True)
-    parser.add_argument("--root", required=True)
-    parser.add_argument("--user", required=True)
-    parser.add_argument("--password", required=True)
-    parser.add_argument("--debug", action="store_true", help="log every command and reply")
-    options = parser.parse_args()
+    options = server_options.parse(__doc__)
 
     log.startLogging(sys.stderr)
     users = checkers.InMemoryUsernamePasswordDatabaseDontUse()
