@@ -1,9 +1,9 @@
 // The everyday work on servers beyond the main four: ftp-srv, Twisted, aioftp (also with implicit
-// TLS) and inetutils-ftpd, on 127.0.0.80 to 127.0.0.83. One
-// login per server and TLS mode does directories, both listings, an upload and a download
-// compared byte for byte, resumed transfers, an abort in the middle of a download and of an
-// upload after which the next command gets its own reply, in passive and in active mode, and
-// ftpFileInfo of a file and of a directory. What a server cannot do stands in its row of the
+// TLS) and inetutils-ftpd, on 127.0.0.80 to 127.0.0.83. One login per server and TLS mode does
+// directories, both listings, an upload and a download compared byte for byte, resumed
+// transfers, an abort in the middle of a download and of an upload after which the next command
+// gets its own reply, in passive and in active mode, and ftpFileInfo of a file and of a
+// directory. What a server cannot do stands in its row of the
 // table as the result that the case gives there, so that the check stays whole for the others.
 // A server that is not installed skips its case with the way to install it.
 
@@ -27,7 +27,7 @@ using Tls = RealFtpServer::Tls;
 enum class AfterAbort {
     InStep,  // the next command gets its own reply
     // The server ends the session when the client closes the data connection (aioftp; lftp
-    // logs in again, curl fails): the next command gives FTP_NOT_CONNECTED.
+    // meets the same and logs in again): the next command gives FTP_NOT_CONNECTED.
     Closed,
     // The server's replies after an abort do not follow its commands, in a number and an order
     // that the timing decides, so the session is logged in again, unchecked. ftp-srv answers the
@@ -42,7 +42,7 @@ struct Limits {
     int32_t nlst = FTP_OK;     // ftpDir 0, NLST without an argument
     int32_t restart = FTP_OK;  // a resumed download and upload (REST)
     // REST then STOR truncates the file before writing at the offset, leaving zeros before it
-    // (ftp-srv, also for lftp's "put -c"; curl resumes uploads with APPE).
+    // (ftp-srv; curl resumes uploads with APPE, which it does right).
     bool restartedUploadZeroesStart = false;
     // A transfer in active mode with dataPeer strict.
     int32_t active = FTP_OK;
@@ -65,7 +65,7 @@ std::string ParamName(const ::testing::TestParamInfo<MoreParam>& info) {
 }
 
 class MoreServersTest : public ServerSessionTest, public ::testing::WithParamInterface<MoreParam> {
-  protected:
+protected:
     void SetUp() override {
         const MoreParam& p = GetParam();
         if (!RealFtpServer::installed(p.kind)) {
@@ -241,9 +241,9 @@ constexpr Limits kAioftpTls{.nlst = kAioftp.nlst,
                             .fileInfo = kAioftp.fileInfo};
 
 // ftp-srv with TLS is left out: its AUTH TLS answers 234 before it puts TLS on the connection,
-// so that a ClientHello sent at once (as curl and lftp send it too) is now and then read as a
-// command and the handshake fails (4002); with implicit TLS it now and then ends the session at
-// an abort.
+// so that a ClientHello sent at once (as curl sends it too: 3 of 30 of its handshakes failed) is
+// now and then read as a command and the handshake fails (4002); with implicit TLS it now and
+// then ends the session at an abort.
 INSTANTIATE_TEST_SUITE_P(
     Servers, MoreServersTest,
     ::testing::Values(MoreParam{Kind::FtpSrv, Tls::Off, "127.0.0.80", kFtpSrv},

@@ -18,7 +18,7 @@ namespace ktest {
 std::string ServerCaseName(RealFtpServer::Kind kind, RealFtpServer::Tls tls);
 
 class ServerSessionTest : public ::testing::Test {
-  protected:
+protected:
     using Kind = RealFtpServer::Kind;
     using Tls = RealFtpServer::Tls;
     using Clock = std::chrono::steady_clock;
