@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <ostream>
 #include <string>
 
 #include "ftp.h"
@@ -62,6 +63,10 @@ struct MoreParam {
 
 std::string ParamName(const ::testing::TestParamInfo<MoreParam>& info) {
     return ServerCaseName(info.param.kind, info.param.tls);
+}
+// What gtest prints for a case, and so what ctest names it by: the same words, not the bytes.
+void PrintTo(const MoreParam& param, std::ostream* out) {
+    *out << ServerCaseName(param.kind, param.tls);
 }
 
 class MoreServersTest : public ServerSessionTest, public ::testing::WithParamInterface<MoreParam> {
