@@ -88,6 +88,7 @@ int32_t FtpConnectSession(FtpSession* session, const char* host, const PlatAddre
     c.featuresKnown = c.featureMlst = c.featureSize = c.featureMdtm = c.featureUtf8 = false;
     c.featureText.clear();
     c.tlsActive = false;
+    c.protectionAfterLogin = false;
     c.tlsHost = host;
     if (c.tlsHost.size() > 2 && c.tlsHost.front() == '[' && c.tlsHost.back() == ']') {
         c.tlsHost = c.tlsHost.substr(1, c.tlsHost.size() - 2);  // "[::1]": the address inside
@@ -114,7 +115,7 @@ int32_t FtpConnectSession(FtpSession* session, const char* host, const PlatAddre
         result = FtpSecureControl(session, true);
     }
     if (result == FTP_OK) {
-        result = FtpProtectDataChannel(session);
+        result = FtpProtectDataChannel(session, true);
     }
     if (result != FTP_OK) {
         FtpCloseControl(session);
@@ -138,6 +139,10 @@ int32_t FtpLoginSession(FtpSession* session, const char* user, const char* passw
     }
     if (result == FTP_PASSWORD_REQUIRED && password != nullptr) {
         result = FtpExecCommand(CMD_PASS, password, key);
+    }
+    if (result == FTP_OK && session->connection.protectionAfterLogin &&
+        (result = FtpProtectDataChannel(session, false)) != FTP_OK) {
+        FtpCloseControl(session);  // no data connection in clear once TLS was asked for
     }
     if (result == FTP_OK && session->connection.featuresWanted) {
         result = FtpFeaturesAfterLogin(session);

@@ -494,6 +494,8 @@ int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mod
         result = FtpSendRestart(restartPosition, key);
         if (result == FTP_RESTART_OK) {
             result = FTP_OK;
+        } else if (result == FTP_COMMAND_NOT_EXECUTED || result == FTP_UNEXPECTED_ANSWER) {
+            c.restartPending = false;  // refused: the server set no marker
         }
     }
     if (result == FTP_OK && !FtpAbortWanted(session)) {

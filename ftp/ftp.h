@@ -42,6 +42,9 @@ struct FtpConnection {
     std::string caFile;            // trusted certificates instead of the system's; "" for those
     std::string tlsHost;           // the host name the control connection was made to
     bool tlsActive = false;        // the control connection carries TLS
+    // PBSZ was refused before the login as wanting a logged-in user (503 or 530): PBSZ and
+    // PROT go out right after the login instead.
+    bool protectionAfterLogin = false;
     // The server refused EPSV, or the port of its EPSV could not be reached: PASV from now on,
     // until reconnected. IPv4 only; on IPv6 passive mode is EPSV alone.
     bool epsvRefused = false;

@@ -71,9 +71,15 @@ int32_t FtpSecureControl(FtpSession* session, bool askFirst) {
     return FTP_OK;
 }
 
-int32_t FtpProtectDataChannel(FtpSession* session) {
-    const int32_t result = Exchange(session, "PBSZ 0", 200);
-    return result != FTP_OK ? result : Exchange(session, "PROT P", 200);
+int32_t FtpProtectDataChannel(FtpSession* session, bool beforeLogin) {
+    FtpConnection& c = session->connection;
+    int32_t code = 0;
+    const int32_t result = FtpChannelExchange(session, "PBSZ 0", &code);
+    c.protectionAfterLogin = result == FTP_OK && beforeLogin && (code == 503 || code == 530);
+    if (result != FTP_OK || c.protectionAfterLogin) {
+        return result;
+    }
+    return code != 200 ? FTP_TLS_REFUSED : Exchange(session, "PROT P", 200);
 }
 
 int32_t FtpSecureDataConnection(FtpSession* session, int32_t dataSocket) {

@@ -31,8 +31,10 @@ inline constexpr int32_t ABORT_SEND_FAILED = 12;
 // the connection on failure.
 // Starts TLS on the control connection, after AUTH TLS when askFirst (explicit mode).
 int32_t FtpSecureControl(FtpSession* session, bool askFirst);
-// PBSZ 0 and PROT P: data connections are protected too.
-int32_t FtpProtectDataChannel(FtpSession* session);
+// PBSZ 0 and PROT P: data connections are protected too. Before the login, a server that
+// answers PBSZ with 503 or 530 (log in first) is left for FtpLoginSession to ask again, and the
+// result is FTP_OK.
+int32_t FtpProtectDataChannel(FtpSession* session, bool beforeLogin);
 // The TLS handshake on a data connection, resuming the control connection's session.
 int32_t FtpSecureDataConnection(FtpSession* session, int32_t dataSocket);
 // Gives session the default of every option.

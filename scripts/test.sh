@@ -21,11 +21,15 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
 # Compiler, build tools and GoogleTest; clang for the fuzz targets; libedit for the prompt of
-# kestrel-host; the two FTP servers that the interoperability tests run; OpenSSL 3 for TLS; for
-# the servers' TLS variants, openssl (certificates made at run time) and pyOpenSSL (pyftpdlib's
-# TLS handler).
+# kestrel-host; the FTP servers that the interoperability tests run as installed (vsftpd,
+# pyftpdlib, Twisted's and aioftp); OpenSSL 3 for TLS; for the servers' TLS variants, openssl
+# (certificates made at run time) and pyOpenSSL (pyftpdlib's TLS handler); Node.js with npm for
+# ftp-srv (scripts/test_servers.sh), unless they are there already (as from another source).
 packages=(cmake g++ make libgtest-dev libgmock-dev clang libedit-dev vsftpd python3-pyftpdlib
-    libssl-dev openssl python3-openssl)
+    python3-twisted python3-aioftp libssl-dev openssl python3-openssl)
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+    packages+=(nodejs npm)
+fi
 
 source "$root/scripts/missing_packages.sh"
 missing_packages "${packages[@]}"
@@ -54,8 +58,8 @@ if ((${#missing[@]} > 0)); then
     fi
 fi
 
-# proftpd and pure-ftpd for the interoperability tests, unpacked beside the builds (they
-# conflict with vsftpd as installed packages).
+# proftpd, pure-ftpd and inetutils-ftpd for the interoperability tests, unpacked beside the
+# builds (they conflict with vsftpd as installed packages), and ftp-srv from npm.
 "$root/scripts/test_servers.sh"
 
 jobs=2

@@ -819,6 +819,34 @@ TEST_F(EngineTest, RestartMarkerOfAnAbortedResumeIsClearedBeforeAWholeFileMoves)
     EXPECT_TRUE(server.ok()) << server.report();
 }
 
+TEST_F(EngineTest, RefusedRestLeavesNoMarkerToClear) {
+    // Twisted refuses REST; the whole-file download after the refused resume needs no REST 0.
+    TempDir dir;
+    ScriptedServer server;
+    server.start(Scenario()
+                     .reply("220 ready")
+                     .command("TYPE I", "200 ok")
+                     .expectPrefix("PORT ")
+                     .reply("200 ok")
+                     .command("REST 4", "502 Command 'REST' not implemented")
+                     .expectPrefix("PORT ")
+                     .reply("200 ok")
+                     .command("RETR big", "150 go")
+                     .dataConnect()
+                     .dataSend("0123456789")
+                     .dataClose()
+                     .reply("226 done"));
+    ASSERT_EQ(Connect(server), FTP_OK);
+    WriteFile(dir.path("part"), "0123");
+    int32_t file = PlatFileOpen(dir.path("part").c_str(), PLAT_OF_WRITE);
+    ASSERT_EQ(PlatFileSeek(file, 4, PLAT_FILE_BEGIN), 4);
+    EXPECT_EQ(FtpRestartRecvFile("big", file, 'I', 4, key), FTP_COMMAND_NOT_EXECUTED);
+    EXPECT_EQ(FtpRecvFile("big", dir.path("whole").c_str(), 'I', key), FTP_OK);
+    EXPECT_EQ(ReadFile(dir.path("whole")), "0123456789");
+    ASSERT_TRUE(server.waitDone()) << server.report();
+    EXPECT_TRUE(server.ok()) << server.report();
+}
+
 TEST_F(EngineTest, AbortBeforeTheTransferStartsSendsNothing) {
     TempDir dir;
     ScriptedServer server;

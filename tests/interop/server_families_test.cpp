@@ -14,9 +14,8 @@
 #include <future>
 #include <thread>
 
-#include "engine_fixture.h"
 #include "ftp.h"
-#include "real_servers.h"
+#include "server_session_fixture.h"
 
 namespace ktest {
 namespace {
@@ -32,81 +31,18 @@ struct FamilyParam {
 };
 
 std::string ParamName(const ::testing::TestParamInfo<FamilyParam>& info) {
-    std::string name = RealFtpServer::name(info.param.kind);
-    name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
-    return name + (info.param.tls == Tls::Off        ? "_plain"
-                   : info.param.tls == Tls::Implicit ? "_implicit"
-                                                     : "_explicit");
+    return ServerCaseName(info.param.kind, info.param.tls);
 }
 
-class ServerFamilyTest : public ::testing::TestWithParam<FamilyParam> {
+class ServerFamilyTest : public ServerSessionTest,
+                         public ::testing::WithParamInterface<FamilyParam> {
 protected:
     void SetUp() override {
         const FamilyParam& p = GetParam();
         ASSERT_TRUE(RealFtpServer::installed(p.kind))
             << RealFtpServer::name(p.kind) << " is missing (scripts/test_servers.sh)";
-        server_ = std::make_unique<RealFtpServer>(p.kind, p.address,
-                                                  p.tls == Tls::Implicit ? 990 : 21);
-        server_->setTls(p.tls);
-        ASSERT_TRUE(server_->start()) << server_->error() << "\n" << server_->log();
-        static std::atomic<int32_t> nextKey{7600};
-        key_ = nextKey++;
-        ASSERT_EQ(FtpCreateSession(nullptr, key_), FTP_OK);
-        if (p.tls != Tls::Off) {
-            ASSERT_EQ(FtpSetOption("tls", p.tls == Tls::Implicit ? "2" : "1", key_), FTP_OK);
-            ASSERT_EQ(FtpSetOption("caFile", server_->caFile().c_str(), key_), FTP_OK);
-        }
-        ASSERT_EQ(FtpLogin(server_->address().c_str(), server_->user().c_str(),
-                           server_->password().c_str(), key_),
-                  FTP_OK)
-            << server_->log();
+        ASSERT_NO_FATAL_FAILURE(StartAndLogin(p.kind, p.tls, p.address));
     }
-
-    void TearDown() override {
-        if (FtpFindSession(key_) != nullptr) {
-            if (FtpLogout(key_) != FTP_OK) {
-                FtpDisconnect(key_);
-            }
-            FtpDestroySession(key_);
-        }
-    }
-
-    std::string Remote(const std::string& name) const { return server_->rootDir() + "/" + name; }
-
-    // Starts the transfer on a worker, cancels it `delay` after it started (or, with a negative
-    // delay, once bytes have moved) and returns how long the cancelled transfer took to end.
-    Clock::duration AbortAfter(bool upload, std::chrono::milliseconds delay) {
-        FtpResetCounters(key_);
-        FtpBeginOperation(key_);
-        auto worker = std::async(std::launch::async, [&] {
-            const int32_t r =
-                upload ? FtpSendFile(local_.path("big").c_str(), "up.bin", 'I', key_)
-                       : FtpRecvFile("big.bin", local_.path("big.down").c_str(), 'I', key_);
-            FtpEndOperation(key_);
-            return r;
-        });
-        if (delay.count() >= 0) {
-            std::this_thread::sleep_for(delay);  // the moment of the abort is the test's subject
-        } else {
-            const auto limit = Clock::now() + std::chrono::seconds(10);
-            while (FtpBytesTransferred(key_) == 0 && Clock::now() < limit) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));  // polling a counter
-            }
-        }
-        const Clock::time_point asked = Clock::now();
-        FtpCancel(key_);
-        if (worker.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
-            ADD_FAILURE() << "the abort did not end the transfer";
-            worker.wait();
-        }
-        const Clock::duration took = Clock::now() - asked;
-        EXPECT_EQ(worker.get(), FTP_ABORTED);
-        return took;
-    }
-
-    std::unique_ptr<RealFtpServer> server_;
-    int32_t key_ = 0;
-    TempDir local_;
 };
 
 TEST_P(ServerFamilyTest, TwelveRoundsOfUploadDownloadAndListingOnOneLogin) {

@@ -38,13 +38,29 @@ constexpr const char* kPyftpdlibModule = "/usr/lib/python3/dist-packages/pyftpdl
 constexpr const char* kPyOpenssl = "/usr/lib/python3/dist-packages/OpenSSL/__init__.py";
 constexpr const char* kTlsLauncher = KESTREL_TEST_SUPPORT_DIR "/tls_ftpd.py";
 constexpr const char* kVsftpd = "/usr/sbin/vsftpd";
+constexpr const char* kTwistedModule = "/usr/lib/python3/dist-packages/twisted/protocols/ftp.py";
+constexpr const char* kTwistedLauncher = KESTREL_TEST_SUPPORT_DIR "/twisted_ftpd.py";
+constexpr const char* kAioftpModule = "/usr/lib/python3/dist-packages/aioftp/__init__.py";
+constexpr const char* kAioftpLauncher = KESTREL_TEST_SUPPORT_DIR "/aioftp_ftpd.py";
+constexpr const char* kNode = "/usr/bin/node";
+constexpr const char* kFtpSrvLauncher = KESTREL_TEST_SUPPORT_DIR "/ftpsrv_ftpd.js";
+// inetutils' ftpd runs per connection under our one-service inetd: its daemon mode listens on
+// every address.
+constexpr const char* kInetd = KESTREL_TEST_SUPPORT_DIR "/inetd.py";
+// inetutils' ftpd logs in system accounts only, and only those with a shell listed in
+// /etc/shells; this one is made on first use, and each start gives it a fresh random password
+// and the root directory as its home, where ftpd starts the session.
+constexpr const char* kInetutilsUser = "kestrel-ftpd";
+constexpr const char* kInetutilsHome = "/var/lib/kestrel-ftpd";
 
-// Where scripts/test_servers.sh unpacked proftpd and pure-ftpd: KESTREL_TEST_SERVERS, else the
-// build tree's folder.
-std::string UnpackedRoot() {
+// Where scripts/test_servers.sh unpacked proftpd, pure-ftpd and inetutils-ftpd (under root/)
+// and installed ftp-srv (under node/): KESTREL_TEST_SERVERS, else the build tree's folder.
+std::string TestServersDir() {
     const char* dir = std::getenv("KESTREL_TEST_SERVERS");
-    return std::string(dir != nullptr && *dir != '\0' ? dir : KESTREL_TEST_SERVERS_DIR) + "/root";
+    return dir != nullptr && *dir != '\0' ? dir : KESTREL_TEST_SERVERS_DIR;
 }
+std::string UnpackedRoot() { return TestServersDir() + "/root"; }
+std::string NodeModules() { return TestServersDir() + "/node"; }
 std::string UnpackedLibraryPath() {
     const std::string root = UnpackedRoot();
     return root + "/usr/lib/x86_64-linux-gnu:" + root + "/lib/x86_64-linux-gnu";
@@ -107,37 +123,68 @@ bool InstallPamService(std::string* why) {
     return true;
 }
 
-// Creates the TLS account unless it exists, and its home directory unless that exists. Test
-// processes running side by side take turns through a lock, since two useradd runs at once
-// fail on each other's lock of /etc/passwd.
-bool EnsureTlsAccount(std::string* why) {
+// Creates a system account unless it exists, and its home directory unless that exists. Test
+// processes running side by side take turns through a lock, since two useradd or usermod runs
+// at once fail on each other's lock of /etc/passwd.
+bool EnsureAccount(const char* user, const char* home, const char* shell, const char* comment,
+                   std::string* why) {
     AddressLock turn;
-    if (!turn.acquire("account-kestrel-tls", 0, std::chrono::milliseconds(60000), why)) {
+    if (!turn.acquire("accounts", 0, std::chrono::milliseconds(60000), why)) {
         return false;
     }
-    if (::getpwnam(kVsftpdTlsUser) == nullptr) {
+    if (::getpwnam(user) == nullptr) {
         CommandResult made = RunCommand({"/usr/sbin/useradd", "--system", "--user-group",
-                                         "--home-dir", kVsftpdTlsHome, "--shell",
-                                         "/usr/sbin/nologin", "--comment",
-                                         "Kestrel TLS test user", kVsftpdTlsUser});
+                                         "--home-dir", home, "--shell", shell, "--comment",
+                                         comment, user});
         if (!made.succeeded()) {
             *why = made.describe("useradd");
             return false;
         }
     }
-    passwd* account = ::getpwnam(kVsftpdTlsUser);
+    passwd* account = ::getpwnam(user);
     if (account == nullptr) {
-        *why = std::string("no user \"") + kVsftpdTlsUser + "\" after useradd";
+        *why = std::string("no user \"") + user + "\" after useradd";
         return false;
     }
     std::error_code ignored;
-    std::filesystem::create_directories(kVsftpdTlsHome, ignored);
-    if (::chown(kVsftpdTlsHome, account->pw_uid, account->pw_gid) != 0 ||
-        ::chmod(kVsftpdTlsHome, 0755) != 0) {
-        *why = std::string("cannot prepare ") + kVsftpdTlsHome + ": " + std::strerror(errno);
+    std::filesystem::create_directories(home, ignored);
+    if (::chown(home, account->pw_uid, account->pw_gid) != 0 || ::chmod(home, 0755) != 0) {
+        *why = std::string("cannot prepare ") + home + ": " + std::strerror(errno);
         return false;
     }
     return true;
+}
+
+bool EnsureTlsAccount(std::string* why) {
+    return EnsureAccount(kVsftpdTlsUser, kVsftpdTlsHome, "/usr/sbin/nologin",
+                         "Kestrel TLS test user", why);
+}
+
+// 24 hexadecimal digits from the system's random source; "" when it cannot be read.
+std::string RandomPassword() {
+    std::ifstream in("/dev/urandom", std::ios::binary);
+    unsigned char bytes[12];
+    if (!in.read(reinterpret_cast<char*>(bytes), sizeof bytes)) {
+        return "";
+    }
+    std::string text;
+    for (unsigned char byte : bytes) {
+        static constexpr char kDigits[] = "0123456789abcdef";
+        text += kDigits[byte >> 4];
+        text += kDigits[byte & 15];
+    }
+    return text;
+}
+
+// The SHA-512 crypt(3) hash of password, as /etc/shadow and the unpacked servers' user files
+// hold it; "" with `why` set on failure.
+std::string HashPassword(const std::string& password, std::string* why) {
+    CommandResult hashed = RunCommand({"openssl", "passwd", "-6", password});
+    if (!hashed.succeeded()) {
+        *why = hashed.describe("openssl passwd");
+        return "";
+    }
+    return hashed.output.substr(0, hashed.output.find_first_of("\r\n"));
 }
 
 std::string ErrnoText(int err) {
@@ -198,13 +245,10 @@ int PidFdOpen(pid_t pid) {
 
 RealFtpServer::RealFtpServer(Kind kind, std::string address, uint16_t port)
     : kind_(kind), address_(std::move(address)), port_(port) {
-    if (kind_ != Kind::Vsftpd) {
-        user_ = "kestrel";
-        password_ = "kestrel-secret";
-    } else {
-        user_ = kVsftpdUser;
-        password_ = "kestrel-secret";
-    }
+    user_ = kind_ == Kind::Vsftpd          ? kVsftpdUser
+            : kind_ == Kind::InetutilsFtpd ? kInetutilsUser
+                                           : "kestrel";
+    password_ = "kestrel-secret";
 }
 
 void RealFtpServer::setTls(Tls mode, bool matchingName) {
@@ -218,17 +262,69 @@ void RealFtpServer::setTls(Tls mode, bool matchingName) {
 RealFtpServer::~RealFtpServer() { stop(); }
 
 bool RealFtpServer::installed(Kind kind) {
-    if (kind == Kind::Pyftpdlib) {
-        return ::access(kPython, X_OK) == 0 && ::access(kPyftpdlibModule, R_OK) == 0;
+    auto python = [](const char* module) {
+        return ::access(kPython, X_OK) == 0 && ::access(module, R_OK) == 0;
+    };
+    switch (kind) {
+        case Kind::Pyftpdlib:
+            return python(kPyftpdlibModule);
+        case Kind::Vsftpd:
+            return ::access(kVsftpd, X_OK) == 0;
+        case Kind::Proftpd:
+            return ::access((UnpackedRoot() + "/usr/sbin/proftpd").c_str(), X_OK) == 0 &&
+                   ::access((UnpackedRoot() + "/usr/lib/proftpd/mod_tls.so").c_str(), R_OK) == 0;
+        case Kind::PureFtpd:
+            return ::access((UnpackedRoot() + "/usr/sbin/pure-ftpd").c_str(), X_OK) == 0;
+        case Kind::FtpSrv:
+            return ::access(kNode, X_OK) == 0 &&
+                   ::access((NodeModules() + "/node_modules/ftp-srv/package.json").c_str(),
+                            R_OK) == 0;
+        case Kind::Twisted:
+            return python(kTwistedModule);
+        case Kind::Aioftp:
+            return python(kAioftpModule);
+        case Kind::InetutilsFtpd:
+            return ::access((UnpackedRoot() + "/usr/sbin/ftpd").c_str(), X_OK) == 0;
     }
-    if (kind == Kind::Proftpd) {
-        return ::access((UnpackedRoot() + "/usr/sbin/proftpd").c_str(), X_OK) == 0 &&
-               ::access((UnpackedRoot() + "/usr/lib/proftpd/mod_tls.so").c_str(), R_OK) == 0;
+    return false;
+}
+
+const char* RealFtpServer::installHint(Kind kind) {
+    switch (kind) {
+        case Kind::Pyftpdlib:
+            return "apt-get install python3-pyftpdlib";
+        case Kind::Vsftpd:
+            return "apt-get install vsftpd";
+        case Kind::Proftpd:
+        case Kind::PureFtpd:
+        case Kind::InetutilsFtpd:
+            return "scripts/test_servers.sh unpacks it";
+        case Kind::FtpSrv:
+            return "scripts/test_servers.sh installs it with npm; it runs on nodejs";
+        case Kind::Twisted:
+            return "apt-get install python3-twisted";
+        case Kind::Aioftp:
+            return "apt-get install python3-aioftp";
     }
-    if (kind == Kind::PureFtpd) {
-        return ::access((UnpackedRoot() + "/usr/sbin/pure-ftpd").c_str(), X_OK) == 0;
+    return "?";
+}
+
+bool RealFtpServer::offers(Kind kind, Tls mode) {
+    switch (kind) {
+        case Kind::Pyftpdlib:
+        case Kind::Vsftpd:
+        case Kind::Proftpd:
+        case Kind::FtpSrv:
+            return true;
+        case Kind::PureFtpd:
+            return mode != Tls::Implicit;
+        case Kind::Aioftp:
+            return mode != Tls::Explicit;
+        case Kind::Twisted:
+        case Kind::InetutilsFtpd:
+            return mode == Tls::Off;
     }
-    return ::access(kVsftpd, X_OK) == 0;
+    return false;
 }
 
 const char* RealFtpServer::name(Kind kind) {
@@ -241,6 +337,14 @@ const char* RealFtpServer::name(Kind kind) {
             return "proftpd";
         case Kind::PureFtpd:
             return "pure-ftpd";
+        case Kind::FtpSrv:
+            return "ftp-srv";
+        case Kind::Twisted:
+            return "twisted";
+        case Kind::Aioftp:
+            return "aioftp";
+        case Kind::InetutilsFtpd:
+            return "inetutils-ftpd";
     }
     return "?";
 }
@@ -325,12 +429,12 @@ std::vector<std::string> RealFtpServer::prepareUnpacked(const ServerCertificate&
         fail("cannot hand " + rootDir_ + " to " + kNobody + ": " + ErrnoText(errno));
         return {};
     }
-    CommandResult hashed = RunCommand({"openssl", "passwd", "-6", password_});
-    if (!hashed.succeeded()) {
-        fail(hashed.describe("openssl passwd"));
+    std::string why;
+    const std::string hash = HashPassword(password_, &why);
+    if (hash.empty()) {
+        fail(why);
         return {};
     }
-    std::string hash = hashed.output.substr(0, hashed.output.find_first_of("\r\n"));
     const std::string ids = std::to_string(owner->pw_uid) + ":" + std::to_string(owner->pw_gid);
     const std::string root = UnpackedRoot();
     if (kind_ == Kind::Proftpd) {
@@ -536,17 +640,16 @@ bool RealFtpServer::start(Millis timeout) {
         return fail(why);
     }
     if (!installed(kind_)) {
-        if (kind_ == Kind::Proftpd || kind_ == Kind::PureFtpd) {
-            return fail("not unpacked (run scripts/test_servers.sh)");
-        }
-        return fail(std::string("not installed (apt-get install ") +
-                    (kind_ == Kind::Pyftpdlib ? "python3-pyftpdlib" : "vsftpd") + ")");
+        return fail(std::string("not installed (") + installHint(kind_) + ")");
     }
-    if (kind_ != Kind::Pyftpdlib && ::geteuid() != 0) {
+    if (!offers(kind_, tls_)) {
+        return fail(std::string("has no ") + (tls_ == Tls::Implicit ? "implicit" : "explicit") +
+                    " TLS");
+    }
+    const bool switchesUsers = kind_ == Kind::Vsftpd || kind_ == Kind::Proftpd ||
+                               kind_ == Kind::PureFtpd || kind_ == Kind::InetutilsFtpd;
+    if (switchesUsers && ::geteuid() != 0) {
         return fail("needs root (port 21, switching users)");
-    }
-    if (kind_ == Kind::PureFtpd && tls_ == Tls::Implicit) {
-        return fail("pure-ftpd has no implicit TLS");
     }
     // A server left over from an earlier run would answer in our place.
     if (RawSocket::connectTo(address_, port_, Millis(500)).isOpen()) {
@@ -579,51 +682,8 @@ bool RealFtpServer::start(Millis timeout) {
         caFile_ = certificates->caFile();
     }
 
-    std::vector<std::string> argv;
-    if (kind_ == Kind::Pyftpdlib && tls_ != Tls::Off) {
-        argv = {kPython, kTlsLauncher, "--address", address_, "--port", std::to_string(port_),
-                "--root", rootDir_, "--user", user_, "--password", password_,
-                "--cert", certificate.certFile, "--key", certificate.keyFile};
-        if (tls_ == Tls::Implicit) {
-            argv.push_back("--implicit");
-        }
-        if (ServerDebug()) {
-            argv.push_back("--debug");
-        }
-    } else if (kind_ == Kind::Pyftpdlib) {
-        argv = {kPython, "-m", "pyftpdlib", "-w", "-i", address_, "-p", std::to_string(port_),
-                "-d", rootDir_, "-u", user_, "-P", password_};
-        if (ServerDebug()) {
-            argv.push_back("-D");
-        }
-    } else if (kind_ == Kind::Proftpd || kind_ == Kind::PureFtpd) {
-        argv = prepareUnpacked(certificate);
-        if (argv.empty()) {
-            return false;
-        }
-    } else {
-        if (tls_ != Tls::Off && !EnsureTlsAccount(&why)) {
-            return fail(why);
-        }
-        passwd* owner = ::getpwnam(user_.c_str());
-        if (owner == nullptr) {
-            return fail("no system user \"" + user_ + "\" (the vsftpd package creates it)");
-        }
-        if (::chown(rootDir_.c_str(), owner->pw_uid, owner->pw_gid) != 0) {
-            return fail("cannot hand " + rootDir_ + " to " + user_ + ": " + ErrnoText(errno));
-        }
-        if (!InstallPamService(&why)) {
-            return fail(why);
-        }
-        std::error_code ignored;
-        std::filesystem::create_directories(kVsftpdSecureDir, ignored);
-        std::string config = workDir_ + "/vsftpd.conf";
-        if (!writeVsftpdConfig(config, certificate.certFile, certificate.keyFile)) {
-            return fail("cannot write " + config);
-        }
-        argv = {kVsftpd, config};
-    }
-    if (!launch(argv, kind_ == Kind::Proftpd || kind_ == Kind::PureFtpd)) {
+    const std::vector<std::string> argv = commandLine(certificate);
+    if (argv.empty() || !launch(argv, kind_ == Kind::Proftpd || kind_ == Kind::PureFtpd)) {
         return false;
     }
     if (!waitForGreeting(timeout)) {
@@ -633,6 +693,111 @@ bool RealFtpServer::start(Millis timeout) {
         return false;
     }
     return true;
+}
+
+std::vector<std::string> RealFtpServer::commandLine(const ServerCertificate& certificate) {
+    std::string why;
+    const std::string port = std::to_string(port_);
+    // The arguments that every launcher of ours takes.
+    auto ours = [&](std::initializer_list<std::string> program) {
+        std::vector<std::string> argv = program;
+        argv.insert(argv.end(), {"--address", address_, "--port", port, "--root", rootDir_,
+                                 "--user", user_, "--password", password_});
+        if (tls_ != Tls::Off) {
+            argv.insert(argv.end(), {"--cert", certificate.certFile, "--key", certificate.keyFile});
+        }
+        if (tls_ == Tls::Implicit && kind_ != Kind::Aioftp) {
+            argv.push_back("--implicit");  // aioftp's TLS is implicit alone
+        }
+        if (ServerDebug()) {
+            argv.push_back("--debug");
+        }
+        return argv;
+    };
+    switch (kind_) {
+        case Kind::Pyftpdlib:
+            if (tls_ != Tls::Off) {
+                return ours({kPython, kTlsLauncher});
+            }
+            {
+                std::vector<std::string> argv = {kPython, "-m",     "pyftpdlib", "-w", "-i",
+                                                 address_, "-p",     port,        "-d", rootDir_,
+                                                 "-u",     user_,    "-P",        password_};
+                if (ServerDebug()) {
+                    argv.push_back("-D");
+                }
+                return argv;
+            }
+        case Kind::Proftpd:
+        case Kind::PureFtpd:
+            return prepareUnpacked(certificate);
+        case Kind::FtpSrv:
+            return ours({kNode, kFtpSrvLauncher, "--modules", NodeModules()});
+        case Kind::Twisted:
+            return ours({kPython, kTwistedLauncher});
+        case Kind::Aioftp:
+            return ours({kPython, kAioftpLauncher});
+        case Kind::InetutilsFtpd:
+            if (!prepareInetutilsAccount()) {
+                return {};
+            }
+            return {kPython, kInetd, "--address", address_, "--port", port, "--",
+                    UnpackedRoot() + "/usr/sbin/ftpd"};
+        case Kind::Vsftpd:
+            break;
+    }
+    if (tls_ != Tls::Off && !EnsureTlsAccount(&why)) {
+        fail(why);
+        return {};
+    }
+    passwd* owner = ::getpwnam(user_.c_str());
+    if (owner == nullptr) {
+        fail("no system user \"" + user_ + "\" (the vsftpd package creates it)");
+        return {};
+    }
+    if (::chown(rootDir_.c_str(), owner->pw_uid, owner->pw_gid) != 0) {
+        fail("cannot hand " + rootDir_ + " to " + user_ + ": " + ErrnoText(errno));
+        return {};
+    }
+    if (!InstallPamService(&why)) {
+        fail(why);
+        return {};
+    }
+    std::error_code ignored;
+    std::filesystem::create_directories(kVsftpdSecureDir, ignored);
+    std::string config = workDir_ + "/vsftpd.conf";
+    if (!writeVsftpdConfig(config, certificate.certFile, certificate.keyFile)) {
+        fail("cannot write " + config);
+        return {};
+    }
+    return {kVsftpd, config};
+}
+
+bool RealFtpServer::prepareInetutilsAccount() {
+    std::string why;
+    // The account is this server's while it runs: another one started meanwhile would move its
+    // home and change its password.
+    if (!accountLock_.acquire(std::string("account-") + kInetutilsUser, 0, lockTimeout_, &why) ||
+        !EnsureAccount(kInetutilsUser, kInetutilsHome, "/bin/sh",
+                       "Kestrel inetutils-ftpd test user", &why)) {
+        return fail(why);
+    }
+    password_ = RandomPassword();
+    const std::string hash = password_.empty() ? "" : HashPassword(password_, &why);
+    if (hash.empty()) {
+        return fail(password_.empty() ? "cannot read /dev/urandom" : why);
+    }
+    passwd* account = ::getpwnam(kInetutilsUser);
+    if (account == nullptr || ::chown(rootDir_.c_str(), account->pw_uid, account->pw_gid) != 0) {
+        return fail("cannot hand " + rootDir_ + " to " + kInetutilsUser);
+    }
+    AddressLock turn;
+    if (!turn.acquire("accounts", 0, Millis(60000), &why)) {
+        return fail(why);
+    }
+    CommandResult changed =
+        RunCommand({"/usr/sbin/usermod", "--password", hash, "--home", rootDir_, kInetutilsUser});
+    return changed.succeeded() || fail(changed.describe("usermod"));
 }
 
 int RealFtpServer::killSessions() {
@@ -676,6 +841,7 @@ void RealFtpServer::stop() {
         workDir_.clear();
     }
     lock_.release();  // the address is free for the next test
+    accountLock_.release();
 }
 
 }  // namespace ktest

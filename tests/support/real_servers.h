@@ -1,7 +1,7 @@
-// Real FTP servers for interoperability tests: pyftpdlib, vsftpd, proftpd and pure-ftpd, each
-// started on a loopback
-// address of the caller's choice (port 21 by default) with a fresh temporary root directory,
-// and stopped, with every process it forked, when the object goes away.
+// Real FTP servers for interoperability tests: pyftpdlib, vsftpd, proftpd and pure-ftpd, and
+// ftp-srv, Twisted, aioftp and inetutils-ftpd, each started on a loopback address of the
+// caller's choice (port 21 by default) with a fresh temporary root directory, and stopped, with
+// every process it forked, when the object goes away.
 //
 //     ktest::RealFtpServer server(ktest::RealFtpServer::Kind::Vsftpd, "127.0.0.3");
 //     ASSERT_TRUE(server.start()) << server.error();
@@ -62,6 +62,22 @@
 // data connections as the client asks with PROT); it has no implicit mode, and it never
 // answers an ABOR that arrives during a transfer.
 //
+// ftp-srv (npm, installed by scripts/test_servers.sh into build/test-servers/node and run with
+// /usr/bin/node through tests/support/ftpsrv_ftpd.js), Twisted (python3-twisted, through
+// twisted_ftpd.py) and aioftp (python3-aioftp, through aioftp_ftpd.py) serve one named user with
+// a password in the root directory, shown as "/", all sessions in one process. ftp-srv speaks
+// explicit and implicit TLS; aioftp implicit TLS only (its passive data connections are then
+// TLS from their first byte); Twisted none. Twisted and ftp-srv open active data connections
+// from 127.0.0.1, not from the address they listen on.
+//
+// inetutils-ftpd is unpacked like proftpd and runs under tests/support/inetd.py, one process per
+// session (its own daemon mode cannot be bound to one address). It logs in system accounts
+// only: the fixture's account kestrel-ftpd (created on first use, with /bin/sh, since ftpd
+// refuses users without a shell from /etc/shells) gets a fresh random password (password() is
+// valid after start()) and the root directory as its home at each start, so only one such
+// server runs at a time on the machine. It is not chrooted: PWD shows the real path. It takes
+// no TLS, and it sends active data connections from port 20 of its address.
+//
 // Everything is bounded: start() gives up after its time-out, and stop() waits a few seconds
 // for the processes to end before killing them.
 #pragma once
@@ -80,7 +96,16 @@ namespace ktest {
 
 class RealFtpServer {
 public:
-    enum class Kind { Pyftpdlib, Vsftpd, Proftpd, PureFtpd };
+    enum class Kind {
+        Pyftpdlib,
+        Vsftpd,
+        Proftpd,
+        PureFtpd,
+        FtpSrv,
+        Twisted,
+        Aioftp,
+        InetutilsFtpd,
+    };
     // Off: plain FTP. Explicit: AUTH TLS after the greeting. Implicit: TLS from the first byte.
     enum class Tls { Off, Explicit, Implicit };
     using Millis = std::chrono::milliseconds;
@@ -92,9 +117,13 @@ public:
     RealFtpServer(const RealFtpServer&) = delete;
     RealFtpServer& operator=(const RealFtpServer&) = delete;
 
-    // Whether the server program of `kind` is installed (or, for proftpd and pure-ftpd,
-    // unpacked).
+    // Whether the server program of `kind` is installed (or, for proftpd, pure-ftpd and
+    // inetutils-ftpd, unpacked; for ftp-srv, installed with npm).
     static bool installed(Kind kind);
+    // How to install it, for the message of a test that skips without it.
+    static const char* installHint(Kind kind);
+    // Whether the server can serve with TLS in `mode` (every kind serves Tls::Off).
+    static bool offers(Kind kind, Tls mode);
     static const char* name(Kind kind);
 
     // Serves with TLS; call before start(). With matchingName false the server's certificate
@@ -145,6 +174,11 @@ private:
                             const std::string& keyFile);
     // The argument list of proftpd or pure-ftpd, after writing their user file; empty on failure.
     std::vector<std::string> prepareUnpacked(const ServerCertificate& certificate);
+    // The server's argument list, after its configuration, users and accounts are in place;
+    // empty with error() set on failure.
+    std::vector<std::string> commandLine(const ServerCertificate& certificate);
+    // Takes the inetutils-ftpd account for this server: its password and home directory.
+    bool prepareInetutilsAccount();
     bool launch(const std::vector<std::string>& argv, bool unpacked = false);
     bool waitForGreeting(Millis timeout);
     // Waits up to `timeout` for the server process to end, leaving it unreaped so that its
@@ -167,6 +201,7 @@ private:
     int pidFd_ = -1;  // becomes readable when the server process ends
     Millis lockTimeout_{150000};
     AddressLock lock_;  // held while the server runs
+    AddressLock accountLock_;  // inetutils-ftpd: its account, held while the server runs
 };
 
 }  // namespace ktest

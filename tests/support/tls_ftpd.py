@@ -11,13 +11,14 @@ the first byte and the greeting comes inside TLS. Runs with Debian's interpreter
 (/usr/bin/python3), which has python3-pyftpdlib and python3-openssl. Logs to standard error.
 """
 
-import argparse
 import logging
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import TLS_FTPHandler
 from pyftpdlib.servers import FTPServer
+
+import server_options
 
 
 class ImplicitTlsHandler(TLS_FTPHandler):
@@ -30,17 +31,7 @@ class ImplicitTlsHandler(TLS_FTPHandler):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--address", required=True)
-    parser.add_argument("--port", type=int, required=True)
-    parser.add_argument("--root", required=True)
-    parser.add_argument("--user", required=True)
-    parser.add_argument("--password", required=True)
-    parser.add_argument("--cert", required=True)
-    parser.add_argument("--key", required=True)
-    parser.add_argument("--implicit", action="store_true")
-    parser.add_argument("--debug", action="store_true", help="log every command and reply")
-    options = parser.parse_args()
+    options = server_options.parse(__doc__, tls_required=True)
 
     logging.basicConfig(stream=sys.stderr, level=logging.DEBUG if options.debug else logging.INFO)
     authorizer = DummyAuthorizer()
