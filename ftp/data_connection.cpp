@@ -55,7 +55,7 @@ int32_t FtpListenAndPort(FtpSession* session, int32_t* listening) {
         return FTP_DATA_CONNECTION_FAILED;
     }
     int32_t code = 0;
-    const int32_t result = FtpChannelExchange(session, line, &code);
+    const int32_t result = FtpExchange(session, line, &code);
     if (result == FTP_OK && code == 200) {
         *listening = listenSocket;
         return FTP_OK;
@@ -221,7 +221,7 @@ int32_t AskPassivePort(FtpSession* session, bool ipv6, uint16_t* port, bool* ext
     int32_t code = 0;
     *extended = !c.epsvRefused || ipv6;
     if (*extended) {
-        const int32_t result = FtpChannelExchange(session, "EPSV", &code);
+        const int32_t result = FtpExchange(session, "EPSV", &code);
         if (result != FTP_OK) {
             return result;
         }
@@ -234,7 +234,7 @@ int32_t AskPassivePort(FtpSession* session, bool ipv6, uint16_t* port, bool* ext
         c.epsvRefused = true;
         *extended = false;
     }
-    const int32_t result = FtpChannelExchange(session, "PASV", &code);
+    const int32_t result = FtpExchange(session, "PASV", &code);
     if (result != FTP_OK) {
         return result;
     }
@@ -378,6 +378,7 @@ int32_t FtpTransferRefusalResult(int32_t code) {
            : code == 553                               ? FTP_TRANSFER_REFUSED
            : code == 425 || code == 426 || code == 522 ? FTP_DATA_CONNECTION_FAILED
            : code >= 500 && code <= 504                ? FTP_COMMAND_NOT_EXECUTED
+           : code == 421                               ? FTP_NOT_CONNECTED
                                                        : FTP_UNEXPECTED_ANSWER;
 }
 
