@@ -9,51 +9,50 @@
 
 #include "session_internal.h"
 
-// Every list starts with the reader's own outcomes: -1 is a socket error ("Host does not send an
-// answer"), 0 a control connection that the server closed.
-#define READER_PAIRS {-1, 2002}, {0, 3001}
 #define END {REPLY_LIST_END, 0}
 
 const CommandEntry CommandTable[20] = {
-    {nullptr, {READER_PAIRS, {110, 0}, {120, 0}, {220, 0}, {421, 1008}, END}},
-    {"USER %s", {READER_PAIRS, {220, 0}, {230, 0}, {331, 1}, {421, 1008}, END}},
+    {nullptr, {{110, 0}, {120, 0}, {220, 0}, {421, 1008}, END}},
+    {"USER %s", {{220, 0}, {230, 0}, {331, 1}, {421, 1008}, END}},
     {"PASS %s",
-     {READER_PAIRS, {220, 0}, {230, 0}, {332, 2}, {501, 3003}, {503, 3003}, {504, 3003},
+     {{220, 0}, {230, 0}, {332, 2}, {501, 3003}, {503, 3003}, {504, 3003},
       {530, 1009}, END}},
     {"ACCT %s",
-     {READER_PAIRS, {200, 0}, {202, 0}, {220, 0}, {230, 0}, {500, 3003}, {503, 3003}, {530, 1009},
+     {{200, 0}, {202, 0}, {220, 0}, {230, 0}, {500, 3003}, {503, 3003}, {530, 1009},
       END}},
-    {"QUIT", {READER_PAIRS, {200, 0}, {220, 0}, {221, 0}, END}},
-    {"HELP", {READER_PAIRS, {211, 0}, {214, 0}, {220, 0}, {504, 3003}, END}},
-    {"HELP %s", {READER_PAIRS, {211, 0}, {214, 0}, {220, 0}, {504, 3003}, END}},
+    {"QUIT", {{200, 0}, {220, 0}, {221, 0}, END}},
+    {"HELP", {{211, 0}, {214, 0}, {220, 0}, {504, 3003}, END}},
+    {"HELP %s", {{211, 0}, {214, 0}, {220, 0}, {504, 3003}, END}},
     {"DELE %s",
-     {READER_PAIRS, {200, 0}, {250, 0}, {450, 1014}, {502, 3003}, {504, 3003}, {550, 1008}, END}},
+     {{200, 0}, {250, 0}, {450, 1014}, {502, 3003}, {504, 3003}, {550, 1008}, END}},
     {"CWD %s",
-     {READER_PAIRS, {200, 0}, {250, 0}, {450, 1014}, {502, 3003}, {504, 3003}, {550, 1008}, END}},
+     {{200, 0}, {250, 0}, {450, 1014}, {502, 3003}, {504, 3003}, {550, 1008}, END}},
     {"CDUP",
-     {READER_PAIRS, {200, 0}, {250, 0}, {450, 1014}, {502, 3003}, {504, 3003}, {550, 1008}, END}},
+     {{200, 0}, {250, 0}, {450, 1014}, {502, 3003}, {504, 3003}, {550, 1008}, END}},
     {"MKD %s",
-     {READER_PAIRS, {200, 0}, {227, 0}, {257, 0}, {502, 3003}, {504, 3003}, {521, 1008},
+     {{200, 0}, {227, 0}, {257, 0}, {502, 3003}, {504, 3003}, {521, 1008},
       {550, 1008}, END}},
     {"RMD %s",
-     {READER_PAIRS, {200, 0}, {250, 0}, {257, 0}, {450, 1014}, {502, 3003}, {504, 3003},
+     {{200, 0}, {250, 0}, {257, 0}, {450, 1014}, {502, 3003}, {504, 3003},
       {550, 1008}, END}},
-    {"PWD", {READER_PAIRS, {200, 0}, {257, 0}, {502, 3003}, {504, 3003}, {550, 1008}, END}},
-    {"TYPE %s", {READER_PAIRS, {200, 0}, {502, 3003}, {504, 3003}, {530, 3002}, {550, 3002}, END}},
-    {"RNFR %s", {READER_PAIRS, {350, 0}, {450, 1014}, {502, 3003}, {504, 3003}, {550, 1010}, END}},
-    {"RNTO %s", {READER_PAIRS, {250, 0}, {502, 3003}, {504, 3003}, {550, 1008}, {553, 1008}, END}},
-    {"SYST", {READER_PAIRS, {200, 0}, {215, 0}, {220, 0}, {502, 3003}, {504, 3003}, END}},
-    {"NOOP", {READER_PAIRS, {200, 0}, {500, 3003}, END}},
-    {"REST %s", {READER_PAIRS, {350, 3}, {500, 3003}, {502, 3003}, {504, 3003}, END}},
+    {"PWD", {{200, 0}, {257, 0}, {502, 3003}, {504, 3003}, {550, 1008}, END}},
+    {"TYPE %s", {{200, 0}, {502, 3003}, {504, 3003}, {530, 3002}, {550, 3002}, END}},
+    {"RNFR %s", {{350, 0}, {450, 1014}, {502, 3003}, {504, 3003}, {550, 1010}, END}},
+    {"RNTO %s", {{250, 0}, {502, 3003}, {504, 3003}, {550, 1008}, {553, 1008}, END}},
+    {"SYST", {{200, 0}, {215, 0}, {220, 0}, {502, 3003}, {504, 3003}, END}},
+    {"NOOP", {{200, 0}, {500, 3003}, END}},
+    {"REST %s", {{350, 3}, {500, 3003}, {502, 3003}, {504, 3003}, END}},
     // The data connection failed: refused (425), broken (426), or its TLS not taken (522).
-    {nullptr, {READER_PAIRS, {226, 0}, {250, 0}, {421, 1008}, {425, 2006}, {426, 2006}, {522, 2006},
+    {nullptr, {{226, 0}, {250, 0}, {421, 1008}, {425, 2006}, {426, 2006}, {522, 2006},
                {552, 1005}, END}},
 };
 
-#undef READER_PAIRS
 #undef END
 
 int32_t FtpMapReply(int32_t entry, int32_t code) {
+    if (code < 100 || code > 599) {
+        return FTP_UNEXPECTED_ANSWER;  // no reply code at all ("000", "1003")
+    }
     for (const auto& pair : CommandTable[entry].pairs) {
         if (pair[0] == REPLY_LIST_END) {
             break;
@@ -67,7 +66,13 @@ int32_t FtpMapReply(int32_t entry, int32_t code) {
     if (CommandTable[entry].format != nullptr && code >= 500 && code <= 504) {
         return FTP_COMMAND_NOT_EXECUTED;
     }
-    return FTP_UNEXPECTED_ANSWER;
+    // The server is closing the connection (the channel has closed it), whatever it was asked.
+    return code == 421 ? FTP_NOT_CONNECTED : FTP_UNEXPECTED_ANSWER;
+}
+
+int32_t FtpExchange(FtpSession* session, const char* line, int32_t* code) {
+    const int32_t result = FtpChannelExchange(session, line, code);
+    return result == FTP_OK && *code == 421 ? FTP_NOT_CONNECTED : result;
 }
 
 namespace {

@@ -34,8 +34,9 @@ struct CommandEntry {
 
 extern const CommandEntry CommandTable[20];
 
-// The result that entry's list gives for code: the first matching pair; else, for a command,
-// 3003 for the refusals 500 to 504; else 3001.
+// The result that entry's list gives for code: 3001 for a code outside 100 to 599; the first
+// matching pair; else, for a command, 3003 for the refusals 500 to 504; 1003 for 421 (the server
+// closing the connection); else 3001.
 int32_t FtpMapReply(int32_t entry, int32_t code);
 
 // True when code cannot be the final reply of the command with table entry entry (-1: none)

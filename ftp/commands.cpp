@@ -1,5 +1,6 @@
 // Connection, login, logout and the commands that need only the control connection.
 
+#include <cctype>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -9,31 +10,24 @@
 #include "retry.h"
 #include "session_internal.h"
 
-namespace {
-
-// Copies the text between the first pair of double quotes that opens at character 4 of the
-// reply. Returns false, writing nothing, when the reply has no such pair.
-bool CopyQuotedDirectory(const char* replyText, char* output, int32_t capacity) {
-    const char* tail = FtpReplyTail(replyText);
-    if (tail[0] != '"') {
+bool FtpQuotedPath(const char* replyText, std::string* path) {
+    const char* p = FtpReplyTail(replyText);
+    if (*p != '"') {
         return false;
     }
-    const char* close = strchr(tail + 1, '"');
-    if (close == nullptr) {
-        return false;
-    }
-    if (output != nullptr && capacity > 0) {
-        size_t n = static_cast<size_t>(close - (tail + 1));
-        if (n > static_cast<size_t>(capacity - 1)) {
-            n = static_cast<size_t>(capacity - 1);
+    std::string text;
+    for (++p; *p != '\0' && *p != '\r' && *p != '\n'; ++p) {
+        if (*p == '"') {
+            if (p[1] != '"') {
+                *path = text;
+                return true;
+            }
+            ++p;  // a doubled quote stands for one
         }
-        memcpy(output, tail + 1, n);
-        output[n] = '\0';
+        text += *p;
     }
-    return true;
+    return false;
 }
-
-}  // namespace
 
 void FtpCloseControl(FtpSession* session) {
     FtpCloseDataChannel(session);
@@ -273,12 +267,12 @@ int32_t FtpCreateDirectory(const char* name, char* output, int32_t capacity, int
         return FTP_NOT_INITIALIZED;
     }
     int32_t result = FtpExecCommand(CMD_MKD, name, key);
-    if (result != FTP_OK || output == nullptr || capacity <= 0) {
+    if (result != FTP_OK) {
         return result;
     }
-    if (!CopyQuotedDirectory(op->connection.channel.replyText(), output, capacity)) {
-        output[0] = '\0';
-    }
+    std::string path;
+    FtpQuotedPath(op->connection.channel.replyText(), &path);
+    FtpCopyText(output, capacity, path.c_str());
     return FTP_OK;
 }
 
@@ -291,7 +285,9 @@ int32_t FtpPWD(char* output, int32_t capacity, int32_t key) {
     if (result != FTP_OK) {
         return result;
     }
-    if (CopyQuotedDirectory(op->connection.channel.replyText(), output, capacity)) {
+    std::string path;
+    if (FtpQuotedPath(op->connection.channel.replyText(), &path)) {
+        FtpCopyText(output, capacity, path.c_str());
         return FTP_OK;
     }
     FtpCopyText(output, capacity, FtpReplyTail(op->connection.channel.replyText()));
@@ -348,6 +344,49 @@ int32_t FtpRenameFile(const char* oldName, const char* newName, int32_t key) {
     return FtpExecCommand(CMD_RNTO, newName, key);
 }
 
+namespace {
+
+// True when line is the command verb, in any letter case after any blanks, with no argument when
+// argument is "", any when it is null, else that one word in any letter case.
+bool IsRawCommand(const char* line, const char* verb, const char* argument) {
+    const auto sameWord = [](const char* text, const char* word) {
+        const size_t n = strlen(word);
+        for (size_t i = 0; i < n; ++i) {
+            if (toupper(static_cast<unsigned char>(text[i])) != word[i]) {
+                return false;
+            }
+        }
+        return text[n] == '\0' || text[n] == ' ';
+    };
+    const char* at = line + strspn(line, " ");
+    if (!sameWord(at, verb)) {
+        return false;
+    }
+    at += strlen(verb);
+    at += strspn(at, " ");
+    return argument == nullptr || (sameWord(at, argument) && at[strlen(argument)] == '\0');
+}
+
+// Why the raw line is not sent, or null: commands whose effect the engine could not follow. AUTH
+// would want a TLS handshake the engine never starts, PROT changes the protection of the data
+// connections that the tls option decides, REIN ends the login that a retry repeats, and after
+// EPSV ALL the server refuses the PORT and PASV the engine may send.
+const char* RefusedRawCommand(const char* line) {
+    if (IsRawCommand(line, "AUTH", nullptr) || IsRawCommand(line, "PROT", nullptr)) {
+        return "not sent by ftpCommand: the tls option secures the connection and its data";
+    }
+    if (IsRawCommand(line, "REIN", "")) {
+        return "REIN is not sent by ftpCommand: ftpLogin starts a new session";
+    }
+    if (IsRawCommand(line, "EPSV", "ALL")) {
+        return "EPSV ALL is not sent by ftpCommand: the passive option chooses the data "
+               "connections";
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 int32_t FtpCommand(const char* line, char* output, int32_t capacity, int32_t key) {
     FtpOperation op(key);
     if (!op || line == nullptr) {
@@ -360,6 +399,10 @@ int32_t FtpCommand(const char* line, char* output, int32_t capacity, int32_t key
     if (FtpHasLineBreak(line) || strlen(line) >= static_cast<size_t>(FTP_COMMAND_SIZE)) {
         return FTP_BAD_PARAMETERS;
     }
+    if (const char* refusal = RefusedRawCommand(line)) {
+        FtpSetDetail(op.get(), refusal);
+        return FTP_BAD_PARAMETERS;
+    }
     int32_t sent = FtpChannelSend(op.get(), line);
     // The raw line may have changed the type (TYPE, REIN) or the directory behind the engine's
     // back; the next transfer must state its type again.
@@ -369,6 +412,11 @@ int32_t FtpCommand(const char* line, char* output, int32_t capacity, int32_t key
     if (sent != FTP_OK) {
         return sent;
     }
+    // A REST leaves a marker that the next transfer would start at: the next whole-file one
+    // sends REST 0 first, unless the server refused this one.
+    const bool rest = IsRawCommand(line, "REST", nullptr);
+    const bool restBefore = c.restartPending;
+    c.restartPending = c.restartPending || rest;
     // Preliminary replies (150 to a raw RETR, say) come first in the text, each on lines of its
     // own; the code returned is the final reply's.
     std::string text;
@@ -384,7 +432,12 @@ int32_t FtpCommand(const char* line, char* output, int32_t capacity, int32_t key
         text += c.channel.replyText();
         if (code < 100 || code > 199) {
             FtpCopyText(output, capacity, text.c_str());
-            return code;
+            if (rest && code >= 400 && code <= 599) {
+                c.restartPending = restBefore;
+            }
+            // A code outside 100 to 599 is no reply code, and must not pass for a result of the
+            // engine's (0 "OK", 1003, ...).
+            return code >= 200 && code <= 599 ? code : FTP_UNEXPECTED_ANSWER;
         }
     }
 }

@@ -55,7 +55,7 @@ int32_t FtpListenAndPort(FtpSession* session, int32_t* listening) {
         return FTP_DATA_CONNECTION_FAILED;
     }
     int32_t code = 0;
-    const int32_t result = FtpChannelExchange(session, line, &code);
+    const int32_t result = FtpExchange(session, line, &code);
     if (result == FTP_OK && code == 200) {
         *listening = listenSocket;
         return FTP_OK;
@@ -221,7 +221,7 @@ int32_t AskPassivePort(FtpSession* session, bool ipv6, uint16_t* port, bool* ext
     int32_t code = 0;
     *extended = !c.epsvRefused || ipv6;
     if (*extended) {
-        const int32_t result = FtpChannelExchange(session, "EPSV", &code);
+        const int32_t result = FtpExchange(session, "EPSV", &code);
         if (result != FTP_OK) {
             return result;
         }
@@ -234,7 +234,7 @@ int32_t AskPassivePort(FtpSession* session, bool ipv6, uint16_t* port, bool* ext
         c.epsvRefused = true;
         *extended = false;
     }
-    const int32_t result = FtpChannelExchange(session, "PASV", &code);
+    const int32_t result = FtpExchange(session, "PASV", &code);
     if (result != FTP_OK) {
         return result;
     }
@@ -378,6 +378,7 @@ int32_t FtpTransferRefusalResult(int32_t code) {
            : code == 553                               ? FTP_TRANSFER_REFUSED
            : code == 425 || code == 426 || code == 522 ? FTP_DATA_CONNECTION_FAILED
            : code >= 500 && code <= 504                ? FTP_COMMAND_NOT_EXECUTED
+           : code == 421                               ? FTP_NOT_CONNECTED
                                                        : FTP_UNEXPECTED_ANSWER;
 }
 
@@ -418,197 +419,251 @@ bool FinalReplyAfterFailure(FtpSession* session, int32_t failure, int32_t* resul
 
 }  // namespace
 
+namespace {
+
+// The end of a set-up step: FTP_ABORTED when an abort came, whatever the step gave.
+int32_t Failed(const FtpSession* session, int32_t result) {
+    return FtpAbortWanted(session) ? FTP_ABORTED : result;
+}
+
+// A marker left by a resumed transfer that an abort cut short would make the server start a
+// whole-file transfer at that offset: REST 0 puts it back, in binary type, since some servers
+// refuse REST in ASCII. A server that refuses it outright has no marker. FTP_OK, or how the
+// set-up ends.
+int32_t ClearRestartMarker(FtpSession* session, int64_t restartPosition) {
+    FtpConnection& c = session->connection;
+    if (!c.restartPending || restartPosition > 0) {
+        return FTP_OK;
+    }
+    const int32_t key = session->sessionKey;
+    int32_t result = FtpSelectType('I', key);
+    if (result == FTP_OK) {
+        result = FtpExecCommand(CMD_REST, "0", key);
+    }
+    if (result == FTP_ABORTED || FtpAbortWanted(session) ||
+        (result != FTP_RESTART_OK && result != FTP_COMMAND_NOT_EXECUTED &&
+         result != FTP_UNEXPECTED_ANSWER)) {
+        return Failed(session, result);
+    }
+    c.restartPending = false;
+    return FTP_OK;
+}
+
+// REST for a resumed transfer, pending until a transfer starts, since the server keeps the marker
+// until one does. FTP_OK, or the command's result.
+int32_t SendRestartMarker(FtpSession* session, int64_t restartPosition) {
+    if (restartPosition <= 0) {
+        return FTP_OK;
+    }
+    session->connection.restartPending = true;
+    const int32_t result = FtpSendRestart(restartPosition, session->sessionKey);
+    if (result == FTP_COMMAND_NOT_EXECUTED || result == FTP_UNEXPECTED_ANSWER) {
+        session->connection.restartPending = false;  // refused: the server set no marker
+    }
+    return result == FTP_RESTART_OK ? FTP_OK : result;
+}
+
+// What a transfer's set-up holds between its steps.
+struct TransferSetUp {
+    int32_t file = -1;            // a local file to read, opened before the data connection
+    int32_t listenSocket = -1;    // active: the socket announced with PORT
+    int32_t passiveSocket = -1;   // passive: the connection made to the server's port
+    bool earlyHandshake = false;  // passive over TLS: the handshake went before the reply
+    int32_t handshake = FTP_OK;   // its result
+    int32_t read = FTP_OK;        // the read of the reply that starts the transfer
+    int32_t code = 0;             // that reply's code
+    bool started = false;         // it was 125 or 150
+    int32_t accepted = -1;        // the data connection
+    int32_t instead = 0;          // a final reply that came instead of the server's connection
+    int32_t waited = FTP_OK;      // the wait for the server's connection
+    bool running = false;         // a transfer the server may still run, which an abort stops
+};
+
+void CloseEndpoints(const FtpSession* session, TransferSetUp& s) {
+    CloseListening(session, &s.listenSocket);
+    TcpClose(&s.passiveSocket);
+}
+
+// After the transfer command: the early handshake (passive over TLS), the reply that starts the
+// transfer, and the server's data connection.
+void AwaitServer(FtpSession* session, TransferSetUp& s) {
+    FtpConnection& c = session->connection;
+    // Passive over TLS: the handshake starts at once, before the reply is read. Some servers
+    // (ftp-srv) answer the command only once its data connection is secured; the others send
+    // their 150 first and find the handshake waiting. Not before the command: a server may drop
+    // a data connection on which bytes arrive before the command that uses it.
+    s.earlyHandshake = s.passiveSocket != -1 && c.tlsActive;
+    s.handshake = s.earlyHandshake ? FtpSecureDataConnection(session, s.passiveSocket) : FTP_OK;
+    s.read = ReadPreliminary(session, &s.code);
+    s.started = s.code == 125 || s.code == 150;
+    if (s.started) {
+        c.restartPending = false;  // this transfer takes the marker
+    }
+    if (s.started && s.passiveSocket != -1) {
+        s.accepted = s.passiveSocket;
+        s.passiveSocket = -1;
+    } else if (s.started) {
+        s.waited = AcceptFromServer(session, s.listenSocket, &s.accepted, &s.instead);
+    }
+    s.running = (s.started && s.instead == 0) || s.code < 100;
+}
+
+// Aborted before the reply to the command or the server's connection came, under TLS: the
+// server may be in its handshake on the passive connection, or on one it made to us (vsftpd
+// connects before its 150); it is taken if it is there, without waiting.
+void TakeConnectionOfAbort(FtpSession* session, TransferSetUp& s) {
+    if (!FtpAbortWanted(session) || !session->connection.tlsActive || !s.running ||
+        s.accepted != -1) {
+        return;
+    }
+    if (s.passiveSocket != -1) {
+        s.accepted = s.passiveSocket;
+        s.passiveSocket = -1;
+    } else if (s.listenSocket != -1) {
+        PlatCancelScope uncancellable(nullptr);
+        if (TcpAccept(&s.accepted, s.listenSocket, -1) != NET_OK) {
+            s.accepted = -1;
+        }
+    }
+}
+
+// An abort during the set-up: a transfer the server may run is stopped; a final reply to the
+// command means there is none. FTP_ABORTED.
+int32_t AbortSetUp(FtpSession* session, TransferSetUp& s) {
+    FtpConnection& c = session->connection;
+    CloseFile(&s.file);
+    if (!s.running) {
+        TcpClose(&s.accepted);
+        return FTP_ABORTED;
+    }
+    if (s.accepted != -1 && c.tlsActive && !s.earlyHandshake) {
+        // The server is in its handshake already: it ends (briefly, despite the abort) before
+        // the data connection is closed, since a server whose handshake is cut off may end the
+        // whole session.
+        FtpSecureDataConnection(session, s.accepted);
+    }
+    c.dataSocket = s.accepted;
+    FtpAbortTransfer(session, ABORT_DURING_SET_UP);
+    return FTP_ABORTED;
+}
+
+// The TLS handshake on the data connection (active: the server has begun its side with the
+// 150). True when it failed, which ends the set-up with *result: a failed one still leaves a
+// transfer to stop, unless the server gave up on it (150, then 450, and the data connection
+// closed): then its final reply says why.
+bool HandshakeFailed(FtpSession* session, TransferSetUp& s, int32_t* result) {
+    const int32_t secured =
+        s.earlyHandshake ? s.handshake : FtpSecureDataConnection(session, s.accepted);
+    if (secured == FTP_OK) {
+        return false;
+    }
+    int32_t ended = FTP_OK;
+    if (!FtpAbortWanted(session) && FinalReplyAfterFailure(session, secured, &ended)) {
+        CloseFile(&s.file);
+        TcpClose(&s.accepted);
+        *result = ended;
+        return true;
+    }
+    CloseFile(&s.file);
+    session->connection.dataSocket = s.accepted;
+    const bool wanted = FtpAbortWanted(session);
+    FtpAbortTransfer(session, ABORT_DURING_SET_UP);
+    *result = wanted ? FTP_ABORTED : secured;
+    return true;
+}
+
+// The data connection and the local file become the session's. A file to write is made now;
+// when it cannot be after all, the server is sending already, so the transfer is ended as any
+// other that cannot be written.
+int32_t HandOver(FtpSession* session, TransferSetUp& s, const char* localPath, int32_t mode,
+                 bool writesFile) {
+    session->connection.dataSocket = s.accepted;
+    if (writesFile && (s.file = OpenLocalFile(localPath, mode)) == -1) {
+        FtpAbortTransfer(session, ABORT_RECV_DISK_FULL);
+        return FTP_CANNOT_OPEN_FILE;
+    }
+    session->localFile = s.file;
+    return FTP_OK;
+}
+
+// The result of a set-up that got no data connection.
+int32_t NoDataConnection(const TransferSetUp& s) {
+    if (s.instead != 0) {
+        // The server ended the transfer before it connected: a refusal after its 150.
+        return s.instead >= 400 ? FtpTransferRefusalResult(s.instead) : FTP_DATA_CONNECTION_FAILED;
+    }
+    if (s.started) {
+        // The server still owes the transfer's final reply (425, say); the channel reads it
+        // before the next command. A read of it that failed says so instead.
+        return s.waited == FTP_OK || s.waited == FTP_DATA_CONNECTION_FAILED
+                   ? FTP_DATA_CONNECTION_FAILED
+                   : s.waited;
+    }
+    return s.read != FTP_OK ? s.read : FtpTransferRefusalResult(s.code);
+}
+
+}  // namespace
+
 int32_t FtpStartTransfer(FtpSession* session, const char* localPath, int32_t mode, char type,
                          int64_t restartPosition, const char* commandLine) {
     PlatCancelScope scope(session->cancelTarget);
-    const int32_t key = session->sessionKey;
     FtpConnection& c = session->connection;
     CloseFile(&session->localFile);
     // An abort at any step of the set-up ends it with FTP_ABORTED; what the server still owes
     // for a step cut short is read before the next command.
-    auto failed = [session](int32_t result) {
-        return FtpAbortWanted(session) ? FTP_ABORTED : result;
-    };
-
-    if (c.restartPending && restartPosition <= 0) {
-        // A marker left by a resumed transfer that an abort cut short would make the server
-        // start this one at that offset: REST 0 puts it back, in binary type, since some
-        // servers refuse REST in ASCII. A server that refuses it outright has no marker.
-        int32_t result = FtpSelectType('I', key);
-        if (result == FTP_OK) {
-            result = FtpExecCommand(CMD_REST, "0", key);
-        }
-        if (result == FTP_ABORTED || FtpAbortWanted(session) ||
-            (result != FTP_RESTART_OK && result != FTP_COMMAND_NOT_EXECUTED &&
-             result != FTP_UNEXPECTED_ANSWER)) {
-            return failed(result);
-        }
-        c.restartPending = false;
+    int32_t result = ClearRestartMarker(session, restartPosition);
+    if (result != FTP_OK) {
+        return result;
     }
     if (type == 'I' || type == 'A' || type == 'L') {
-        int32_t result = FtpSelectType(type, key);
+        result = FtpSelectType(type, session->sessionKey);
         if (result != FTP_OK) {
-            return failed(result);
+            return Failed(session, result);
         }
     }
-
     // A file to read is opened now. A file to write is only checked now, so that 1004 still
     // comes before PORT and the transfer command; it is created, emptied or appended to once the
     // server has accepted the transfer, so that a refusal leaves it as it was and makes no file.
-    int32_t file = -1;
+    TransferSetUp s;
     const bool writesFile =
         localPath != nullptr && (mode == LOCAL_OPEN_CREATE || mode == LOCAL_OPEN_APPEND);
-    if (localPath != nullptr) {
-        if (writesFile ? !PlatFileCanWrite(localPath)
-                       : (file = OpenLocalFile(localPath, mode)) == -1) {
-            return FTP_CANNOT_OPEN_FILE;
-        }
+    if (localPath != nullptr && (writesFile ? !PlatFileCanWrite(localPath)
+                                            : (s.file = OpenLocalFile(localPath, mode)) == -1)) {
+        return FTP_CANNOT_OPEN_FILE;
     }
-
     // Active: a listening socket announced with PORT. Passive: a connection already made to the
     // port that the server announced.
-    int32_t listenSocket = -1;
-    int32_t passiveSocket = -1;
-    if (c.passive) {
-        int32_t opened = FtpOpenPassive(session, &passiveSocket);
-        if (opened != FTP_OK) {
-            CloseFile(&file);
-            return failed(opened);
-        }
-    } else {
-        int32_t announced = FtpListenAndPort(session, &listenSocket);
-        if (announced != FTP_OK) {
-            CloseFile(&file);
-            return failed(announced);
-        }
+    result = c.passive ? FtpOpenPassive(session, &s.passiveSocket)
+                       : FtpListenAndPort(session, &s.listenSocket);
+    if (result != FTP_OK) {
+        CloseFile(&s.file);
+        return Failed(session, result);
     }
-    auto closeEndpoints = [&] {
-        CloseListening(session, &listenSocket);
-        TcpClose(&passiveSocket);
-    };
-
-    int32_t result = FTP_OK;
-    if (restartPosition > 0) {
-        // Pending until a transfer starts, since the server keeps the marker until one does.
-        c.restartPending = true;
-        result = FtpSendRestart(restartPosition, key);
-        if (result == FTP_RESTART_OK) {
-            result = FTP_OK;
-        } else if (result == FTP_COMMAND_NOT_EXECUTED || result == FTP_UNEXPECTED_ANSWER) {
-            c.restartPending = false;  // refused: the server set no marker
-        }
-    }
+    // Nothing is sent after an abort; once the command has gone out, the abort stops the
+    // transfer it may have started.
+    result = SendRestartMarker(session, restartPosition);
     if (result == FTP_OK && !FtpAbortWanted(session)) {
         result = FtpChannelSend(session, commandLine);
-        if (result != FTP_OK) {
-            CloseFile(&file);
-            closeEndpoints();
-            return failed(result);
-        }
-        // Passive over TLS: the handshake starts at once, before the reply is read. Some servers
-        // (ftp-srv) answer the command only once its data connection is secured; the others
-        // send their 150 first and find the handshake waiting. Not before the command: a server
-        // may drop a data connection on which bytes arrive before the command that uses it.
-        const bool earlyHandshake = passiveSocket != -1 && c.tlsActive;
-        const int32_t handshake =
-            earlyHandshake ? FtpSecureDataConnection(session, passiveSocket) : FTP_OK;
-        int32_t code = 0;
-        const int32_t read = ReadPreliminary(session, &code);
-        const bool started = code == 125 || code == 150;
-        if (started) {
-            c.restartPending = false;  // this transfer takes the marker
-        }
-        int32_t accepted = -1;
-        int32_t instead = 0;  // a final reply that came instead of the server's connection
-        int32_t waited = FTP_OK;
-        if (started && passiveSocket != -1) {
-            accepted = passiveSocket;
-            passiveSocket = -1;
-        } else if (started) {
-            waited = AcceptFromServer(session, listenSocket, &accepted, &instead);
-        }
-        // A transfer the server may still run, which an abort must stop.
-        const bool running = (started && instead == 0) || code < 100;
-        if (FtpAbortWanted(session) && c.tlsActive && running && accepted == -1) {
-            // Aborted before the reply to the command or the server's connection came: the
-            // server may be in its handshake on the passive connection, or on one it made to us
-            // (vsftpd connects before its 150); it is taken if it is there, without waiting.
-            if (passiveSocket != -1) {
-                accepted = passiveSocket;
-                passiveSocket = -1;
-            } else if (listenSocket != -1) {
-                PlatCancelScope uncancellable(nullptr);
-                if (TcpAccept(&accepted, listenSocket, -1) != NET_OK) {
-                    accepted = -1;
-                }
-            }
-        }
-        closeEndpoints();
-        if (FtpAbortWanted(session)) {
-            CloseFile(&file);
-            // A final reply to the command means there is no transfer to stop.
-            if (running) {
-                if (accepted != -1 && c.tlsActive && !earlyHandshake) {
-                    // The server is in its handshake already: it ends (briefly, despite the
-                    // abort) before the data connection is closed, since a server whose handshake
-                    // is cut off may end the whole session.
-                    FtpSecureDataConnection(session, accepted);
-                }
-                c.dataSocket = accepted;
-                FtpAbortTransfer(session, ABORT_DURING_SET_UP);
-            } else {
-                TcpClose(&accepted);
-            }
-            return FTP_ABORTED;
-        }
-        if (accepted != -1 && c.tlsActive) {
-            // Active: the server has begun its side of the handshake with the 150. A failed one
-            // still leaves a transfer to stop, unless the server gave up on it (150, then 450,
-            // and the data connection closed): then its final reply says why.
-            const int32_t secured =
-                earlyHandshake ? handshake : FtpSecureDataConnection(session, accepted);
-            if (secured != FTP_OK) {
-                int32_t ended = FTP_OK;
-                if (!FtpAbortWanted(session) && FinalReplyAfterFailure(session, secured, &ended)) {
-                    CloseFile(&file);
-                    TcpClose(&accepted);
-                    return ended;
-                }
-                CloseFile(&file);
-                c.dataSocket = accepted;
-                const bool wanted = FtpAbortWanted(session);
-                FtpAbortTransfer(session, ABORT_DURING_SET_UP);
-                return wanted ? FTP_ABORTED : secured;
-            }
-        }
-        if (accepted != -1) {
-            c.dataSocket = accepted;
-            if (writesFile && (file = OpenLocalFile(localPath, mode)) == -1) {
-                // The check passed but the file cannot be made after all: the server is sending
-                // already, so the transfer is ended as any other that cannot be written.
-                FtpAbortTransfer(session, ABORT_RECV_DISK_FULL);
-                return FTP_CANNOT_OPEN_FILE;
-            }
-            session->localFile = file;
-            return FTP_OK;
-        }
-        CloseFile(&file);
-        if (instead != 0) {
-            // The server ended the transfer before it connected: a refusal after its 150.
-            return instead >= 400 ? FtpTransferRefusalResult(instead) : FTP_DATA_CONNECTION_FAILED;
-        }
-        if (started) {
-            // The server still owes the transfer's final reply (425, say); the channel reads it
-            // before the next command. A read of it that failed says so instead.
-            return waited == FTP_OK || waited == FTP_DATA_CONNECTION_FAILED ? FTP_DATA_CONNECTION_FAILED
-                                                                            : waited;
-        }
-        if (read != FTP_OK) {
-            return read;
-        }
-        return FtpTransferRefusalResult(code);
+    } else if (result == FTP_OK) {
+        result = FTP_ABORTED;
     }
-    CloseFile(&file);
-    closeEndpoints();
-    return failed(result);
+    if (result != FTP_OK) {
+        CloseFile(&s.file);
+        CloseEndpoints(session, s);
+        return Failed(session, result);
+    }
+    AwaitServer(session, s);
+    TakeConnectionOfAbort(session, s);
+    CloseEndpoints(session, s);
+    if (FtpAbortWanted(session)) {
+        return AbortSetUp(session, s);
+    }
+    if (s.accepted != -1 && c.tlsActive && HandshakeFailed(session, s, &result)) {
+        return result;
+    }
+    if (s.accepted != -1) {
+        return HandOver(session, s, localPath, mode, writesFile);
+    }
+    CloseFile(&s.file);
+    return NoDataConnection(s);
 }

@@ -46,7 +46,7 @@ int32_t FtpAskFeatures(FtpSession* session) {
         return FTP_OK;
     }
     int32_t code = 0;
-    const int32_t result = FtpChannelExchange(session, "FEAT", &code);
+    const int32_t result = FtpExchange(session, "FEAT", &code);
     if (result != FTP_OK) {
         return result;
     }
@@ -107,7 +107,7 @@ int32_t FtpFeaturesAfterLogin(FtpSession* session) {
     // A server that offers UTF8 uses it for names whatever it answers here (RFC 2640); some
     // want to be told before they switch.
     int32_t code = 0;
-    return FtpChannelExchange(session, "OPTS UTF8 ON", &code);
+    return FtpExchange(session, "OPTS UTF8 ON", &code);
 }
 
 int32_t FtpRemoteSize(FtpSession* session, const char* remote, uint64_t* size) {
@@ -122,7 +122,7 @@ int32_t FtpRemoteSize(FtpSession* session, const char* remote, uint64_t* size) {
         return FTP_BAD_PARAMETERS;
     }
     int32_t code = 0;
-    result = FtpChannelExchange(session, line, &code);
+    result = FtpExchange(session, line, &code);
     if (result != FTP_OK) {
         return result;
     }
@@ -154,7 +154,7 @@ int32_t FtpRemoteTime(FtpSession* session, const char* remote, std::string* stam
         return FTP_BAD_PARAMETERS;
     }
     int32_t code = 0;
-    const int32_t result = FtpChannelExchange(session, line, &code);
+    const int32_t result = FtpExchange(session, line, &code);
     if (result != FTP_OK || code != 213) {
         return result;
     }

@@ -65,7 +65,7 @@ int32_t FtpAskMlst(FtpSession* session, const char* name, FtpFacts* facts) {
         return FTP_BAD_PARAMETERS;
     }
     int32_t code = 0;
-    const int32_t result = FtpChannelExchange(session, line, &code);
+    const int32_t result = FtpExchange(session, line, &code);
     if (result != FTP_OK) {
         return result;
     }

@@ -132,6 +132,38 @@ int64_t DayIndex(int32_t year, int32_t month, int32_t day) {
     return static_cast<int64_t>(year) * 372 + (month - 1) * 31 + (day - 1);
 }
 
+// The date of a Unix line whose month is word m: the size before it, then the day and the year
+// or time of day. False when those words are not a date.
+bool DateAt(const std::vector<Word>& words, size_t m, const FtpClock& today, uint64_t* size,
+            std::string* stamp) {
+    const int32_t month = MonthNumber(words[m].text);
+    int32_t day = 0;
+    if (month == 0 || !SmallNumber(words[m + 1].text, 2, &day) ||
+        !ParseUnsigned(words[m - 1].text, size)) {
+        return false;
+    }
+    const std::string& when = words[m + 2].text;
+    int32_t year = 0;
+    int32_t hour = 0;
+    int32_t minute = 0;
+    if (ClockTime(when, &hour, &minute)) {
+        // Within the last half year: the latest such date that is not after tomorrow.
+        year = today.year;
+        if (DayIndex(year, month, day) > DayIndex(today.year, today.month, today.day) + 1) {
+            --year;
+        }
+    } else if (!SmallNumber(when, 4, &year)) {
+        return false;
+    }
+    *stamp = Stamp(year, month, day, hour, minute, 0);
+    return !stamp->empty();  // else not a date: the columns were misread
+}
+
+// The columns before the date: the permissions, then the links, owner, group and size (a
+// device's two numbers in its place); some servers leave out the links or the group. The
+// month is word 6 at most, unless an owner or group holds blanks.
+constexpr size_t LAST_MONTH_WORD = 6;
+
 bool ParseUnixLine(const std::string& line, const FtpClock& today, FtpFacts* facts) {
     const std::vector<Word> words = Words(line);
     // Permissions, then somewhere the size, month, day and year-or-time, then the name.
@@ -142,57 +174,45 @@ bool ParseUnixLine(const std::string& line, const FtpClock& today, FtpFacts* fac
     if (strchr("-dlbcps", kind) == nullptr) {
         return false;
     }
-    for (size_t m = 2; m + 2 < words.size(); ++m) {
-        const int32_t month = MonthNumber(words[m].text);
-        int32_t day = 0;
-        uint64_t size = 0;
-        if (month == 0 || !SmallNumber(words[m + 1].text, 2, &day) ||
-            !ParseUnsigned(words[m - 1].text, &size)) {
-            continue;
+    // The date is the one nearest the name among those where the columns allow it, so that an
+    // owner named like a month ("may 20 512 Mar 1 10:00") is not taken for one; beyond them the
+    // first one, since a name may hold a date of its own.
+    size_t found = 0;
+    uint64_t size = 0;
+    std::string stamp;
+    for (size_t m = 2; m + 2 < words.size() && (found == 0 || m <= LAST_MONTH_WORD); ++m) {
+        uint64_t atSize = 0;
+        std::string atStamp;
+        if (DateAt(words, m, today, &atSize, &atStamp)) {
+            found = m;
+            size = atSize;
+            stamp = atStamp;
         }
-        const Word& when = words[m + 2];
-        int32_t year = 0;
-        int32_t hour = 0;
-        int32_t minute = 0;
-        if (ClockTime(when.text, &hour, &minute)) {
-            // Within the last half year: the latest such date that is not after tomorrow.
-            year = today.year;
-            if (DayIndex(year, month, day) > DayIndex(today.year, today.month, today.day) + 1) {
-                --year;
-            }
-        } else if (!SmallNumber(when.text, 4, &year)) {
-            continue;
-        }
-        const std::string stamp = Stamp(year, month, day, hour, minute, 0);
-        if (stamp.empty()) {
-            continue;  // not a date: the columns were misread
-        }
-        // The name starts one blank after the year or time; the rest of the line is the name.
-        if (when.end + 1 >= line.size()) {
-            return false;
-        }
-        std::string name = line.substr(when.end + 1);
-        if (kind == 'l') {
-            const size_t arrow = name.find(" -> ");
-            if (arrow != std::string::npos) {
-                name.resize(arrow);
-            }
-        }
-        if (name.empty()) {
-            return false;
-        }
-        facts->type = kind == '-'   ? "file"
-                      : kind == 'd' ? "dir"
-                      : kind == 'l' ? "OS.unix=symlink"
-                                    : "";
-        // A link's size is the length of its target's name, not a size of the file.
-        facts->hasSize = kind == '-';
-        facts->size = size;
-        facts->modify = stamp;
-        facts->name = name;
-        return true;
     }
-    return false;
+    // The name starts one blank after the year or time; the rest of the line is the name.
+    if (found == 0 || words[found + 2].end + 1 >= line.size()) {
+        return false;
+    }
+    std::string name = line.substr(words[found + 2].end + 1);
+    if (kind == 'l') {
+        const size_t arrow = name.find(" -> ");
+        if (arrow != std::string::npos) {
+            name.resize(arrow);
+        }
+    }
+    if (name.empty()) {
+        return false;
+    }
+    facts->type = kind == '-'   ? "file"
+                  : kind == 'd' ? "dir"
+                  : kind == 'l' ? "OS.unix=symlink"
+                                : "";
+    // A link's size is the length of its target's name, not a size of the file.
+    facts->hasSize = kind == '-';
+    facts->size = size;
+    facts->modify = stamp;
+    facts->name = name;
+    return true;
 }
 
 // "02-29-24" or "02-29-2024" (month first, as Windows servers write it).

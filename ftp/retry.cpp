@@ -67,26 +67,6 @@ bool WaitBeforeRetry(FtpSession* session, int32_t attempt) {
     return !FtpAbortWanted(session);
 }
 
-// The directory of a 257 reply: the text between its first quote and the quote that closes it,
-// a doubled quote standing for one. False when there is none.
-bool QuotedDirectory(const char* reply, std::string* directory) {
-    const char* p = FtpReplyTail(reply);
-    if (*p != '"') {
-        return false;
-    }
-    directory->clear();
-    for (++p; *p != '\0' && *p != '\r' && *p != '\n'; ++p) {
-        if (*p == '"') {
-            if (p[1] != '"') {
-                return !directory->empty();
-            }
-            ++p;
-        }
-        *directory += *p;
-    }
-    return false;
-}
-
 // Learns the directory to come back to, when the script moved since the login and it is not
 // known yet. A failure is not the operation's: it only leaves the directory unknown.
 void LearnDirectory(FtpSession* session) {
@@ -95,7 +75,7 @@ void LearnDirectory(FtpSession* session) {
     }
     int32_t code = 0;
     if (FtpChannelExchange(session, "PWD", &code) == FTP_OK && code == 257) {
-        QuotedDirectory(session->connection.channel.replyText(), &session->directory);
+        FtpQuotedPath(session->connection.channel.replyText(), &session->directory);
     }
 }
 

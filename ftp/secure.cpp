@@ -43,7 +43,7 @@ void TraceTls(const FtpConnection& c, int32_t socket, const char* which) {
 // channel's failure (no answer, closed, aborted) as it is, else FTP_TLS_REFUSED.
 int32_t Exchange(FtpSession* session, const char* line, int32_t expected) {
     int32_t code = 0;
-    const int32_t result = FtpChannelExchange(session, line, &code);
+    const int32_t result = FtpExchange(session, line, &code);
     if (result != FTP_OK) {
         return result;
     }

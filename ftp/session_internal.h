@@ -65,6 +65,9 @@ int32_t FtpRemoteTime(FtpSession* session, const char* remote, std::string* stam
 // MLST of name: FTP_OK with its facts; the refusal's result (FtpRefusalResult), 3001 for a reply
 // without an entry, FTP_BAD_PARAMETERS for a name that cannot be sent, or the exchange's failure.
 int32_t FtpAskMlst(FtpSession* session, const char* name, FtpFacts* facts);
+// FtpChannelExchange for a command whose reply code the caller reads: a 421 (the server closing
+// the connection, which the channel has closed) is FTP_NOT_CONNECTED, as any lost connection.
+int32_t FtpExchange(FtpSession* session, const char* line, int32_t* code);
 // True for results that leave the connection unusable or the operation cancelled, as opposed
 // to a refusal that the next command can live with.
 inline bool FtpIsExchangeFailure(int32_t result) {
@@ -136,3 +139,7 @@ void FtpCopyText(char* output, int32_t capacity, const char* text);
 // The text of the first reply line after its code and separator: from character 4 on, or an
 // empty text for a reply shorter than that.
 const char* FtpReplyTail(const char* replyText);
+// The path of a 257 reply (PWD, MKD): the text of its first line between the quote at character
+// 4 and the quote that closes it, a doubled quote standing for one (RFC 959: "a""b" is a"b).
+// False, with *path untouched, when the reply has no such pair.
+bool FtpQuotedPath(const char* replyText, std::string* path);

@@ -70,7 +70,7 @@ int32_t ServerDigest(FtpSession* session, const char* remote, FtpDigestKind* kin
         FtpDigestKind chosen = hash.selected.value_or(best);
         if (chosen != best) {
             snprintf(line, sizeof line, "OPTS HASH %s", FtpDigestName(best));
-            const int32_t result = FtpChannelExchange(session, line, &code);
+            const int32_t result = FtpExchange(session, line, &code);
             if (result != FTP_OK) {
                 return result;
             }
@@ -79,7 +79,7 @@ int32_t ServerDigest(FtpSession* session, const char* remote, FtpDigestKind* kin
         if (FtpBuildCommandLine(line, "HASH %s", remote) != FTP_OK) {
             return FTP_OK;
         }
-        const int32_t result = FtpChannelExchange(session, line, &code);
+        const int32_t result = FtpExchange(session, line, &code);
         if (result != FTP_OK) {
             return result;
         }
@@ -105,7 +105,7 @@ int32_t ServerDigest(FtpSession* session, const char* remote, FtpDigestKind* kin
         if (FtpBuildCommandLine(line, format.c_str(), remote) != FTP_OK) {
             return FTP_OK;
         }
-        const int32_t result = FtpChannelExchange(session, line, &code);
+        const int32_t result = FtpExchange(session, line, &code);
         if (result != FTP_OK) {
             return result;
         }

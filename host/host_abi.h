@@ -60,6 +60,8 @@ inline constexpr HostStatus HOST_E_OUT_OF_MEMORY = 0x80040002;  // HostMemory re
 inline constexpr HostStatus HOST_E_IN_USE = 0x80040003;         // the module cannot unload yet
 inline constexpr HostStatus HOST_E_NO_INTERFACE = 0x80040004;   // no such interface
 inline constexpr HostStatus HOST_E_NO_CLASS = 0x80040005;       // no such class
+// ValueToString: the text holds a zero byte, so that no NUL-terminated text can be all of it.
+inline constexpr HostStatus HOST_E_TEXT_HAS_ZERO = 0x80040006;
 
 inline constexpr uint32_t KESTREL_CLASS_VERSION = 0x01000040;
 
@@ -128,8 +130,10 @@ struct HostMemory {
     const HostMemoryOps* ops;
 };
 
-// HostValues: conversions between script values and integers and texts. Statuses are ignored by
-// the module, which sets every output itself before it asks.
+// HostValues: conversions between script values and integers and texts. A conversion that fails
+// reads as 0 or an empty text, since the module sets every output itself before it asks; only
+// HOST_E_TEXT_HAS_ZERO tells it more (the call is refused with 1000, as the text would go out cut
+// short at its first zero byte).
 struct HostValues;
 struct HostValuesOps {
     HostStatus(KESTREL_CALL* QueryInterface)(HostValues* self, const HostGuid* iid, void** out);
@@ -139,7 +143,8 @@ struct HostValuesOps {
     HostStatus(KESTREL_CALL* ReleaseValue)(HostValues* self, HostValue* value);
     HostStatus(KESTREL_CALL* ValueToInteger)(HostValues* self, const HostValue* value,
                                              int32_t* out);
-    // *out stays readable until the method call returns; the module copies it.
+    // *out stays readable until the method call returns; the module copies it. A text holding a
+    // zero byte gives HOST_E_TEXT_HAS_ZERO and no *out.
     HostStatus(KESTREL_CALL* ValueToString)(HostValues* self, const HostValue* value,
                                             const char** out);
     HostStatus(KESTREL_CALL* IntegerToValue)(HostValues* self, int32_t integer, HostValue* out);

@@ -222,9 +222,9 @@ inline constexpr uint32_t NET_REPLY_MAX_BYTES = 1024 * 1024;
 // Reads one numbered reply, single- or multi-line, to its end, within timeoutMs in all (< 0:
 // without limit; 0: only what has arrived). A multi-line reply ("nnn-" first) ends only at a
 // line of its own code followed by a space; any other reply at its first line that begins with
-// a digit. The lines, without CR LF and without empty lines, are joined by LF; as much of the
-// beginning as fits stays in buffer (NUL-terminated), the rest is read and dropped. No byte after
-// the reply's last LF leaves s. Returns 1, 0 (closed), NET_REPLY_OVERFLOW (the reply went past
+// a digit. The lines, without CR LF and without empty lines, are joined by LF, the text of each
+// ending at its first zero byte; as much of the beginning as fits stays in buffer
+// (NUL-terminated), the rest is read and dropped. No byte after the reply's last LF leaves s. Returns 1, 0 (closed), NET_REPLY_OVERFLOW (the reply went past
 // NET_REPLY_MAX_BYTES; its rest stays in s), NET_TIMEOUT, NET_CANCELLED or NET_ERROR (also for a
 // buffer without room for text).
 int32_t TnReadReply(int32_t s, char* buffer, int32_t size, int32_t timeoutMs, int32_t logFile);

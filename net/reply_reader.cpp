@@ -292,15 +292,22 @@ public:
     ReplyScan(char* buffer, int32_t size) : buffer_(buffer), room_(size - 1) {}
 
     // Takes one byte of the current line (never its LF). A CR is held back until the next byte
-    // shows whether it ends the line; zero bytes are not text and are left out.
+    // shows whether it ends the line. A zero byte ends the line's text: the rest of the line is
+    // read but not kept, so that no text joins the bytes on either side of it (a 257 path with
+    // a zero byte inside its quotes is no path).
     void Feed(char c) {
+        if (cut_) {
+            return;
+        }
         if (pendingCr_) {
             pendingCr_ = false;
             Keep('\r');
         }
         if (c == '\r') {
             pendingCr_ = true;
-        } else if (c != '\0') {
+        } else if (c == '\0') {
+            cut_ = true;
+        } else {
             Keep(c);
         }
     }
@@ -312,6 +319,7 @@ public:
     // reply still belong to it.
     bool EndLine() {
         pendingCr_ = false;
+        cut_ = false;
         const int32_t length = lineLength_;
         const bool open = lineOpen_;
         lineLength_ = 0;
@@ -356,6 +364,7 @@ private:
     int32_t kept_ = 0;
     bool lineOpen_ = false;
     bool pendingCr_ = false;
+    bool cut_ = false;  // a zero byte ended the current line's text
     int32_t lineLength_ = 0;
     char head_[4] = {};
     bool multiLine_ = false;

@@ -63,7 +63,9 @@ struct Arguments {
     int textCount = 0;
     int integerCount = 0;
     int64_t position = 0;
-    bool badPosition = false;  // a position text that is not a decimal number of 63 bits
+    // An argument the script cannot have meant: a text holding a zero byte (it would go out cut
+    // short), a position below 0 or a position text that is not a decimal number of 63 bits.
+    bool bad = false;
 };
 
 // A byte position written as decimal digits only; false for anything else (no sign, no blanks)
@@ -98,6 +100,17 @@ bool IsAutoPosition(const char* text) {
     return *text == '\0';
 }
 
+// The text of a present value, or null when it converts to none; *bad is set when the text holds
+// a zero byte.
+const char* TextOf(HostValues* values, const HostValue* value, bool* bad) {
+    const char* text = nullptr;
+    const HostStatus status = values->ops->ValueToString(values, value, &text);
+    if (status == HOST_E_TEXT_HAS_ZERO) {
+        *bad = true;
+    }
+    return status == HOST_OK ? text : nullptr;
+}
+
 // Converts the call's arguments as the letters in types say, in argument order. Each output is
 // set before its conversion; a failed or missing text becomes "", a failed or missing integer 0.
 // Only the argumentCount items that the host supplied are read.
@@ -109,28 +122,24 @@ Arguments ConvertArguments(ScriptInstance* self, const HostCallRecord* call, con
         int item = i + 1;  // item 0 is the object itself
         bool present = item < supplied && values != nullptr;
         if (types[i] == 's') {
-            const char* text = nullptr;
-            if (present &&
-                values->ops->ValueToString(values, &call->arguments[item], &text) != HOST_OK) {
-                text = nullptr;
-            }
+            const char* text = present ? TextOf(values, &call->arguments[item], &out.bad) : nullptr;
             out.texts[out.textCount++] = text != nullptr ? text : "";
         } else if (types[i] == 'p') {
-            // A value that converts to neither reads as 0, as a failed integer does; a text
-            // that is neither a position nor "auto" is refused.
+            // A value that converts to neither reads as 0, as a failed integer does; a negative
+            // integer, and a text that is neither a position nor "auto", are refused.
             int32_t integer = 0;
-            const char* text = nullptr;
             if (present &&
                 values->ops->ValueToInteger(values, &call->arguments[item], &integer) == HOST_OK) {
                 out.position = integer;
-            } else if (present &&
-                       values->ops->ValueToString(values, &call->arguments[item], &text) ==
-                           HOST_OK &&
-                       text != nullptr && IsAutoPosition(text)) {
-                out.position = FTP_POSITION_AUTO;
-            } else if (present && text != nullptr && !ParsePosition(text, &out.position)) {
-                out.position = 0;
-                out.badPosition = true;
+                out.bad = out.bad || integer < 0;
+            } else if (const char* text =
+                           present ? TextOf(values, &call->arguments[item], &out.bad) : nullptr) {
+                if (IsAutoPosition(text)) {
+                    out.position = FTP_POSITION_AUTO;
+                } else if (!ParsePosition(text, &out.position)) {
+                    out.position = 0;
+                    out.bad = true;
+                }
             }
         } else {
             int32_t integer = 0;
@@ -289,7 +298,7 @@ HostStatus MethodDispatcher(ScriptInstance* self, HostCallRecord* call) {
         if (FtpFindSession(self->sessionKey) == nullptr) {
             result = FTP_NOT_INITIALIZED;
         } else {
-            result = args.badPosition ? FTP_BAD_PARAMETERS : StartWorkerMethod(self, *worker, args);
+            result = args.bad ? FTP_BAD_PARAMETERS : StartWorkerMethod(self, *worker, args);
         }
     } else {
         switch (method) {
@@ -313,7 +322,8 @@ HostStatus MethodDispatcher(ScriptInstance* self, HostCallRecord* call) {
                 Arguments args = ConvertArguments(self, call, "ss");
                 result = self->workerThread != nullptr && PlatThreadIsRunning(self->workerThread)
                              ? FTP_SESSION_IN_USE
-                             : FtpSetOption(args.texts[0], args.texts[1], self->sessionKey);
+                         : args.bad ? FTP_BAD_PARAMETERS
+                                    : FtpSetOption(args.texts[0], args.texts[1], self->sessionKey);
                 break;
             }
             case METHOD_LAST_REPLY: {

@@ -22,6 +22,24 @@ bool IsEmptyFile(const char* path) {
     return size == 0;
 }
 
+// Moves file to a restart position ("auto": its end). FTP_OK; FTP_BAD_PARAMETERS for a position
+// beyond the file's end, from which no resume can start (the engine refuses it too, but the file
+// system may not even seek that far); FTP_CANNOT_OPEN_FILE when the file cannot be measured or
+// moved. The file stays open either way.
+int32_t SeekToRestart(int32_t file, int64_t* position) {
+    const int64_t end = PlatFileSeek(file, 0, PLAT_FILE_END);
+    if (*position == FTP_POSITION_AUTO) {
+        *position = end;
+    }
+    if (end < 0 || *position < 0) {
+        return FTP_CANNOT_OPEN_FILE;
+    }
+    if (*position > end) {
+        return FTP_BAD_PARAMETERS;
+    }
+    return PlatFileSeek(file, *position, PLAT_FILE_BEGIN) == -1 ? FTP_CANNOT_OPEN_FILE : FTP_OK;
+}
+
 // Restart of a download: open the local file for writing (keeping its contents), or create it,
 // and move to the restart position ("auto": the file's end). The engine takes the handle over,
 // with the path, so that a retry can open the file again.
@@ -36,13 +54,9 @@ int32_t RestartRecv(const WorkerRequest& r) {
         return FTP_CANNOT_OPEN_FILE;
     }
     int64_t position = r.position;
-    if (position == FTP_POSITION_AUTO) {
-        position = PlatFileSeek(file, 0, PLAT_FILE_END);
-    }
-    int32_t result;
-    if (position < 0 || PlatFileSeek(file, position, PLAT_FILE_BEGIN) == -1) {
+    int32_t result = SeekToRestart(file, &position);
+    if (result != FTP_OK) {
         PlatFileClose(file);
-        result = FTP_CANNOT_OPEN_FILE;
     } else {
         result = FtpRestartRecvFileFrom(r.text1, file, r.text2, TypeCharacter(r.option), position,
                                         r.sessionKey);
@@ -62,10 +76,11 @@ int32_t RestartSend(const WorkerRequest& r) {
     if (file == PLAT_FILE_ERROR) {
         return FTP_CANNOT_OPEN_FILE;
     }
-    if (r.position != FTP_POSITION_AUTO &&
-        PlatFileSeek(file, r.position, PLAT_FILE_BEGIN) == -1) {
+    int64_t position = r.position;
+    const int32_t sought = position != FTP_POSITION_AUTO ? SeekToRestart(file, &position) : FTP_OK;
+    if (sought != FTP_OK) {
         PlatFileClose(file);
-        return FTP_CANNOT_OPEN_FILE;
+        return sought;
     }
     return FtpRestartSendFileFrom(file, r.text1, r.text2, TypeCharacter(r.option), r.position,
                                   r.sessionKey);

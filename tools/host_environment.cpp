@@ -121,6 +121,9 @@ struct HostEnvironment::Impl {
         if (slot == nullptr || slot->kind != ValueKind::String) {
             return HOST_E_NO_INTERFACE;
         }
+        if (slot->text.find('\0') != std::string::npos) {
+            return HOST_E_TEXT_HAS_ZERO;  // as a C string it would end there
+        }
         *out = slot->text.c_str();  // stable: map nodes do not move
         return HOST_OK;
     }

@@ -1,6 +1,7 @@
 // The command exchange: what goes on the wire for each command and how replies map to results.
 
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "engine_fixture.h"
@@ -235,35 +236,44 @@ TEST_F(EngineTest, ReconnectingClosesTheOldControlConnection) {
 }
 
 TEST_F(EngineTest, PwdAndMkdTakeTheQuotedDirectory) {
+    const struct {
+        const char* name;  // MKD's argument; null for PWD
+        std::string reply;
+        int32_t expected;
+        const char* text;
+    } cases[] = {
+        {nullptr, "257 \"/pub\" is the current directory", 0, "/pub"},
+        {nullptr, "257 /home/anna without quotes", FTP_PWD_NO_DIRECTORY, "/home/anna without quotes"},
+        {nullptr, "257 \"unterminated", FTP_PWD_NO_DIRECTORY, "\"unterminated"},
+        {nullptr, "257", FTP_PWD_NO_DIRECTORY, ""},  // short reply: empty text
+        // RFC 959: a quote inside the name is doubled.
+        {nullptr, "257 \"a\"\"b\" is it", 0, "a\"b"},
+        {nullptr, "257 \"\"\"q\"\"\"", 0, "\"q\""},
+        // A zero byte inside the quotes: no name the server can have meant.
+        {nullptr, std::string("257 \"/nul\0inside\"", 16), FTP_PWD_NO_DIRECTORY, "\"/nul"},
+        {"new", "257 \"/pub/new\" created", 0, "/pub/new"},
+        {"other", "257 created, no path given", 0, ""},
+        {"quoted", "257 \"/a\"\"b\" created", 0, "/a\"b"},
+        {"nul", std::string("257 \"/nul\0inside\" created", 24), 0, ""},
+    };
     ScriptedServer server;
-    server.start(Scenario()
-                     .reply("220 ready")
-                     .command("PWD", "257 \"/pub\" is the current directory")
-                     .command("PWD", "257 /home/anna without quotes")
-                     .command("PWD", "257 \"unterminated")
-                     .command("PWD", "257")
-                     .command("MKD new", "257 \"/pub/new\" created")
-                     .command("MKD other", "257 created, no path given")
-                     .command("PWD", "257 \"a\"\"b\" doubled quote ends the name"));
+    Scenario scenario;
+    scenario.reply("220 ready");
+    for (const auto& c : cases) {
+        scenario.command(c.name != nullptr ? std::string("MKD ") + c.name : "PWD", c.reply);
+    }
+    server.start(scenario);
     ASSERT_EQ(Connect(server), FTP_OK);
-    char out[64];
-    EXPECT_EQ(FtpPWD(out, sizeof out, key), 0);
-    EXPECT_STREQ(out, "/pub");
-    EXPECT_EQ(FtpPWD(out, sizeof out, key), FTP_PWD_NO_DIRECTORY);
-    EXPECT_STREQ(out, "/home/anna without quotes");
-    EXPECT_EQ(FtpPWD(out, sizeof out, key), FTP_PWD_NO_DIRECTORY);
-    EXPECT_STREQ(out, "\"unterminated");
-    EXPECT_EQ(FtpPWD(out, sizeof out, key), FTP_PWD_NO_DIRECTORY);  // short reply: empty text
-    EXPECT_STREQ(out, "");
-    EXPECT_EQ(FtpCreateDirectory("new", out, sizeof out, key), 0);
-    EXPECT_STREQ(out, "/pub/new");
-    strcpy(out, "stale");
-    EXPECT_EQ(FtpCreateDirectory("other", out, sizeof out, key), 0);
-    EXPECT_STREQ(out, "");
-    char small[4];
-    EXPECT_EQ(FtpPWD(small, sizeof small, key), 0);
-    EXPECT_STREQ(small, "a");
+    for (const auto& c : cases) {
+        char out[64] = "stale";
+        EXPECT_EQ(c.name != nullptr ? FtpCreateDirectory(c.name, out, sizeof out, key)
+                                    : FtpPWD(out, sizeof out, key),
+                  c.expected)
+            << c.reply;
+        EXPECT_STREQ(out, c.text) << c.reply;
+    }
     ASSERT_TRUE(server.waitDone()) << server.report();
+    EXPECT_TRUE(server.ok()) << server.report();
 }
 
 TEST_F(EngineTest, OutputBuffersAreCutToTheirCapacity) {
@@ -339,22 +349,160 @@ TEST_F(EngineTest, RenameStopsAfterARefusedRnfr) {
 }
 
 TEST_F(EngineTest, RawCommandPassesReplyCodesAndNeverAFailureValue) {
+    const struct {
+        const char* line;
+        const char* reply;
+        int32_t expected;
+    } cases[] = {
+        {"SYST", "215 UNIX Type: L8", 215},
+        {"FEAT", "500 unknown", 500},
+        {"SITE X", "259 a code that looks like a running thread", 259},
+        // Codes outside 100 to 599 are no reply codes: never 0 "OK", nor a code of the engine's.
+        {"SITE ZERO", "000 zero", FTP_UNEXPECTED_ANSWER},
+        {"SITE ONE", "001 one", FTP_UNEXPECTED_ANSWER},
+        {"SITE MORE", "1003 four digits", FTP_UNEXPECTED_ANSWER},
+        {"SITE SIX", "600 beyond", FTP_UNEXPECTED_ANSWER},
+    };
     ScriptedServer server;
-    server.start(Scenario()
-                     .reply("220 ready")
-                     .command("SYST", "215 UNIX Type: L8")
-                     .command("FEAT", "500 unknown")
-                     .command("SITE X", "259 a code that looks like a running thread")
-                     .expect("NOOP")
-                     .closeControl());
+    Scenario scenario;
+    scenario.reply("220 ready");
+    for (const auto& c : cases) {
+        scenario.command(c.line, c.reply);
+    }
+    server.start(scenario.expect("NOOP").closeControl());
     ASSERT_EQ(Connect(server), FTP_OK);
-    char out[128];
-    EXPECT_EQ(FtpCommand("SYST", out, sizeof out, key), 215);
-    EXPECT_STREQ(out, "215 UNIX Type: L8");
-    EXPECT_EQ(FtpCommand("FEAT", nullptr, 0, key), 500);
-    EXPECT_EQ(FtpCommand("SITE X", out, sizeof out, key), 259);
-    EXPECT_EQ(FtpCommand("NOOP", out, sizeof out, key), FTP_NOT_CONNECTED);  // not "0, OK"
+    for (const auto& c : cases) {
+        char out[128] = "";
+        EXPECT_EQ(FtpCommand(c.line, out, sizeof out, key), c.expected) << c.reply;
+        EXPECT_STREQ(out, c.reply);  // the reply's text all the same
+    }
+    EXPECT_EQ(FtpCommand("NOOP", nullptr, 0, key), FTP_NOT_CONNECTED);  // not "0, OK"
     ASSERT_TRUE(server.waitDone()) << server.report();
+}
+
+// A raw command that changes what the engine relies on: a restart marker is undone before the
+// next whole-file transfer; a command whose effect the engine cannot follow (securing the
+// connection or its data connections another way, a new session, EPSV alone from now on) is
+// refused with nothing sent. The options and ftpLogin do those.
+TEST_F(EngineTest, RawCommandsThatChangeTheSessionAreFollowedOrRefused) {
+    const struct {
+        const char* line;
+        const char* reply;  // null: refused, nothing sent
+        int32_t expected;
+        bool restZero;  // the download after it sends REST 0 first
+    } cases[] = {
+        {"REST 100", "350 restarting at 100", 350, true},
+        {"rest 7", "350 restarting at 7", 350, true},
+        {"REST 100", "502 not implemented", 502, false},
+        {"PBSZ 0", "200 ok", 200, false},
+        {"AUTH TLS", nullptr, FTP_BAD_PARAMETERS, false},
+        {"auth ssl", nullptr, FTP_BAD_PARAMETERS, false},
+        {"PROT C", nullptr, FTP_BAD_PARAMETERS, false},
+        {"prot p", nullptr, FTP_BAD_PARAMETERS, false},
+        {"REIN", nullptr, FTP_BAD_PARAMETERS, false},
+        {"EPSV ALL", nullptr, FTP_BAD_PARAMETERS, false},
+        {"epsv all", nullptr, FTP_BAD_PARAMETERS, false},
+    };
+    TempDir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.line) + " / " + (c.reply != nullptr ? c.reply : "refused"));
+        Scenario scenario;
+        scenario.reply("220 ready");
+        if (c.reply != nullptr) {
+            scenario.command(c.line, c.reply);
+        }
+        scenario.command("TYPE I", "200 binary");
+        if (c.restZero) {
+            scenario.command("REST 0", "350 restarting at 0");
+        }
+        scenario.expectPrefix("PORT ")
+            .reply("200 ok")
+            .command("RETR f", "150 go")
+            .dataConnect()
+            .dataSend("whole")
+            .dataClose()
+            .reply("226 done");
+        ScriptedServer server;
+        server.start(scenario);
+        ASSERT_EQ(Connect(server), FTP_OK);
+        EXPECT_EQ(FtpCommand(c.line, nullptr, 0, key), c.expected);
+        EXPECT_EQ(FtpRecvFile("f", dir.path("f").c_str(), 'I', key), FTP_OK);
+        EXPECT_EQ(ReadFile(dir.path("f")), "whole");
+        ASSERT_TRUE(server.waitDone()) << server.report();
+        EXPECT_TRUE(server.ok()) << server.report();
+        FtpDisconnect(key);
+    }
+}
+
+// A 421 answer is the server closing the connection: whatever command it answers, the operation
+// ends as not connected and the connection is closed. The greeting and USER keep the 1008 of
+// their table rows.
+TEST_F(EngineTest, A421AnswerEndsTheOperationNotConnected) {
+    TempDir dir;
+    const std::string features = "211-Features\r\n MLST type*;size*;\r\n211 End";
+    const std::string local = dir.path("f");
+    const struct {
+        const char* name;
+        std::function<void(Scenario&)> steps;  // after the greeting, up to the 421
+        std::function<int32_t()> run;          // on a connected session
+        int32_t expected;
+    } cases[] = {
+        {"CWD", [](Scenario& s) { s.command("CWD pub", "421 bye"); },
+         [&] { return FtpCWD("pub", key); }, FTP_NOT_CONNECTED},
+        {"PWD", [](Scenario& s) { s.command("PWD", "421 bye"); },
+         [&] { return FtpPWD(nullptr, 0, key); }, FTP_NOT_CONNECTED},
+        {"PASS", [](Scenario& s) { s.command("PASS pw", "421 bye"); },
+         [&] { return FtpExecCommand(2, "pw", key); }, FTP_NOT_CONNECTED},
+        {"MLST", [&](Scenario& s) { s.command("FEAT", features).command("MLST x", "421 bye"); },
+         [&] { return FtpFileInfo("x", nullptr, 0, key); }, FTP_NOT_CONNECTED},
+        {"PORT",
+         [](Scenario& s) { s.command("TYPE I", "200 ok").expectPrefix("PORT ").reply("421 bye"); },
+         [&] { return FtpRecvFile("f", local.c_str(), 'I', key); }, FTP_NOT_CONNECTED},
+        {"EPSV", [](Scenario& s) { s.command("TYPE I", "200 ok").command("EPSV", "421 bye"); },
+         [&] {
+             session->connection.passive = true;
+             return FtpRecvFile("f", local.c_str(), 'I', key);
+         },
+         FTP_NOT_CONNECTED},
+        {"RETR",
+         [](Scenario& s) {
+             s.command("TYPE I", "200 ok").expectPrefix("PORT ").reply("200 ok");
+             s.command("RETR f", "421 bye");
+         },
+         [&] { return FtpRecvFile("f", local.c_str(), 'I', key); }, FTP_NOT_CONNECTED},
+        {"USER", [](Scenario& s) { s.command("USER anna", "421 bye"); },
+         [&] { return FtpExecCommand(1, "anna", key); }, FTP_ACTION_NOT_TAKEN},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        session->connection.passive = false;
+        Scenario scenario;
+        scenario.reply("220 ready");
+        c.steps(scenario);
+        ScriptedServer server;
+        server.start(scenario);
+        ASSERT_EQ(Connect(server), FTP_OK);
+        EXPECT_EQ(c.run(), c.expected);
+        EXPECT_EQ(session->connection.controlSocket.load(), -1);
+        ASSERT_TRUE(server.waitDone()) << server.report();
+        EXPECT_TRUE(server.ok()) << server.report();
+    }
+    // Within a login: FEAT of the features option, and AUTH TLS (not a refusal of TLS).
+    session->connection.passive = false;
+    for (const bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "AUTH TLS" : "FEAT after a login");
+        ScriptedServer server;
+        server.start(tls ? Scenario().reply("220 ready").command("AUTH TLS", "421 bye")
+                         : Scenario().reply("220 ready").command("USER anna", "230 in").command(
+                               "FEAT", "421 bye"));
+        session->connection.port = server.port();
+        session->connection.tlsMode = tls ? 1 : 0;
+        session->connection.featuresWanted = !tls;
+        EXPECT_EQ(FtpLogin("127.0.0.1", "anna", nullptr, key), FTP_NOT_CONNECTED);
+        EXPECT_EQ(session->connection.controlSocket.load(), -1);
+        ASSERT_TRUE(server.waitDone()) << server.report();
+        EXPECT_TRUE(server.ok()) << server.report();
+    }
 }
 
 TEST_F(EngineTest, RawCommandTimeOutIsNoAnswer) {

@@ -39,6 +39,16 @@ TEST(ListingParser, UnixAndWindowsShapesBecomeFactLines) {
         {"-rw-r--r--+ 1 u g 9 Sep  9  2021 acl", "type=file;size=9;modify=20210909000000; acl"},
         {"-rw-r--r--    1 0 0 4 Mar 10 12:00 \xc3\xa9t\xc3\xa9.txt",
          "type=file;size=4;modify=20240310120000; \xc3\xa9t\xc3\xa9.txt"},
+        // An owner named like a month, a numeric group: the date is the one before the name.
+        {"-rw-r--r-- 1 may 31 2048 Jan  1  2020 x", "type=file;size=2048;modify=20200101000000; x"},
+        {"-rw-r--r--    1 may      20          512 Mar  1 10:00 notes",
+         "type=file;size=512;modify=20240301100000; notes"},
+        {"drwxr-xr-x 2 jan 7 4096 Dec 24 2023 Dec 24 2023",
+         "type=dir;modify=20231224000000; Dec 24 2023"},
+        // A name that holds a date of its own is still the name.
+        {"-rw-r--r-- 1 u g 5 Feb  2  2021 7 Jan 1 2020 x",
+         "type=file;size=5;modify=20210202000000; 7 Jan 1 2020 x"},
+        {"-rw-r--r-- 1 ftp 77 JUN 30 2022 9 Jan 1 2020", "type=file;size=77;modify=20220630000000; 9 Jan 1 2020"},
         // A device: no type or size a script could use, the time still.
         {"crw-rw-rw-    1 0 0 1, 3 Mar 10  2020 null", "modify=20200310000000; null"},
         // IIS and other Windows servers.

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -368,6 +369,55 @@ TEST_F(DispatcherTest, MissingOrUnconvertibleArgumentsBecomeEmptyTextAndZero) {
     env->failConversions = false;
     ASSERT_TRUE(WaitDone(object));
     EXPECT_EQ(CallInt(object, "ftpErrorCode"), 1004);
+}
+
+// An argument that cannot be what the script meant ends the call with 1000 and nothing is sent:
+// a text holding a zero byte (a C string would end there, a password or a name cut short), a
+// restart Position below 0 or beyond the local file.
+TEST_F(DispatcherTest, ArgumentsThatCannotBeMeantEndWith1000AndSendNothing) {
+    ScriptedServer server(kServer, 21);
+    HostObject* object = LoggedIn(server, Login());
+    ASSERT_EQ(CallInt(object, "ftpSetOption", {"timeout", "1"}), 0);
+    const std::string local = workDir + "/local";
+    WriteFile(local, "content");
+    const std::string nul("\0x", 2);
+    const struct {
+        const char* method;
+        std::vector<Arg> args;
+    } cases[] = {
+        {"ftpFileInfo", {"ok" + nul}},
+        {"ftpLogin", {kServer, "u", "p" + nul}},
+        {"ftpLogin", {kServer + nul, "u", "p"}},
+        {"ftpCWD", {"a" + nul}},
+        {"ftpCommand", {"NOOP" + nul}},
+        {"ftpRenameFile", {"a", "b" + nul}},
+        {"ftpRecvFile", {"r" + nul, workDir + "/new", 73}},
+        {"ftpSendFile", {local + nul, "r", 73}},
+        {"ftpDir", {"*" + nul, 1}},
+        {"ftpSetOption", {"timeout", "5" + nul}},
+        {"ftpRestartRecvFile", {"r", local, 73, "5" + nul}},
+        {"ftpRestartRecvFile", {"r", local, 73, "9223372036854775807"}},
+        {"ftpRestartSendFile", {local, "r", 73, "9223372036854775807"}},
+        {"ftpRestartRecvFile", {"r", local, 73, -1}},
+        {"ftpRestartSendFile", {local, "r", 73, -1}},
+        {"ftpRestartRecvFile", {"r", workDir + "/new", 73, "8"}},
+    };
+    for (const auto& c : cases) {
+        std::string shown = c.method;
+        for (const Arg& arg : c.args) {
+            shown += " " + (arg.isString ? JsonString(arg.text) : std::to_string(arg.integer));
+        }
+        SCOPED_TRACE(shown);
+        int32_t code = CallInt(object, c.method, c.args);
+        if (code == 0 && strcmp(c.method, "ftpSetOption") != 0) {
+            ASSERT_TRUE(WaitDone(object));
+            code = CallInt(object, "ftpErrorCode");  // refused by the worker, before sending
+        }
+        EXPECT_EQ(code, 1000);
+    }
+    EXPECT_EQ(ReadFile(local), "content");
+    EXPECT_FALSE(FileExists(workDir + "/new"));
+    EXPECT_EQ(server.lines(), (std::vector<std::string>{"USER u", "PASS p"}));
 }
 
 TEST_F(DispatcherTest, SizesBeyond32BitsAreExactInProgressAndSaturateInTheCounters) {
