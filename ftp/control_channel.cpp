@@ -150,6 +150,18 @@ int32_t ReadRaw(FtpSession* session, int32_t waitMs, int32_t* code) {
     return result;
 }
 
+// Whether code answers a probe NOOP: 200, or, from a server that has not answered NOOP with 200
+// on this connection, any other final reply (its refusal of NOOP). A 200 teaches the channel that
+// this server takes NOOP.
+bool AnswersProbe(FtpSession* session, int32_t code) {
+    auto& ch = Channel(session);
+    if (code == 200) {
+        ch.noopAnswered = true;
+        return true;
+    }
+    return !ch.noopAnswered;
+}
+
 // After an abort, whether code is one of the replies the transfer and the abort may still owe
 // (the transfer's end, ABOR's answer or refusal) rather than the answer to a NOOP, which is 200
 // or the server's refusal of NOOP (500, 502, 530, ...). A 500 to 502 is ABOR's refusal only while
@@ -249,9 +261,13 @@ int32_t BringInStep(FtpSession* session) {
             ++dropped;
             continue;
         }
+        if (!AnswersProbe(session, code)) {
+            ++dropped;  // a stray refusal from a server known to answer NOOP with 200
+            continue;
+        }
         if (ch.keepalivesOwed > 0) {
-            // A keep-alive's answer (200, or a refusal of NOOP). Keep-alives went out before
-            // this NOOP, so theirs come first; they say nothing of what an abort left.
+            // A keep-alive's answer. Keep-alives went out before this NOOP, so theirs come
+            // first; they say nothing of what an abort left.
             --ch.keepalivesOwed;
             continue;
         }
@@ -276,7 +292,7 @@ bool ReadKeepaliveReplies(FtpSession* session) {
     while (ch.keepalivesOwed > 0) {
         int32_t code = 0;
         const int32_t result = ReadRaw(session, Left(start, limit), &code);
-        if (result != 1 || !ReplyOfNoop(code, false)) {
+        if (result != 1 || !ReplyOfNoop(code, false) || !AnswersProbe(session, code)) {
             if (result == 1) {
                 --ch.keepalivesOwed;  // read, though not the expected one
             }
@@ -318,6 +334,7 @@ int32_t DropUnsolicited(FtpSession* session) {
 void FtpChannelOpened(FtpSession* session) {
     auto& ch = Channel(session);
     ch.repliesOwed = 1;
+    ch.noopAnswered = false;
     ch.stepUncertain = false;
     ch.keepalivesOwed = 0;
     ch.noopsOwed = 0;
@@ -479,7 +496,7 @@ void ReadProbeAnswer(FtpSession* session, int32_t waitMs) {
             FtpChannelClose(session);
             return;
         }
-        if (!IsPreliminary(code)) {
+        if (!IsPreliminary(code) && AnswersProbe(session, code)) {
             --ch.noopsOwed;
         }
     }
@@ -499,6 +516,9 @@ int32_t FtpChannelReplyWithin(FtpSession* session, int32_t flags, int32_t* code,
         int32_t reply = 0;
         const int32_t result = ReadRaw(session, Left(start, limit), &reply);
         if (result == 1) {
+            if (reply == 200 && (ch.keepalivesOwed > 0 || strcmp(ch.pendingVerb, "NOOP") == 0)) {
+                ch.noopAnswered = true;
+            }
             if (reply == 200 && ch.keepalivesOwed > 0) {
                 --ch.keepalivesOwed;  // a keep-alive NOOP answered before the final reply
                 continue;
@@ -625,6 +645,7 @@ void FtpChannelAbortReplies(FtpSession* session, bool sent, int32_t limitMs, uin
             break;
         }
         if (code == 200 && ch.keepalivesOwed > 0) {
+            ch.noopAnswered = true;
             --ch.keepalivesOwed;
         } else if (code == 225) {
             complete = true;

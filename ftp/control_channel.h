@@ -48,6 +48,10 @@ private:
         // NOOPs sent to bring the connection back in step whose replies have not been read
         // (their read was cancelled): the next attempt waits for all of them.
         int32_t noopsOwed = 0;
+        // The server has answered a NOOP with 200 on this connection: from then on only a 200
+        // answers a probe, and a 500 to 502 that comes instead is a stray reply (of the Telnet
+        // bytes before an ABOR, say), not the probe's refusal.
+        bool noopAnswered = false;
         // An abort went out and no command has taken a reply since: a reply that a transfer or
         // its abort leaves (226, 426, ...) and that the waiting command could not have been
         // given is taken for a late one of theirs.
