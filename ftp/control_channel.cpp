@@ -8,7 +8,7 @@
 #include <string>
 
 #include "command_table.h"
-#include "names.h"
+#include "code_pages.h"
 #include "session_internal.h"
 
 // The channel's own access to its state.

@@ -177,16 +177,6 @@ int32_t FtpSetOption(const char* name, const char* value, int32_t key) {
     return FTP_BAD_PARAMETERS;
 }
 
-int32_t FtpLastReply(char* output, int32_t capacity, int32_t key) {
-    FtpSessionRef session = FtpAcquireSession(key);
-    if (!session) {
-        FtpCopyText(output, capacity, "");
-        return FTP_NOT_INITIALIZED;
-    }
-    session->connection.channel.copyLastReply(output, capacity);
-    return FTP_OK;
-}
-
 int32_t FtpResultDetail(char* output, int32_t capacity, int32_t key) {
     FtpSessionRef session = FtpAcquireSession(key);
     if (!session) {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "listing_parser.h"
-#include "names.h"
+#include "code_pages.h"
 #include "retry.h"
 #include "session_internal.h"
 #include "verify.h"

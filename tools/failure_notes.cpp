@@ -4,7 +4,9 @@
 #include <filesystem>
 #include <system_error>
 
+#include "advice.h"
 #include "platform.h"
+#include "value_display.h"
 
 namespace {
 
@@ -12,20 +14,6 @@ namespace fs = std::filesystem;
 
 std::string Quoted(const fs::path& path) {
     return "\"" + path.string() + "\"";
-}
-
-// A byte count for a person: "512 B", "3.2 MiB".
-std::string Bytes(uintmax_t bytes) {
-    const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
-    double value = static_cast<double>(bytes);
-    int unit = 0;
-    while (value >= 1024 && unit < 4) {
-        value /= 1024;
-        ++unit;
-    }
-    char text[32];
-    snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", value, units[unit]);
-    return text;
 }
 
 }  // namespace
@@ -37,7 +25,8 @@ std::string LocalFileProblem(const std::string& path, bool reading, int32_t code
     if (code == 1005) {
         fs::space_info space = fs::space(folder, error);
         if (!error && space.available < (1u << 20)) {
-            return "the disk is full (" + Bytes(space.available) + " free)";
+            return "the disk is full (" + HumanBytes(static_cast<double>(space.available), true) +
+                   " free)";
         }
         return "writing failed (the disk may be full, or the file was taken away)";
     }
@@ -126,4 +115,48 @@ std::string FailureHint(int32_t code, const std::string& object) {
         default:
             return "";
     }
+}
+
+bool LastReplyExplains(int32_t code) {
+    return ServerRefused(code) || code == 1003;
+}
+
+std::vector<std::string> FailureNotes(const MethodInfo* method,
+                                      const std::vector<ScriptToken>& arguments,
+                                      const std::string& object, int32_t code,
+                                      const std::string& lastReply) {
+    std::vector<std::string> notes;
+    // Only a refusal, and for a lost connection only the server's closing word: an older reply
+    // would explain nothing.
+    bool refusal = LastReplyExplains(code) && !lastReply.empty() &&
+                   (lastReply[0] == '4' || lastReply[0] == '5') &&
+                   (code != 1003 || lastReply.rfind("421", 0) == 0);
+    if (refusal) {
+        std::string note = "the server said: ";
+        bool first = true;
+        for (const std::string& line : SplitLines(lastReply)) {
+            note += (first ? "" : "\n    ") + EscapeForDisplay(line, false);
+            first = false;
+        }
+        const ScriptToken* remote =
+            method != nullptr ? ArgumentNamed(*method, arguments, "RemoteFileName") : nullptr;
+        if (remote != nullptr) {
+            note += " (remote file " + DisplayString(remote->text) + ")";
+        }
+        notes.push_back(note);
+    }
+    const ScriptToken* local =
+        method != nullptr ? ArgumentNamed(*method, arguments, "LocalFileName") : nullptr;
+    if ((code == 1004 || code == 1005) && local != nullptr) {
+        // Uploads read their local file; downloads write it.
+        bool reading = method->name.find("Send") != std::string::npos ||
+                       method->name.find("ToRemote") != std::string::npos;
+        notes.push_back("local file " + DisplayString(local->text) + ": " +
+                        LocalFileProblem(local->text, reading, code));
+    }
+    std::string hint = FailureHint(code, object);
+    if (!hint.empty()) {
+        notes.push_back("hint: " + hint);
+    }
+    return notes;
 }

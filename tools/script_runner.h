@@ -1,30 +1,25 @@
-// The script language of kestrel-host: one command per line, run against the module's objects.
+// The runner of kestrel-host's scripts: runs lines of the script language (script_language.h)
+// against the module's objects, one command a line (script_commands.h lists them), and the run
+// loop of a script or of the prompt.
 //
-//   # comment                       empty lines, and everything from a # that starts a word on
-//   new NAME                        make an object of the script class, bind it to NAME
-//   METHOD NAME ARG...              call a method of the registered table on NAME
-//   wait NAME [SECONDS] [expect CODE...]
-//                                   poll ftpDone until it returns 1 (back to back at
-//                                   first, then at most every 20 ms)
-//   sleep MS                        pause
-//   release NAME                    drop the host's reference to NAME (without forget)
-//   help [METHOD]                   the commands and the registered methods
-//   quit                            forget every object and end
-//
-// Arguments are integers (optionally negative) or double-quoted strings with the escapes \\, \",
-// \r, \n, \t and \xHH, separated by blanks.
+// Where its parts are: the commands in script_commands.cpp, wait in wait_command.cpp, the run loop
+// here (script_runner.cpp); what they print through value_display.h, progress_display.h,
+// advice.h and failure_notes.h; the prompt's completion and history in completion_history.h.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "advice.h"
 #include "host_environment.h"
 #include "line_input.h"
 #include "module_host.h"
+#include "progress_display.h"
+#include "script_language.h"
+#include "value_display.h"
 
 inline constexpr int RUN_OK = 0;
 inline constexpr int RUN_LOAD_FAILED = 1;
@@ -42,31 +37,6 @@ struct RunnerOptions {
     bool fail = false;          // a wait that ends other than expected stops the script
     bool trace = false;         // every new object traces its session on standard error
 };
-
-// One argument or word of a script line.
-struct ScriptToken {
-    enum Kind { Word, Integer, String } kind = Word;
-    std::string text;  // the word, or the string's value
-    int32_t integer = 0;
-    size_t begin = 0;  // where the token stands in the line
-    size_t end = 0;
-};
-
-// Splits a script line into tokens; a # that starts a word ends the line. False with the reason
-// in *error.
-bool TokenizeScriptLine(const std::string& line, std::vector<ScriptToken>* tokens,
-                        std::string* error);
-
-// Texts as kestrel-host shows them to a person: a string in double quotes with the script
-// language's escapes, characters of valid UTF-8 as they are, other bytes as \xHH.
-std::string DisplayString(const std::string& text);
-// A result text: one quoted line, or for a text of several lines every line on a line of its own,
-// indented by two blanks (the line ends, LF or CR LF, are not shown).
-std::string DisplayResult(const std::string& text);
-
-// The nearest of candidates to word (letter case ignored, a swap of two neighbours counting as
-// one edit), or "" when none is near enough to be a likely slip of the keyboard.
-std::string NearestName(const std::string& word, const std::vector<std::string>& candidates);
 
 class ScriptRunner {
   public:
@@ -110,27 +80,49 @@ class ScriptRunner {
         int32_t method = -1;
         std::vector<ScriptToken> arguments;
     };
-    // Tells a person on err what is wrong with a call's arguments that the module took or
-    // refused without saying why: a TransferType it ignores, an unknown option or a value out
-    // of its range.
-    void AdviseOnArguments(const MethodInfo& info, const std::vector<ScriptToken>& tokens,
-                           const HostValue& result);
+
+    // The run loop (script_runner.cpp).
+    int Error(int number, const std::string& message, int status = RUN_SCRIPT_ERROR);
+    void Print(int number, const std::string& call, const std::string& object,
+               const HostValue& result);
+    int32_t IntegerCall(HostObject* object, const char* method);
+    // Ends the run after an interrupt: aborts and forgets every object within a time limit.
+    void CleanUpAfterInterrupt(int status);
+    // The names of the commands and the module's methods, for did-you-mean.
+    std::vector<std::string> MethodNames(bool withCommands) const;
+
+    // The commands (script_commands.cpp).
+    int RunNew(const std::vector<ScriptToken>& tokens, int number);
+    int RunRelease(const std::vector<ScriptToken>& tokens, int number);
+    int RunSleep(const std::vector<ScriptToken>& tokens, int number);
+    int RunHelp(const std::vector<ScriptToken>& tokens, int number);
+    // help METHOD for a method of the module's table.
+    void PrintMethodHelp(int32_t method);
+    int RunMethod(std::vector<ScriptToken> tokens, int number);
+    // Checks the arguments of a call of info (tokens after the object's name) against its
+    // types. "" when they fit, else the error; *newFile: the local file ftpRecvFile would make.
+    std::string CheckArguments(const MethodInfo& info, const std::vector<ScriptToken>& arguments,
+                               std::string* newFile) const;
+    std::string Usage(const MethodInfo& method) const;
+
+    // wait (wait_command.cpp).
+    int RunWait(const std::vector<ScriptToken>& tokens, int number);
+    // Polls the operation of bound until it ends (*result: its code), drawing its progress;
+    // false with *status set when an interrupt or the time limit ended the wait instead.
+    // *aborted: Ctrl-C at the prompt aborted the operation.
+    bool PollUntilDone(Bound& bound, const std::string& name, int number, int32_t seconds,
+                       int32_t* result, bool* aborted, int* status);
+    // Writes the wait's result line.
+    void PrintWaitResult(int number, const std::string& name, int32_t result,
+                         const std::string& message);
+    // The transfer's counts: from ftpProgress, exact at any size, or from the two 32-bit
+    // counters of a module without it. False when the module has neither.
+    bool ReadProgress(HostObject* object, int64_t* done, int64_t* total);
     // Whether the last operation started on bound moves a file or a listing.
     bool MovesData(const Bound& bound) const;
     // Tells a person on err why the last operation of bound, called name, failed with result:
     // the server's reply when it refused, the local file's problem, what to try next.
     void ExplainFailure(const Bound& bound, const std::string& name, int32_t result);
-
-    int Error(int number, const std::string& message, int status = RUN_SCRIPT_ERROR);
-    int RunNew(const std::vector<ScriptToken>& tokens, int number);
-    int RunWait(const std::vector<ScriptToken>& tokens, int number);
-    int RunSleep(const std::vector<ScriptToken>& tokens, int number);
-    int RunMethod(std::vector<ScriptToken> tokens, int number);
-    int RunHelp(const std::vector<ScriptToken>& tokens, int number);
-    void Print(int number, const std::string& call, const std::string& object,
-               const HostValue& result);
-    std::string Usage(const MethodInfo& method) const;
-    int32_t IntegerCall(HostObject* object, const char* method);
     // Removes the file of a download that an interrupt cut short.
     void RemovePartialFile(Bound& bound);
     // For a download (ftpRecvFile, ftpRestartRecvFile) of the object called name that Ctrl-C at
@@ -139,25 +131,6 @@ class ScriptRunner {
     // ftpRestartRecvFile call with Position "auto" (from the local file's length). "" when
     // there is nothing to resume: another operation, no data moved, or no file.
     std::string ResumeCommand(Bound& bound, const std::string& name);
-    // Handles the pending interrupt inside a wait or a sleep: Ctrl-C at the prompt is taken and
-    // cleared (true: go on), any other ends the run (false).
-    bool InterruptTaken() const;
-
-    struct Progress {
-        bool started = false;
-        std::chrono::steady_clock::time_point start;
-        int64_t startBytes = 0;
-        std::chrono::steady_clock::time_point lastRecord;
-        int64_t done = 0;
-        int64_t total = 0;
-    };
-    // The transfer's counts: from ftpProgress, exact at any size, or from the two 32-bit
-    // counters of a module without it. False when the module has neither.
-    bool ReadProgress(HostObject* object, int64_t* done, int64_t* total);
-    void UpdateProgress(Progress& progress, int number, const std::string& name, int64_t done,
-                        int64_t total);
-    void FinishProgress(Progress& progress, int number, const std::string& name, int32_t result);
-    void ClearProgress();
 
     ModuleHost& host_;
     HostEnvironment& env_;
@@ -165,7 +138,7 @@ class ScriptRunner {
     FILE* out_;
     FILE* err_;
     std::map<std::string, Bound> objects_;
-    bool progressShown_ = false;
+    ProgressDisplay progress_;
     bool interactive_ = false;
     LineInput* input_ = nullptr;  // the lines of the run, for asking a person for a password
     bool quit_ = false;

@@ -1,29 +1,27 @@
-// Cancellation of blocking calls on POSIX.
+// Cancellation of blocking calls on POSIX: how a blocked thread is woken.
 //
 // Every thread that blocks owns a wake-up descriptor (an eventfd) that its waits poll next to
-// the socket. A cancel target keeps the list of threads blocked on it right now; cancelling marks
-// each of them and writes to its eventfd. A thread that finds itself marked when its wait ends
-// reports PLAT_WSAEINTR and drains its eventfd. Requests that find nobody blocked are dropped.
+// the socket. Cancelling a target (cancel_target.cpp keeps its list of blocked threads and marks
+// them) writes to the eventfd of each of them. A thread that finds itself marked when its wait
+// ends reports PLAT_WSAEINTR and drains its eventfd.
 
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <mutex>
-#include <new>
-#include <vector>
 
+#include "cancel_target.h"
 #include "platform.h"
 #include "posix/wait.h"
 
 namespace {
 
-struct Waiter {
+// A blocked thread and the descriptor that wakes it.
+struct PosixWaiter : CancelWaiter {
+    explicit PosixWaiter(int fd) : wakeFd(fd) {}
     int wakeFd;
-    bool cancelled;
 };
 
 // The calling thread's wake-up descriptor, made on first use and closed when the thread ends.
@@ -43,75 +41,26 @@ struct ThreadWake {
 };
 
 thread_local ThreadWake tlsWake;
-thread_local PlatCancelTarget* tlsTarget = nullptr;
 
 }  // namespace
 
-struct PlatCancelTarget {
-    std::mutex lock;
-    std::vector<Waiter*> waiters;
-    // Set by PlatCancelTargetRaise; read without the lock on every wait, set and checked again
-    // under it when a waiter registers, so a raise never misses a wait that is about to start.
-    std::atomic<bool> raised{false};
-};
-
-PlatCancelTarget* PlatCancelTargetCreate() { return new (std::nothrow) PlatCancelTarget(); }
-
-void PlatCancelTargetDestroy(PlatCancelTarget* target) { delete target; }
-
-PlatCancelTarget* PlatBindCancelTarget(PlatCancelTarget* target) {
-    PlatCancelTarget* previous = tlsTarget;
-    tlsTarget = target;
-    return previous;
+bool CancelWakeReady(PlatCancelTarget*) {
+    return true;  // each thread brings its own eventfd
 }
 
-PlatCancelTarget* PlatBoundCancelTarget() { return tlsTarget; }
-
-int32_t PlatCancelBlockingCall(PlatCancelTarget* target) {
-    if (target == nullptr) {
-        PlatSetLastSocketError(PLAT_WSAEINVAL);
-        return -1;
-    }
-    std::lock_guard<std::mutex> guard(target->lock);
-    if (target->waiters.empty()) {
-        PlatSetLastSocketError(PLAT_WSAEINVAL);
-        return -1;
-    }
-    for (Waiter* w : target->waiters) {
-        w->cancelled = true;
+void CancelWakeWaiters(PlatCancelTarget* target) {
+    for (CancelWaiter* w : target->waiters) {
         uint64_t one = 1;
         // An eventfd write only fails when the counter would overflow; it is drained on wake.
-        [[maybe_unused]] ssize_t n = write(w->wakeFd, &one, sizeof one);
-    }
-    return 0;
-}
-
-void PlatCancelTargetRaise(PlatCancelTarget* target) {
-    if (target == nullptr) {
-        return;
-    }
-    std::lock_guard<std::mutex> guard(target->lock);
-    target->raised = true;
-    for (Waiter* w : target->waiters) {
-        w->cancelled = true;
-        uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = write(w->wakeFd, &one, sizeof one);
+        [[maybe_unused]] ssize_t n = write(static_cast<PosixWaiter*>(w)->wakeFd, &one, sizeof one);
     }
 }
 
-void PlatCancelTargetLower(PlatCancelTarget* target) {
-    if (target != nullptr) {
-        target->raised = false;
-    }
+void CancelWakeSettled(PlatCancelTarget*) {
+    // Each marked waiter drains its own eventfd as it leaves.
 }
 
-bool PlatIsBlocking(PlatCancelTarget* target) {
-    if (target == nullptr) {
-        return false;
-    }
-    std::lock_guard<std::mutex> guard(target->lock);
-    return !target->waiters.empty();
-}
+void CancelWakeFree(CancelWake*) {}
 
 // Polls fd once without waiting. Returns 1 when ready, 0 when not, -1 on failure.
 static int32_t PollNow(int fd, short events) {
@@ -130,9 +79,8 @@ static int32_t PollNow(int fd, short events) {
 }
 
 int32_t PosixWait(int fd, short events, int32_t timeoutMs) {
-    PlatCancelTarget* target = tlsTarget;
-    if (target != nullptr && target->raised.load()) {
-        PlatSetLastSocketError(PLAT_WSAEINTR);
+    PlatCancelTarget* target = PlatBoundCancelTarget();
+    if (CancelTargetRaised(target)) {
         return -1;
     }
     // A socket that is ready already does not block: answer without registering, so that the
@@ -149,14 +97,9 @@ int32_t PosixWait(int fd, short events, int32_t timeoutMs) {
         return -1;
     }
 
-    Waiter self{wakeFd, false};
-    if (target != nullptr) {
-        std::lock_guard<std::mutex> guard(target->lock);
-        if (target->raised.load()) {
-            PlatSetLastSocketError(PLAT_WSAEINTR);
-            return -1;
-        }
-        target->waiters.push_back(&self);
+    PosixWaiter self(wakeFd);
+    if (target != nullptr && !CancelTargetEnter(target, &self)) {
+        return -1;
     }
 
     using Clock = std::chrono::steady_clock;
@@ -204,25 +147,11 @@ int32_t PosixWait(int fd, short events, int32_t timeoutMs) {
         }
     }
 
-    if (target != nullptr) {
-        bool cancelled;
-        {
-            std::lock_guard<std::mutex> guard(target->lock);
-            auto& ws = target->waiters;
-            for (auto it = ws.begin(); it != ws.end(); ++it) {
-                if (*it == &self) {
-                    ws.erase(it);
-                    break;
-                }
-            }
-            cancelled = self.cancelled;
-        }
-        if (cancelled) {
-            uint64_t value;
-            [[maybe_unused]] ssize_t r = read(wakeFd, &value, sizeof value);
-            PlatSetLastSocketError(PLAT_WSAEINTR);
-            return -1;
-        }
+    if (target != nullptr && CancelTargetLeave(target, &self)) {
+        uint64_t value;
+        [[maybe_unused]] ssize_t r = read(wakeFd, &value, sizeof value);
+        PlatSetLastSocketError(PLAT_WSAEINTR);
+        return -1;
     }
     return result;
 }

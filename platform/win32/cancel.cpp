@@ -1,31 +1,37 @@
-// Cancellation of blocking calls on Win32.
+// Cancellation of blocking calls on Win32: how a blocked thread is woken.
 //
 // WSACancelBlockingCall only reaches a blocking call of the calling thread, so it cannot stop a
 // worker's call from the script's thread. Instead every cancellable call waits in select, and a
 // cancel target owns a wake-up socket (UDP, bound to 127.0.0.1) that each of its waits selects on
-// next to the socket it waits for. The target keeps the list of threads blocked on it right now;
-// cancelling marks each of them and sends one datagram to the wake-up socket, which makes all of
-// their selects return. A thread that finds itself marked reports PLAT_WSAEINTR. The datagram is
-// drained by the last marked waiter to leave, or by any waiter that finds it with nobody marked,
-// so a request that finds nobody blocked is dropped and never reaches a later call.
+// next to the socket it waits for. The target keeps the list of threads blocked on it right now
+// (cancel_target.cpp); cancelling marks each of them and sends one datagram to the wake-up
+// socket, which makes all of their selects return. A thread that finds itself marked reports
+// PLAT_WSAEINTR. The datagram is drained by the last marked waiter to leave, or by any waiter that
+// finds it with nobody marked, so a request that finds nobody blocked is dropped and never
+// reaches a later call.
 
-#include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <new>
-#include <vector>
 
+#include "cancel_target.h"
 #include "platform.h"
 #include "win32/wait.h"
 
-namespace {
-
-struct Waiter {
-    bool cancelled;
+// A target's wake-up socket and the address that a datagram to it goes to.
+struct CancelWake {
+    SOCKET socket = INVALID_SOCKET;
+    sockaddr_in address{};
 };
 
-thread_local PlatCancelTarget* tlsTarget = nullptr;
+namespace {
+
+// Discards every wake-up datagram of wake. Call with the target's lock held.
+void Drain(const CancelWake* wake) {
+    char scratch[16];
+    while (recv(wake->socket, scratch, sizeof scratch, 0) != SOCKET_ERROR) {
+    }
+}
 
 // Adds s to the sets that a wait for what selects on.
 void AddToSets(SOCKET s, Win32WaitFor what, fd_set* readSet, fd_set* writeSet, fd_set* exceptSet) {
@@ -58,140 +64,64 @@ int32_t PollOnce(SOCKET s, Win32WaitFor what) {
 
 }  // namespace
 
-struct PlatCancelTarget {
-    std::mutex lock;
-    std::vector<Waiter*> waiters;
-    // Set by PlatCancelTargetRaise; read without the lock on every wait, set and checked again
-    // under it when a waiter registers, so a raise never misses a wait that is about to start.
-    std::atomic<bool> raised{false};
-    SOCKET wake = INVALID_SOCKET;  // made on the first wait, closed with the target
-    sockaddr_in wakeAddress{};
-
-    ~PlatCancelTarget() {
-        if (wake != INVALID_SOCKET) {
-            closesocket(wake);
-        }
-    }
-
-    // Makes the wake-up socket if there is none yet. Call with the lock held. False (and the last
-    // socket error set) when it cannot be made.
-    bool EnsureWakeSocket() {
-        if (wake != INVALID_SOCKET) {
-            return true;
-        }
-        if (!Win32PrivateWinsockStarted()) {
-            PlatSetLastSocketError(PLAT_WSANOTINITIALISED);
-            return false;
-        }
-        SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
-        if (s == INVALID_SOCKET) {
-            Win32FailFromWinsock();
-            return false;
-        }
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = inet_addr("127.0.0.1");
-        address.sin_port = 0;
-        int length = sizeof address;
-        u_long nonBlocking = 1;
-        if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-            ioctlsocket(s, FIONBIO, &nonBlocking) != 0) {
-            Win32FailFromWinsock();
-            closesocket(s);
-            return false;
-        }
-        wake = s;
-        wakeAddress = address;
+bool CancelWakeReady(PlatCancelTarget* target) {
+    if (target->wake != nullptr) {
         return true;
     }
-
-    // Discards every wake-up datagram. Call with the lock held.
-    void Drain() {
-        char scratch[16];
-        while (recv(wake, scratch, sizeof scratch, 0) != SOCKET_ERROR) {
-        }
+    if (!Win32PrivateWinsockStarted()) {
+        PlatSetLastSocketError(PLAT_WSANOTINITIALISED);
+        return false;
     }
-
-    bool AnyCancelled() const {
-        return std::any_of(waiters.begin(), waiters.end(),
-                           [](const Waiter* w) { return w->cancelled; });
+    SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (s == INVALID_SOCKET) {
+        Win32FailFromWinsock();
+        return false;
     }
-};
-
-PlatCancelTarget* PlatCancelTargetCreate() {
-    return new (std::nothrow) PlatCancelTarget();
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = inet_addr("127.0.0.1");
+    address.sin_port = 0;
+    int length = sizeof address;
+    u_long nonBlocking = 1;
+    if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        ioctlsocket(s, FIONBIO, &nonBlocking) != 0) {
+        Win32FailFromWinsock();
+        closesocket(s);
+        return false;
+    }
+    CancelWake* wake = new (std::nothrow) CancelWake{s, address};
+    if (wake == nullptr) {
+        closesocket(s);
+        PlatSetLastSocketError(PLAT_WSAENOBUFS);
+        return false;
+    }
+    target->wake = wake;
+    return true;
 }
 
-void PlatCancelTargetDestroy(PlatCancelTarget* target) {
-    delete target;
-}
-
-PlatCancelTarget* PlatBindCancelTarget(PlatCancelTarget* target) {
-    PlatCancelTarget* previous = tlsTarget;
-    tlsTarget = target;
-    return previous;
-}
-
-PlatCancelTarget* PlatBoundCancelTarget() {
-    return tlsTarget;
-}
-
-int32_t PlatCancelBlockingCall(PlatCancelTarget* target) {
-    if (target == nullptr) {
-        PlatSetLastSocketError(PLAT_WSAEINVAL);
-        return -1;
-    }
-    std::lock_guard<std::mutex> guard(target->lock);
-    if (target->waiters.empty()) {
-        PlatSetLastSocketError(PLAT_WSAEINVAL);
-        return -1;
-    }
-    for (Waiter* w : target->waiters) {
-        w->cancelled = true;
-    }
+void CancelWakeWaiters(PlatCancelTarget* target) {
     // One datagram wakes every waiter of the target: they all select on the same socket, and it
     // stays readable until the last marked waiter has left and drained it. A waiter is only listed
     // once its wake-up socket exists, so there is always one here.
-    sendto(target->wake, "!", 1, 0, reinterpret_cast<const sockaddr*>(&target->wakeAddress),
-           sizeof target->wakeAddress);
-    return 0;
+    sendto(target->wake->socket, "!", 1, 0,
+           reinterpret_cast<const sockaddr*>(&target->wake->address), sizeof target->wake->address);
 }
 
-void PlatCancelTargetRaise(PlatCancelTarget* target) {
-    if (target == nullptr) {
-        return;
-    }
-    std::lock_guard<std::mutex> guard(target->lock);
-    target->raised = true;
-    if (target->waiters.empty()) {
-        return;
-    }
-    for (Waiter* w : target->waiters) {
-        w->cancelled = true;
-    }
-    sendto(target->wake, "!", 1, 0, reinterpret_cast<const sockaddr*>(&target->wakeAddress),
-           sizeof target->wakeAddress);
+void CancelWakeSettled(PlatCancelTarget* target) {
+    Drain(target->wake);
 }
 
-void PlatCancelTargetLower(PlatCancelTarget* target) {
-    if (target != nullptr) {
-        target->raised = false;
+void CancelWakeFree(CancelWake* wake) {
+    if (wake != nullptr) {
+        closesocket(wake->socket);
+        delete wake;
     }
-}
-
-bool PlatIsBlocking(PlatCancelTarget* target) {
-    if (target == nullptr) {
-        return false;
-    }
-    std::lock_guard<std::mutex> guard(target->lock);
-    return !target->waiters.empty();
 }
 
 int32_t Win32Wait(SOCKET s, Win32WaitFor what, int32_t timeoutMs) {
-    PlatCancelTarget* target = tlsTarget;
-    if (target != nullptr && target->raised.load()) {
-        PlatSetLastSocketError(PLAT_WSAEINTR);
+    PlatCancelTarget* target = PlatBoundCancelTarget();
+    if (CancelTargetRaised(target)) {
         return -1;
     }
     if (target == nullptr && s == INVALID_SOCKET) {
@@ -211,19 +141,13 @@ int32_t Win32Wait(SOCKET s, Win32WaitFor what, int32_t timeoutMs) {
         }
     }
 
-    Waiter self{false};
+    CancelWaiter self;
     SOCKET wake = INVALID_SOCKET;
     if (target != nullptr) {
-        std::lock_guard<std::mutex> guard(target->lock);
-        if (target->raised.load()) {
-            PlatSetLastSocketError(PLAT_WSAEINTR);
+        if (!CancelTargetEnter(target, &self)) {
             return -1;
         }
-        if (!target->EnsureWakeSocket()) {
-            return -1;
-        }
-        wake = target->wake;
-        target->waiters.push_back(&self);
+        wake = target->wake->socket;
     }
 
     using Clock = std::chrono::steady_clock;
@@ -265,9 +189,9 @@ int32_t Win32Wait(SOCKET s, Win32WaitFor what, int32_t timeoutMs) {
                     result = -1;  // reported below
                     break;
                 }
-                othersMarked = target->AnyCancelled();
+                othersMarked = CancelTargetAnyMarked(target);
                 if (!othersMarked) {
-                    target->Drain();  // a datagram left over from an earlier request
+                    Drain(target->wake);  // a datagram left over from an earlier request
                 }
             }
             if (othersMarked) {
@@ -288,21 +212,9 @@ int32_t Win32Wait(SOCKET s, Win32WaitFor what, int32_t timeoutMs) {
         }
     }
 
-    if (target != nullptr) {
-        bool cancelled;
-        {
-            std::lock_guard<std::mutex> guard(target->lock);
-            auto& ws = target->waiters;
-            ws.erase(std::find(ws.begin(), ws.end(), &self));
-            cancelled = self.cancelled;
-            if (cancelled && !target->AnyCancelled()) {
-                target->Drain();
-            }
-        }
-        if (cancelled) {
-            PlatSetLastSocketError(PLAT_WSAEINTR);
-            return -1;
-        }
+    if (target != nullptr && CancelTargetLeave(target, &self)) {
+        PlatSetLastSocketError(PLAT_WSAEINTR);
+        return -1;
     }
     return result;
 }

@@ -5,12 +5,12 @@
 #include "checksum.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
+#include "engine_fixture.h"
 #include "platform.h"
 
 namespace {
@@ -46,9 +46,8 @@ TEST(Checksum, DigestsMatchThePublishedVectorsAndTheReadersFindTheServersDigest)
         {FtpDigestKind::Crc32, &twoBlocks, nullptr, "171a3f5f"},
         {FtpDigestKind::Crc32, &million, nullptr, "dc25bfbc"},
     };
-    std::string directory = std::filesystem::temp_directory_path().string() + "/kestrel-sum-XXXXXX";
-    ASSERT_NE(mkdtemp(directory.data()), nullptr);
-    const std::string path = directory + "/message";
+    ktest::TempDir directory;
+    const std::string path = directory.path("message");
     // Pieces that cross block borders in every way: shorter than a block, exactly one, longer.
     const size_t pieces[] = {1, 7, 63, 64, 65, 127, 1000, 4097};
     for (const Vector& v : vectors) {
@@ -88,10 +87,9 @@ TEST(Checksum, DigestsMatchThePublishedVectorsAndTheReadersFindTheServersDigest)
     }
     // A file that is missing or cannot be read (a folder) gives no digest.
     std::string hex = "unchanged";
-    EXPECT_FALSE(FtpDigestPath(directory + "/missing", FtpDigestKind::Sha256, &hex));
-    EXPECT_FALSE(FtpDigestPath(directory, FtpDigestKind::Sha256, &hex));
+    EXPECT_FALSE(FtpDigestPath(directory.path("missing"), FtpDigestKind::Sha256, &hex));
+    EXPECT_FALSE(FtpDigestPath(directory.path(""), FtpDigestKind::Sha256, &hex));
     EXPECT_EQ(hex, "unchanged");
-    std::filesystem::remove_all(directory);
 
     // Replies to HASH.
     struct HashReply {

@@ -1,16 +1,32 @@
 #include "engine_fixture.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
+#include <system_error>
 
 namespace ktest {
 
 TempDir::TempDir() {
-    char pattern[] = "/tmp/kestrel-test-XXXXXX";
-    const char* made = mkdtemp(pattern);
-    dir_ = made != nullptr ? made : "/tmp";
+    // A new directory of a name no other test process picks: made, not found, so that two
+    // processes never share one.
+    namespace fs = std::filesystem;
+    static std::atomic<unsigned> counter{0};
+    std::random_device random;
+    const fs::path base = fs::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        fs::path candidate = base / ("kestrel-test-" + std::to_string(random()) + "-" +
+                                     std::to_string(counter++));
+        std::error_code error;
+        if (fs::create_directory(candidate, error)) {
+            dir_ = candidate.generic_string();
+            return;
+        }
+    }
+    dir_ = base.generic_string();
 }
 
 TempDir::~TempDir() {

@@ -1,15 +1,11 @@
 // Options of a session: their checks, passive data connections, the pace, the time-out and the
 // server's last reply.
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstring>
 
 #include "data_connection.h"
 #include "engine_fixture.h"
+#include "test_os.h"
 
 namespace ktest {
 namespace {
@@ -105,8 +101,8 @@ TEST_F(EngineTest, PasvAfterEpsvIsRefusedIgnoresTheAddressInTheReply) {
 
 TEST_F(EngineTest, EpsvPortThatCannotBeReachedGivesWayToPasvForTheRestOfTheConnection) {
     // A port bound but not listening: a connection to it is refused.
-    const int dead = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(dead, 0);
+    const os::Socket dead = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_NE(dead, os::kNoSocket);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -143,15 +139,13 @@ TEST_F(EngineTest, EpsvPortThatCannotBeReachedGivesWayToPasvForTheRestOfTheConne
     EXPECT_EQ(ReadFile(dir.path("g")), "second");
     ASSERT_TRUE(server.waitDone()) << server.report();
     EXPECT_TRUE(server.ok()) << server.report();
-    close(dead);
+    os::CloseSocket(dead);
 
     // The keepalive option also has the system probe the control connection at its interval.
     int on = 0;
     int idle = 0;
-    socklen_t size = sizeof on;
-    const int control = session->connection.controlSocket;
-    ASSERT_EQ(getsockopt(control, SOL_SOCKET, SO_KEEPALIVE, &on, &size), 0);
-    ASSERT_EQ(getsockopt(control, IPPROTO_TCP, TCP_KEEPIDLE, &idle, &size), 0);
+    const auto control = static_cast<os::Socket>(session->connection.controlSocket.load());
+    ASSERT_TRUE(os::ReadKeepAlive(control, &on, &idle));
     EXPECT_EQ(on, 1);
     EXPECT_EQ(idle, 7);
 }

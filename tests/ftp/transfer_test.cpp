@@ -1,9 +1,6 @@
 // Transfers against the scripted server: bytes on the wire and in files, counters, refusals,
 // aborts and the failures of the data connection.
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +8,7 @@
 #include <mutex>
 
 #include "engine_fixture.h"
+#include "test_os.h"
 
 namespace ktest {
 namespace {
@@ -139,27 +137,15 @@ TEST_F(EngineTest, RestartedDownloadSendsRestAfterPortAndWritesAtTheHandlesPosit
     EXPECT_TRUE(server.failures().empty()) << server.report();
 }
 
-// The descriptor number of a closed handle can be reused at once by another thread, so the
-// check counts this process's open descriptors instead of probing the number.
-int OpenDescriptorCount() {
-    int count = 0;
-    for (int fd = 0; fd < 1024; ++fd) {
-        if (fcntl(fd, F_GETFD) != -1) {
-            ++count;
-        }
-    }
-    return count;
-}
-
 TEST_F(EngineTest, RestartFormsCloseTheHandleWhenTheyFailEarly) {
     TempDir dir;
     WriteFile(dir.path("x"), "x");
-    int before = OpenDescriptorCount();
+    int before = os::OpenHandleCount();
     int32_t file = PlatFileOpen(dir.path("x").c_str(), PLAT_OF_READ);
     EXPECT_EQ(FtpRestartSendFile(file, "x", 'I', 1, key), FTP_NOT_CONNECTED);
     file = PlatFileOpen(dir.path("x").c_str(), PLAT_OF_READ);
     EXPECT_EQ(FtpRestartRecvFile("x", file, 'I', 1, key + 100000), FTP_NOT_INITIALIZED);
-    EXPECT_EQ(OpenDescriptorCount(), before);
+    EXPECT_EQ(os::OpenHandleCount(), before);
 }
 
 // A resumed upload from beyond the end of the file is refused before anything is sent; a resumed
@@ -179,11 +165,11 @@ TEST_F(EngineTest, RestartPositionsBeyondTheDataAreNotTakenAtFaceValue) {
                      .dataClose()
                      .reply("226 done"));
     ASSERT_EQ(Connect(server), FTP_OK);
-    int before = OpenDescriptorCount();
+    int before = os::OpenHandleCount();
     int32_t file = PlatFileOpen(dir.path("src").c_str(), PLAT_OF_READ);
     ASSERT_EQ(PlatFileSeek(file, 4, PLAT_FILE_BEGIN), 4);
     EXPECT_EQ(FtpRestartSendFile(file, "dst", 'A', 4, key), FTP_BAD_PARAMETERS);
-    EXPECT_EQ(OpenDescriptorCount(), before);  // the handle was taken over and closed
+    EXPECT_EQ(os::OpenHandleCount(), before);  // the handle was taken over and closed
 
     WriteFile(dir.path("dst"), "12345678");
     file = PlatFileOpen(dir.path("dst").c_str(), PLAT_OF_WRITE);
@@ -1157,7 +1143,7 @@ TEST_F(EngineTest, FullSpeedDownloadsEndAsTheBlockLoopDoes) {
                          .dataClose()
                          .reply("226 done"));
         ASSERT_EQ(Connect(server), FTP_OK);
-        const int file = open(dir.path("a").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        const int32_t file = os::OpenForAppending(dir.path("a"));
         ASSERT_GE(file, 0);
         EXPECT_EQ(FtpRestartRecvFile("a", file, 'I', 0, key), FTP_OK);
         EXPECT_TRUE(ReadFile(dir.path("a")) == "head" + bytes);

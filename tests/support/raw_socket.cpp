@@ -1,14 +1,9 @@
 #include "raw_socket.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cctype>
-#include <cerrno>
 #include <utility>
+
+#include "test_os.h"
 
 namespace ktest {
 
@@ -43,6 +38,20 @@ bool EndsReply(const std::string& first, const std::string& line) {
 
 }  // namespace
 
+namespace {
+
+// The system's socket of a RawSocket's handle.
+os::Socket Native(std::intptr_t fd) {
+    return static_cast<os::Socket>(fd);
+}
+
+// A RawSocket's handle of the system's socket.
+std::intptr_t Handle(os::Socket s) {
+    return s == os::kNoSocket ? -1 : static_cast<std::intptr_t>(s);
+}
+
+}  // namespace
+
 RawSocket::~RawSocket() { close(); }
 
 RawSocket::RawSocket(RawSocket&& other) noexcept
@@ -58,8 +67,8 @@ RawSocket& RawSocket::operator=(RawSocket&& other) noexcept {
 }
 
 void RawSocket::close() {
-    if (fd_ >= 0) {
-        ::close(fd_);
+    if (fd_ != -1) {
+        os::CloseSocket(Native(fd_));
         fd_ = -1;
     }
     buffered_.clear();
@@ -78,22 +87,21 @@ RawSocket RawSocket::connectTo(const std::string& address, uint16_t port, Millis
             return RawSocket();
         }
     }
-    RawSocket socket(
-        ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    RawSocket socket(Handle(os::OpenStream(v6 ? AF_INET6 : AF_INET)));
     if (!socket.isOpen()) {
         return RawSocket();
     }
     if (!from.empty()) {
         sockaddr_in local;
         if (!MakeAddress(from, 0, &local) ||
-            ::bind(socket.fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) < 0) {
+            ::bind(Native(socket.fd_), reinterpret_cast<sockaddr*>(&local), sizeof local) < 0) {
             return RawSocket();
         }
     }
     const int connected =
-        v6 ? ::connect(socket.fd_, reinterpret_cast<sockaddr*>(&remote6), sizeof remote6)
-           : ::connect(socket.fd_, reinterpret_cast<sockaddr*>(&remote), sizeof remote);
-    if (connected < 0 && errno != EINPROGRESS) {
+        v6 ? ::connect(Native(socket.fd_), reinterpret_cast<sockaddr*>(&remote6), sizeof remote6)
+           : ::connect(Native(socket.fd_), reinterpret_cast<sockaddr*>(&remote), sizeof remote);
+    if (connected < 0 && !os::ConnectPending(os::LastError())) {
         return RawSocket();
     }
     if (!socket.waitFor(POLLOUT, Clock::now() + timeout)) {
@@ -101,7 +109,9 @@ RawSocket RawSocket::connectTo(const std::string& address, uint16_t port, Millis
     }
     int error = 0;
     socklen_t length = sizeof error;
-    if (getsockopt(socket.fd_, SOL_SOCKET, SO_ERROR, &error, &length) < 0 || error != 0) {
+    if (getsockopt(Native(socket.fd_), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
+                   &length) < 0 ||
+        error != 0) {
         return RawSocket();
     }
     return socket;
@@ -112,10 +122,10 @@ RawSocket RawSocket::listenOn(const std::string& address, uint16_t port) {
     if (!MakeAddress(address, port, &local)) {
         return RawSocket();
     }
-    RawSocket socket(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    RawSocket socket(Handle(os::OpenStream()));
     if (!socket.isOpen() ||
-        ::bind(socket.fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) < 0 ||
-        ::listen(socket.fd_, 4) < 0) {
+        ::bind(Native(socket.fd_), reinterpret_cast<sockaddr*>(&local), sizeof local) < 0 ||
+        ::listen(Native(socket.fd_), 4) < 0) {
         return RawSocket();
     }
     return socket;
@@ -125,13 +135,13 @@ RawSocket RawSocket::accept(Millis timeout) {
     if (!waitFor(POLLIN, Clock::now() + timeout)) {
         return RawSocket();
     }
-    return RawSocket(::accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    return RawSocket(Handle(os::AcceptStream(Native(fd_), nullptr, nullptr)));
 }
 
 uint16_t RawSocket::localPort() const {
     sockaddr_in local{};
     socklen_t length = sizeof local;
-    if (getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length) < 0) {
+    if (getsockname(Native(fd_), reinterpret_cast<sockaddr*>(&local), &length) < 0) {
         return 0;
     }
     return ntohs(local.sin_port);
@@ -140,7 +150,7 @@ uint16_t RawSocket::localPort() const {
 std::string RawSocket::localAddress() const {
     sockaddr_in local{};
     socklen_t length = sizeof local;
-    if (getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length) < 0) {
+    if (getsockname(Native(fd_), reinterpret_cast<sockaddr*>(&local), &length) < 0) {
         return "";
     }
     return AddressText(local);
@@ -149,7 +159,7 @@ std::string RawSocket::localAddress() const {
 std::string RawSocket::peerAddress() const {
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
-    if (getpeername(fd_, reinterpret_cast<sockaddr*>(&peer), &length) < 0) {
+    if (getpeername(Native(fd_), reinterpret_cast<sockaddr*>(&peer), &length) < 0) {
         return "";
     }
     return AddressText(peer);
@@ -158,12 +168,12 @@ std::string RawSocket::peerAddress() const {
 bool RawSocket::waitFor(short events, Clock::time_point deadline) const {
     for (;;) {
         auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
-        pollfd fd{fd_, events, 0};
-        int n = ::poll(&fd, 1, left > 0 ? static_cast<int>(left) : 0);
+        pollfd fd{Native(fd_), events, 0};
+        int n = os::Poll(&fd, 1, left > 0 ? static_cast<int>(left) : 0);
         if (n > 0) {
             return true;
         }
-        if (n < 0 && errno == EINTR) {
+        if (n < 0 && os::WouldBlock(os::LastError())) {
             continue;
         }
         if (n < 0 || left <= 0) {
@@ -175,18 +185,19 @@ bool RawSocket::waitFor(short events, Clock::time_point deadline) const {
 long RawSocket::fill(Clock::time_point deadline) {
     for (;;) {
         char chunk[4096];
-        ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+        ssize_t n = ::recv(Native(fd_), chunk, sizeof chunk, 0);
         if (n > 0) {
             lastError_ = 0;
             buffered_.append(chunk, static_cast<std::size_t>(n));
             return n;
         }
-        if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-            lastError_ = n == 0 ? 0 : errno;
+        const int error = n == 0 ? 0 : os::LastError();
+        if (n == 0 || !os::WouldBlock(error)) {
+            lastError_ = error;
             return n;
         }
         if (!waitFor(POLLIN, deadline)) {
-            errno = lastError_ = ETIMEDOUT;
+            lastError_ = os::kTimedOut;
             return -1;
         }
     }
@@ -196,10 +207,11 @@ bool RawSocket::sendAll(const std::string& bytes, int flags) {
     std::size_t sent = 0;
     Clock::time_point deadline = Clock::now() + Millis(5000);
     while (sent < bytes.size()) {
-        ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, flags | MSG_NOSIGNAL);
+        ssize_t n = ::send(Native(fd_), bytes.data() + sent, bytes.size() - sent,
+                           flags | os::kSendFlags);
         if (n > 0) {
             sent += static_cast<std::size_t>(n);
-        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+        } else if (n < 0 && os::WouldBlock(os::LastError())) {
             if (!waitFor(POLLOUT, deadline)) {
                 return false;
             }
@@ -267,7 +279,7 @@ bool RawSocket::waitClosedByPeer(Millis timeout) {
     for (;;) {
         buffered_.clear();
         long n = fill(deadline);
-        if (n == 0 || (n < 0 && errno != ETIMEDOUT)) {
+        if (n == 0 || (n < 0 && lastError_ != os::kTimedOut)) {
             return true;
         }
         if (n < 0) {

@@ -30,7 +30,7 @@ public:
     // Accepts one connection within `timeout`; closed socket on failure.
     RawSocket accept(Millis timeout = Millis(5000));
 
-    bool isOpen() const { return fd_ >= 0; }
+    bool isOpen() const { return fd_ != -1; }
     void close();
     uint16_t localPort() const;
     std::string localAddress() const;
@@ -50,18 +50,20 @@ public:
     // True when the peer has closed the connection (end of stream or reset) within `timeout`;
     // data arriving meanwhile is discarded.
     bool waitClosedByPeer(Millis timeout);
-    // The error of the last failed read (ECONNRESET after a reset by the peer, ETIMEDOUT after
-    // a time-out), 0 after an orderly end of the stream or while reads succeed.
+    // The error of the last failed read in the system's numbering (ECONNRESET after a reset by
+    // the peer, ETIMEDOUT after a time-out; the WSAE names under Windows), 0 after an orderly
+    // end of the stream or while reads succeed.
     int lastError() const { return lastError_; }
 
 private:
-    explicit RawSocket(int fd) : fd_(fd) {}
+    // fd: a descriptor, or a Winsock SOCKET, in a type that holds either (-1: none).
+    explicit RawSocket(std::intptr_t fd) : fd_(fd) {}
     // Waits for `events` until `deadline`; false on time-out.
     bool waitFor(short events, std::chrono::steady_clock::time_point deadline) const;
     // Reads into buffered_; returns the recv result.
     long fill(std::chrono::steady_clock::time_point deadline);
 
-    int fd_ = -1;
+    std::intptr_t fd_ = -1;
     std::string buffered_;  // received but not yet returned
     int lastError_ = 0;
 };

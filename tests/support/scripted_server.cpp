@@ -1,20 +1,14 @@
 // The scripted FTP server. All sockets are non-blocking and every wait is a poll() that also
-// watches an eventfd, so the destructor can cut any step short and join the thread at once.
+// watches a wake-up handle (os::Wake), so the destructor can cut any step short and join the
+// thread at once.
 
 #include "scripted_server.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "test_os.h"
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
+#include <memory>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
@@ -27,48 +21,51 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string ErrnoText(int err) {
-    char buffer[128];
-    // GNU strerror_r: returns the message, which may or may not live in `buffer`.
-    return strerror_r(err, buffer, sizeof buffer);
+using os::kNoSocket;
+using os::Socket;
+
+// The text of the calling thread's last socket error.
+std::string LastErrorText() {
+    return os::ErrorText(os::LastError());
 }
 
-// Owns one file descriptor.
+// Owns one socket.
 class Fd {
 public:
     Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
+    explicit Fd(Socket fd) : fd_(fd) {}
     ~Fd() { reset(); }
-    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, kNoSocket)) {}
     Fd& operator=(Fd&& other) noexcept {
         if (this != &other) {
-            reset(std::exchange(other.fd_, -1));
+            reset(std::exchange(other.fd_, kNoSocket));
         }
         return *this;
     }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
 
-    int get() const { return fd_; }
-    bool isOpen() const { return fd_ >= 0; }
-    int release() { return std::exchange(fd_, -1); }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) {
-            ::close(fd_);
+    Socket get() const { return fd_; }
+    bool isOpen() const { return fd_ != kNoSocket; }
+    Socket release() { return std::exchange(fd_, kNoSocket); }
+    void reset(Socket fd = kNoSocket) {
+        if (fd_ != kNoSocket) {
+            os::CloseSocket(fd_);
         }
         fd_ = fd;
     }
     // Closes with a reset instead of the orderly end of the stream.
     void resetAbortively() {
-        if (fd_ >= 0) {
+        if (fd_ != kNoSocket) {
             linger hard{1, 0};
-            setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+            setsockopt(fd_, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard),
+                       sizeof hard);
         }
         reset();
     }
 
 private:
-    int fd_ = -1;
+    Socket fd_ = kNoSocket;
 };
 
 bool ParseIpv4(const std::string& text, in_addr* out) {
@@ -155,6 +152,11 @@ std::string FormatAddress(const sockaddr_in& address) {
 }
 
 }  // namespace
+
+struct ScriptedServer::Handles {
+    Fd listener;
+    os::Wake wake;
+};
 
 // ---------------------------------------------------------------------------------------------
 // Step and Scenario
@@ -414,16 +416,18 @@ private:
 
     // Polls up to two descriptors and the wake descriptor until `deadline`. Ready: at least one
     // of the two has an event (see `revents`).
-    Wait waitFor(int fdA, short eventsA, int fdB, short eventsB, Clock::time_point deadline,
-                 short revents[2]) {
+    Wait waitFor(Socket fdA, short eventsA, Socket fdB, short eventsB,
+                 Clock::time_point deadline, short revents[2]) {
         for (;;) {
-            pollfd fds[3] = {{server_.wakeFd_, POLLIN, 0}, {fdA, eventsA, 0}, {fdB, eventsB, 0}};
+            pollfd fds[3] = {{server_.handles_->wake.pollable(), POLLIN, 0},
+                             {fdA, eventsA, 0},
+                             {fdB, eventsB, 0}};
             auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
             if (left < 0) {
                 left = 0;
             }
-            int n = ::poll(fds, 3, static_cast<int>(std::min<long long>(left, 1 << 30)));
-            if (n < 0 && errno == EINTR) {
+            int n = os::Poll(fds, 3, static_cast<int>(std::min<long long>(left, 1 << 30)));
+            if (n < 0 && os::WouldBlock(os::LastError())) {
                 continue;
             }
             if (fds[0].revents != 0) {
@@ -440,9 +444,9 @@ private:
         }
     }
 
-    Wait waitFor(int fd, short events, Clock::time_point deadline) {
+    Wait waitFor(Socket fd, short events, Clock::time_point deadline) {
         short revents[2];
-        return waitFor(fd, events, -1, 0, deadline, revents);
+        return waitFor(fd, events, kNoSocket, 0, deadline, revents);
     }
 
     Clock::time_point deadlineOf(const Step& step) const {
@@ -461,14 +465,14 @@ private:
         control_.reset();
         pending_.clear();
         pendingUrgent_.clear();
-        Wait wait = waitFor(server_.listenFd_, POLLIN, deadline);
+        Wait wait = waitFor(server_.handles_->listener.get(), POLLIN, deadline);
         if (wait != Wait::Ready) {
             *why = wait == Wait::Stopped ? "server stopped" : "no client connected in time";
             return false;
         }
-        int fd = ::accept4(server_.listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            *why = "accept failed: " + ErrnoText(errno);
+        Socket fd = os::AcceptStream(server_.handles_->listener.get(), nullptr, nullptr);
+        if (fd == kNoSocket) {
+            *why = "accept failed: " + LastErrorText();
             return false;
         }
         control_.reset(fd);
@@ -476,7 +480,7 @@ private:
         // urgent mark is found with SIOCATMARK before every read. The kernel applies the option
         // when the data is read, so urgent data that arrived before the accept is kept too.
         int on = 1;
-        setsockopt(fd, SOL_SOCKET, SO_OOBINLINE, &on, sizeof on);
+        setsockopt(fd, SOL_SOCKET, SO_OOBINLINE, reinterpret_cast<const char*>(&on), sizeof on);
         return true;
     }
 
@@ -485,12 +489,10 @@ private:
     }
 
     // Reads what the control connection has into pending_. Returns the byte count, 0 at the
-    // end of the stream, -1 on error (errno set; EAGAIN when nothing was there).
+    // end of the stream, -1 on error (os::LastError() set; "would block" when nothing was
+    // there).
     ssize_t readControl() {
-        int atMark = 0;
-        if (ioctl(control_.get(), SIOCATMARK, &atMark) < 0) {
-            atMark = 0;
-        }
+        const bool atMark = os::AtUrgentMark(control_.get());
         char buffer[4096];
         ssize_t n = ::recv(control_.get(), buffer, sizeof buffer, 0);
         if (n <= 0) {
@@ -499,11 +501,11 @@ private:
         // The kernel ends a read at the urgent mark, so when the mark is here it is this read's
         // first byte.
         pending_.append(buffer, static_cast<std::size_t>(n));
-        pendingUrgent_.push_back(atMark != 0);
+        pendingUrgent_.push_back(atMark);
         pendingUrgent_.resize(pending_.size(), false);
         std::lock_guard<std::mutex> lock(server_.mutex_);
         server_.controlBytes_.append(buffer, static_cast<std::size_t>(n));
-        if (atMark != 0) {
+        if (atMark) {
             ++server_.urgentBytes_;
         }
         return n;
@@ -568,25 +570,25 @@ private:
                        (pending_.empty() ? std::string() : ", partial " + Quote(pending_));
                 return false;
             }
-            if (n < 0 && errno != EAGAIN && errno != EINTR) {
-                *why = "control read failed: " + ErrnoText(errno);
+            if (n < 0 && !os::WouldBlock(os::LastError())) {
+                *why = "control read failed: " + LastErrorText();
                 return false;
             }
         }
     }
 
     // Sends all of `bytes` on `fd`. Returns false with a reason on error or time-out.
-    bool sendAll(int fd, const char* bytes, std::size_t size, Clock::time_point deadline,
+    bool sendAll(Socket fd, const char* bytes, std::size_t size, Clock::time_point deadline,
                  std::string* why) {
         std::size_t sent = 0;
         while (sent < size) {
-            ssize_t n = ::send(fd, bytes + sent, size - sent, MSG_NOSIGNAL);
+            ssize_t n = ::send(fd, bytes + sent, size - sent, os::kSendFlags);
             if (n > 0) {
                 sent += static_cast<std::size_t>(n);
                 continue;
             }
-            if (n < 0 && errno != EAGAIN && errno != EINTR) {
-                *why = "send failed: " + ErrnoText(errno);
+            if (n < 0 && !os::WouldBlock(os::LastError())) {
+                *why = "send failed: " + LastErrorText();
                 return false;
             }
             Wait wait = waitFor(fd, POLLOUT, deadline);
@@ -612,7 +614,7 @@ private:
             return false;
         }
         pollfd fd{control_.get(), POLLIN | POLLPRI, 0};
-        return ::poll(&fd, 1, 0) > 0;
+        return os::Poll(&fd, 1, 0) > 0;
     }
 
     // --- data connection ---------------------------------------------------------------------
@@ -648,9 +650,9 @@ private:
 
     bool connectFrom(const std::string& from, const sockaddr_in& to, Clock::time_point deadline,
                      Fd* out, std::string* why) {
-        Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        Fd fd(os::OpenStream());
         if (!fd.isOpen()) {
-            *why = "socket failed: " + ErrnoText(errno);
+            *why = "socket failed: " + LastErrorText();
             return false;
         }
         if (!from.empty()) {
@@ -661,13 +663,13 @@ private:
                 return false;
             }
             if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) < 0) {
-                *why = "bind to " + from + " failed: " + ErrnoText(errno);
+                *why = "bind to " + from + " failed: " + LastErrorText();
                 return false;
             }
         }
         if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0 &&
-            errno != EINPROGRESS) {
-            *why = "connect to " + FormatAddress(to) + " failed: " + ErrnoText(errno);
+            !os::ConnectPending(os::LastError())) {
+            *why = "connect to " + FormatAddress(to) + " failed: " + LastErrorText();
             return false;
         }
         Wait wait = waitFor(fd.get(), POLLOUT, deadline);
@@ -678,9 +680,9 @@ private:
         }
         int error = 0;
         socklen_t length = sizeof error;
-        getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &length);
+        getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
         if (error != 0) {
-            *why = "connect to " + FormatAddress(to) + " failed: " + ErrnoText(error);
+            *why = "connect to " + FormatAddress(to) + " failed: " + os::ErrorText(error);
             return false;
         }
         *out = std::move(fd);
@@ -691,7 +693,7 @@ private:
 
     bool passiveListen(const Step& step, std::size_t index) {
         std::string why;
-        passive_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        passive_.reset(os::OpenStream());
         sockaddr_in local{};
         local.sin_family = AF_INET;
         socklen_t length = sizeof local;
@@ -699,7 +701,7 @@ private:
             ::bind(passive_.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) < 0 ||
             ::listen(passive_.get(), 4) < 0 ||
             getsockname(passive_.get(), reinterpret_cast<sockaddr*>(&local), &length) < 0) {
-            fail(index, step, "passive listen failed: " + ErrnoText(errno));
+            fail(index, step, "passive listen failed: " + LastErrorText());
             return false;
         }
         const unsigned port = ntohs(local.sin_port);
@@ -733,11 +735,10 @@ private:
         }
         sockaddr_in peer{};
         socklen_t length = sizeof peer;
-        data_.reset(::accept4(passive_.get(), reinterpret_cast<sockaddr*>(&peer), &length,
-                              SOCK_NONBLOCK | SOCK_CLOEXEC));
+        data_.reset(os::AcceptStream(passive_.get(), reinterpret_cast<sockaddr*>(&peer), &length));
         passive_.reset();
         if (!data_.isOpen()) {
-            fail(index, step, "accept failed: " + ErrnoText(errno));
+            fail(index, step, "accept failed: " + LastErrorText());
             return false;
         }
         std::lock_guard<std::mutex> lock(server_.mutex_);
@@ -792,18 +793,18 @@ private:
             Clock::time_point deadline = deadlineOf(step);
             while (done < size) {
                 ssize_t n = ::send(data_.get(), bytes.data() + offset + done, size - done,
-                                   MSG_NOSIGNAL);
+                                   os::kSendFlags);
                 if (n > 0) {
                     done += static_cast<std::size_t>(n);
                     std::lock_guard<std::mutex> lock(server_.mutex_);
                     server_.dataBytesSent_ += static_cast<std::size_t>(n);
                     continue;
                 }
-                if (n < 0 && errno != EAGAIN && errno != EINTR) {
+                if (n < 0 && !os::WouldBlock(os::LastError())) {
                     if (options.stopOnControlInput) {
                         return true;  // the client closed the data connection: expected here
                     }
-                    fail(index, step, "data send failed: " + ErrnoText(errno));
+                    fail(index, step, "data send failed: " + LastErrorText());
                     return false;
                 }
                 short revents[2];
@@ -855,12 +856,12 @@ private:
                 data_.reset();
                 return true;
             }
-            if (errno != EAGAIN && errno != EINTR) {
+            if (!os::WouldBlock(os::LastError())) {
                 if (step.flag) {
                     data_.reset();
                     return true;
                 }
-                fail(index, step, "data receive failed: " + ErrnoText(errno));
+                fail(index, step, "data receive failed: " + LastErrorText());
                 return false;
             }
             short revents[2];
@@ -886,7 +887,7 @@ private:
         for (;;) {
             char buffer[512];
             ssize_t n = ::recv(thief_.get(), buffer, sizeof buffer, 0);
-            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+            if (n == 0 || (n < 0 && !os::WouldBlock(os::LastError()))) {
                 thief_.reset();
                 return true;
             }
@@ -956,8 +957,8 @@ private:
                 fail(index, step, "client closed the control connection");
                 return false;
             }
-            if (n < 0 && errno != EAGAIN && errno != EINTR) {
-                fail(index, step, "control read failed: " + ErrnoText(errno));
+            if (n < 0 && !os::WouldBlock(os::LastError())) {
+                fail(index, step, "control read failed: " + LastErrorText());
                 return false;
             }
         }
@@ -1045,7 +1046,7 @@ private:
                     CommandLine line;
                     while (takeLine(&line)) {
                     }
-                    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+                    if (n == 0 || (n < 0 && !os::WouldBlock(os::LastError()))) {
                         control_.reset();
                         return true;
                     }
@@ -1097,7 +1098,7 @@ private:
             CommandLine line;
             while (takeLine(&line)) {
             }
-            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+            if (n == 0 || (n < 0 && !os::WouldBlock(os::LastError()))) {
                 return;
             }
             if (n > 0) {
@@ -1133,41 +1134,35 @@ ScriptedServer::ScriptedServer(const std::string& address, uint16_t port) : addr
     if (port != 0 && !lock_.acquire(address, port, Millis(150000), &why)) {
         throw std::runtime_error("ScriptedServer: " + why);
     }
-    Fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    Fd listener(os::OpenStream());
     int on = 1;
     if (!listener.isOpen() ||
-        setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0 ||
+        setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on),
+                   sizeof on) < 0 ||
         ::bind(listener.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) < 0 ||
         ::listen(listener.get(), 16) < 0) {
         throw std::runtime_error("ScriptedServer: cannot listen on " + address + ":" +
-                                 std::to_string(port) + ": " + ErrnoText(errno));
+                                 std::to_string(port) + ": " + LastErrorText());
     }
     socklen_t length = sizeof local;
     getsockname(listener.get(), reinterpret_cast<sockaddr*>(&local), &length);
     port_ = ntohs(local.sin_port);
-    Fd wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-    if (!wake.isOpen()) {
-        throw std::runtime_error("ScriptedServer: eventfd failed: " + ErrnoText(errno));
+    auto handles = std::make_unique<Handles>();
+    if (!handles->wake.ok()) {
+        throw std::runtime_error("ScriptedServer: cannot make the wake-up handle: " +
+                                 LastErrorText());
     }
     // The destructor closes both from here on.
-    listenFd_ = listener.release();
-    wakeFd_ = wake.release();
+    handles->listener = std::move(listener);
+    handles_ = std::move(handles);
 }
 
 ScriptedServer::~ScriptedServer() {
-    uint64_t one = 1;
-    if (wakeFd_ >= 0) {
-        ssize_t written = ::write(wakeFd_, &one, sizeof one);
-        (void)written;
+    if (handles_ != nullptr) {
+        handles_->wake.Signal();
     }
     if (thread_.joinable()) {
         thread_.join();
-    }
-    if (listenFd_ >= 0) {
-        ::close(listenFd_);
-    }
-    if (wakeFd_ >= 0) {
-        ::close(wakeFd_);
     }
 }
 

@@ -67,6 +67,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -262,8 +263,10 @@ private:
     std::string address_;
     uint16_t port_ = 0;
     AddressLock lock_;  // held for a fixed port until the listening socket is closed
-    int listenFd_ = -1;
-    int wakeFd_ = -1;  // eventfd: written by the destructor to cut every wait short
+    // The listening socket and the wake-up handle that the destructor signals to cut every wait
+    // short (scripted_server.cpp: system types stay out of this header).
+    struct Handles;
+    std::unique_ptr<Handles> handles_;
     Millis stepTimeout_{10000};
 
     mutable std::mutex mutex_;

@@ -1,6 +1,6 @@
 // On POSIX the host's texts are bytes, and names travel as they are.
 
-#include "names.h"
+#include "code_pages.h"
 
 bool PlatHostTextIsUtf8() { return true; }
 

@@ -1,6 +1,6 @@
-// Names between the host and a server that speaks UTF-8. The host's texts are in the system's
-// code page: on Windows the ANSI code page, on POSIX the bytes as they are (UTF-8 in practice),
-// so that there both conversions leave every text unchanged. Any thread.
+// Code-page conversion of names between the host and a server that speaks UTF-8. The host's
+// texts are in the system's code page: on Windows the ANSI code page, on POSIX the bytes as they
+// are (UTF-8 in practice), so that there both conversions leave every text unchanged. Any thread.
 #pragma once
 
 #include <string>

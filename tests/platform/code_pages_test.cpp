@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "names.h"
+#include "code_pages.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The ANSI code page and UTF-8, through UTF-16.
 
-#include "names.h"
+#include "code_pages.h"
 
 #include "win32/wait.h"
 
