@@ -55,27 +55,11 @@ int32_t FtpAskFeatures(FtpSession* session) {
         return FTP_OK;  // a server without FEAT offers nothing beyond RFC 959
     }
     // One feature per inner line, each starting with a blank.
-    const std::string text = c.channel.replyText();
-    c.featureText = text;
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t end = text.find('\n', at);
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        std::string line = text.substr(at, end - at);
-        at = end + 1;
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        if (line.empty() || line[0] != ' ') {
-            continue;
-        }
-        c.featureMlst = c.featureMlst || Names(line, "MLST");
-        c.featureSize = c.featureSize || Names(line, "SIZE");
-        c.featureUtf8 = c.featureUtf8 || Names(line, "UTF8");
-        c.featureMdtm = c.featureMdtm || Names(line, "MDTM");
-    }
+    c.featureText = c.channel.replyText();
+    c.featureMlst = FtpFeatureOffered(c, "MLST");
+    c.featureSize = FtpFeatureOffered(c, "SIZE");
+    c.featureUtf8 = FtpFeatureOffered(c, "UTF8");
+    c.featureMdtm = FtpFeatureOffered(c, "MDTM");
     return FTP_OK;
 }
 
