@@ -61,12 +61,8 @@ int32_t FtpListenAndPort(FtpSession* session, int32_t* listening) {
         return FTP_OK;
     }
     TcpClose(&listenSocket);
-    // A reply that never came or a closed connection is reported as such, not as a refusal; a
-    // server that does not implement PORT or EPRT (500 to 504) says so as for every command.
-    if (result != FTP_OK) {
-        return result;
-    }
-    return code >= 500 && code <= 504 ? FTP_COMMAND_NOT_EXECUTED : FTP_UNEXPECTED_ANSWER;
+    // A reply that never came or a closed connection is reported as such, not as a refusal.
+    return result == FTP_OK ? FTP_UNEXPECTED_ANSWER : result;
 }
 
 namespace {

@@ -216,10 +216,9 @@ inline constexpr int32_t LOCAL_OPEN_CREATE = 32;
 inline constexpr int32_t LOCAL_OPEN_READ = 216;
 inline constexpr int32_t LOCAL_OPEN_APPEND = 467;
 // Active mode: a listening socket announced with PORT (EPRT when the control connection is IPv6),
-// in *listening. FTP_OK, FTP_DATA_CONNECTION_FAILED (no listening socket),
-// FTP_COMMAND_NOT_EXECUTED (PORT not understood or not implemented: 500 to 504),
-// FTP_UNEXPECTED_ANSWER (refused otherwise), or what the exchange gave (no answer, not
-// connected, aborted).
+// in *listening. FTP_OK,
+// FTP_DATA_CONNECTION_FAILED (no listening socket), FTP_UNEXPECTED_ANSWER (PORT refused), or
+// what the exchange gave (no answer, not connected, aborted).
 int32_t FtpListenAndPort(FtpSession* session, int32_t* listening);
 // Passive mode: EPSV, then a connection to the announced port of the control connection's peer,
 // in *dataSocket. On IPv4, PASV instead when the server refuses EPSV or its EPSV port cannot be

@@ -326,7 +326,6 @@ TEST_F(EngineTest, RefusalCodesMapAlikeAndALoginThatWantsTlsSaysSo) {
     // A transfer command that is not implemented says so as every other command does.
     scenario.command("TYPE I", "200 ok").expectPrefix("PORT ").reply("200 ok");
     scenario.command("APPE f", "502 not implemented");
-    scenario.expectPrefix("PORT ").reply("502 not implemented");  // and so does PORT
     server.start(scenario);
     ASSERT_EQ(Connect(server), FTP_OK);
     for (const auto& c : cases) {
@@ -337,7 +336,6 @@ TEST_F(EngineTest, RefusalCodesMapAlikeAndALoginThatWantsTlsSaysSo) {
     }
     TempDir dir;
     WriteFile(dir.path("f"), "data");
-    EXPECT_EQ(FtpAppendToRemoteFile(dir.path("f").c_str(), "f", 'I', key), 3003);
     EXPECT_EQ(FtpAppendToRemoteFile(dir.path("f").c_str(), "f", 'I', key), 3003);
     ASSERT_TRUE(server.waitDone()) << server.report();
     EXPECT_TRUE(server.ok()) << server.report();
