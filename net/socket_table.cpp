@@ -55,13 +55,23 @@ SocketTable& Table() {
     return table;
 }
 
-// Frees slot if it still holds s (the slot that TcpClose looked up before closing).
-void ReleaseSlot(Slot* slot, int32_t s) {
+// A slot whose socket is being closed: neither free nor found under any socket number.
+constexpr int32_t SLOT_CLOSING = -2;
+
+// Moves slot from holding s to `to` (SLOT_CLOSING before the close, -1 after it, s again when
+// the close failed), if it holds `from`. A socket must be out of the registry before its number
+// is given back: a socket opened meanwhile on another thread may get the same number, and must
+// not find this one's entry and take its kind, owner or TLS stream for its own.
+void MoveSlot(Slot* slot, int32_t from, int32_t to) {
     SocketTable& table = Table();
     std::lock_guard<std::mutex> guard(table.lock);
-    if (slot->entry.socket == s) {
-        slot->entry.socket = -1;
-        slot->tls = nullptr;
+    if (slot->entry.socket != from) {
+        return;
+    }
+    slot->entry.socket = to;
+    if (to == -1 && slot->tls != nullptr) {
+        slot->tls = nullptr;  // detached before the close; never left behind on a free slot
+        netTlsSocketCount.fetch_sub(1, std::memory_order_release);
     }
 }
 
@@ -78,7 +88,16 @@ bool OwnedByCaller(const SocketTableEntry& entry) {
 void NetRegisterSocket(int32_t s, int32_t kind) {
     SocketTable& table = Table();
     std::lock_guard<std::mutex> guard(table.lock);
-    if (Slot* slot = table.FindLocked(-1)) {
+    // An entry that still holds this number belongs to a socket closed without TcpClose: it is
+    // stale, and the new socket takes it over, never its TLS stream.
+    Slot* slot = table.FindLocked(s);
+    if (slot != nullptr && slot->tls != nullptr) {
+        netTlsSocketCount.fetch_sub(1, std::memory_order_release);
+    }
+    if (slot == nullptr) {
+        slot = table.FindLocked(-1);
+    }
+    if (slot != nullptr) {
         *slot = Slot{SocketTableEntry{s, kind, PlatCurrentThreadId(), PlatBoundCancelTarget()},
                      nullptr};
     }
@@ -259,12 +278,18 @@ int32_t CloseSocket(int32_t* socketVar, bool pauseBeforeListenClose, int32_t clo
     }
 
     NetTrace(TRACE_CALL, "closesocket socket %d", s);
+    if (slot != nullptr) {
+        MoveSlot(slot, s, SLOT_CLOSING);
+    }
     if (PlatSocketClose(s) != 0) {
         NetTrace(TRACE_ERROR, "closesocket socket %d", s);
+        if (slot != nullptr) {
+            MoveSlot(slot, SLOT_CLOSING, s);  // still open: still registered
+        }
         return NET_ERROR;
     }
     if (slot != nullptr) {
-        ReleaseSlot(slot, s);
+        MoveSlot(slot, SLOT_CLOSING, -1);
     }
     if (PlatIsWritable(socketVar, sizeof *socketVar)) {
         *socketVar = -1;
