@@ -52,7 +52,7 @@ struct Listener {
 
 // The first reply of stream by the reader's rules: where it ends (just after its last line's LF,
 // std::string::npos when the stream holds no whole reply) and its text. A line is the bytes
-// before LF without a CR right before the LF and without zero bytes; empty lines are dropped. A
+// before LF without a CR right before the LF, up to the first zero byte; empty lines are dropped. A
 // reply whose first line is "nnn-" ends at a line "nnn" or "nnn " and more; any other reply at
 // its first line that begins with a digit.
 struct ModelReply {
@@ -74,12 +74,8 @@ ModelReply FirstReply(const std::string& stream) {
         if (!raw.empty() && raw.back() == '\r') {
             raw.pop_back();
         }
-        std::string line;
-        for (char c : raw) {
-            if (c != '\0') {
-                line += c;
-            }
-        }
+        // A zero byte ends the line's text; the rest of the line is read but not kept.
+        const std::string line = raw.substr(0, raw.find('\0'));
         if (line.empty()) {
             continue;
         }
